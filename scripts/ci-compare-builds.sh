@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Builds the three programs with several compilers, optimisation levels and
+# target architectures, runs each build on the same inputs and compares every
+# output byte (files, stdout, stderr, exit status) with the reference build,
+# g++ Release on this host. Exits nonzero on the first configuration that
+# differs or crashes.
+#
+#   scripts/ci-compare-builds.sh              # every configuration
+#   scripts/ci-compare-builds.sh aarch64      # only the named ones
+#
+# Configurations: gcc-O0 gcc-O2 gcc-x86-64-v3 clang clang-O0 aarch64 s390x.
+# aarch64 has no 80-bit long double; s390x is big-endian. Both run under
+# qemu-user with the Debian cross toolchains (crossbuild-essential-arm64,
+# crossbuild-essential-s390x, qemu-user).
+#
+# Inputs come from scripts/make_test_inputs.py: generated data, plus a few
+# files of ../shared/corpus when it is present. Work folder: build-compare/
+# (COMPARE_DIR overrides it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo="$PWD"
+work="${COMPARE_DIR:-$repo/build-compare}"
+jobs="${JOBS:-2}"
+runTimeout="${RUN_TIMEOUT:-900}"
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+
+allConfigs=(gcc-O0 gcc-O2 clang clang-O0 aarch64 s390x)
+if grep -qw avx2 /proc/cpuinfo && grep -qw fma /proc/cpuinfo; then
+  # Fused multiply-add available to the compiler: -ffp-contract=off must
+  # keep it out, and wider vectors must not change a sum.
+  allConfigs+=(gcc-x86-64-v3)
+fi
+configs=("$@")
+((${#configs[@]})) || configs=("${allConfigs[@]}")
+
+fail() {
+  echo "ci-compare-builds: FAIL: $*" >&2
+  exit 1
+}
+
+# cmake arguments and the command prefix that runs a program of each build.
+configure() {
+  local name="$1" build="$work/build-$1"
+  local args=(-DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release)
+  runner=()
+  case "$name" in
+    reference) args+=(-DCMAKE_CXX_COMPILER=g++) ;;
+    gcc-O0) args+=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS_RELEASE=-O0) ;;
+    gcc-O2) args+=(-DCMAKE_CXX_COMPILER=g++ "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG") ;;
+    gcc-x86-64-v3) args+=(-DCMAKE_CXX_COMPILER=g++ "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -march=x86-64-v3") ;;
+    clang) args+=(-DCMAKE_CXX_COMPILER=clang++) ;;
+    clang-O0) args+=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS_RELEASE=-O0) ;;
+    aarch64 | s390x)
+      args+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$name-linux-gnu.cmake")
+      runner=("qemu-$name" -L "/usr/$name-linux-gnu")
+      ;;
+    *) fail "unknown configuration $name" ;;
+  esac
+  echo "== building $name"
+  cmake -S "$repo" -B "$build" "${args[@]}" >"$work/configure-$name.log" ||
+    { cat "$work/configure-$name.log"; fail "cannot configure $name"; }
+  cmake --build "$build" -j"$jobs" >"$work/build-$name.log" 2>&1 ||
+    { tail -40 "$work/build-$name.log"; fail "cannot build $name"; }
+}
+
+# run CASE_DIR LABEL PROGRAM ARGS...: runs a program of the current build in
+# CASE_DIR, keeping its stdout, stderr and exit status as files there.
+run() {
+  local dir="$1" label="$2" program="$3"
+  shift 3
+  local status=0
+  (cd "$dir" && timeout "$runTimeout" "${runner[@]}" "$bin/$program" "$@" \
+    >"$label.stdout" 2>"$label.stderr") || status=$?
+  echo "$status" >"$dir/$label.status"
+  if ((status >= 124)); then
+    fail "$config: $program crashed or timed out (status $status) in $dir"
+  fi
+}
+
+runCases() {
+  local out="$work/out/$config" input name dir
+  rm -rf "$out"
+  for input in "$work/inputs/chain"/*; do
+    name="$(basename "$input")"
+    dir="$out/chain/$name"
+    mkdir -p "$dir"
+    cp "$input" "$dir/book1bwt."
+    run "$dir" blockcode blockcode
+    if [ -f "$dir/book1bwt.frq" ]; then
+      run "$dir" morvalen morvalen book1bwt.frq
+      run "$dir" remix remix book1bwt. morvalen.ord
+    fi
+    rm "$dir/book1bwt."
+  done
+  for input in "$work/inputs/matrix"/*; do
+    dir="$out/matrix/$(basename "$input")"
+    mkdir -p "$dir"
+    run "$dir" morvalen morvalen "$input"
+  done
+  for input in "$work/inputs/remix"/*; do
+    dir="$out/remix/$(basename "$input")"
+    mkdir -p "$dir"
+    run "$dir" remix remix "$input/data" "$input/order"
+  done
+}
+
+compareWithReference() {
+  local differences
+  differences="$(diff -r -q "$work/out/reference" "$work/out/$config" || true)"
+  if [ -n "$differences" ]; then
+    echo "$differences" >&2
+    # The first differing byte of each differing file, for the record.
+    diff -r -q "$work/out/reference" "$work/out/$config" 2>/dev/null |
+      sed -n 's/^Files \(.*\) and \(.*\) differ$/\1 \2/p' | head -5 |
+      while read -r a b; do cmp "$a" "$b" >&2 || true; done
+    fail "$config differs from the reference build"
+  fi
+  echo "== $config: identical to the reference on $(find "$work/out/$config" -type f | wc -l) output files"
+}
+
+mkdir -p "$work"
+rm -rf "$work/inputs" "$work/corpus"
+corpusArgs=()
+corpus="$repo/../shared/corpus"
+if [ -f "$corpus/calgary.tar.gz" ] && [ -f "$corpus/cantrbry.tar.gz" ]; then
+  mkdir -p "$work/corpus"
+  tar xzf "$corpus/calgary.tar.gz" -C "$work/corpus"
+  tar xzf "$corpus/cantrbry.tar.gz" -C "$work/corpus"
+  corpusArgs=(--corpus-dir "$work/corpus")
+else
+  echo "== no ../shared/corpus: generated inputs only"
+fi
+"$python" "$repo/scripts/make_test_inputs.py" "$work/inputs" "${corpusArgs[@]}"
+
+config=reference
+configure reference
+bin="$work/build-reference"
+runCases
+
+for config in "${configs[@]}"; do
+  configure "$config"
+  bin="$work/build-$config"
+  start=$SECONDS
+  runCases
+  echo "== $config: ran in $((SECONDS - start)) s"
+  compareWithReference
+done
+echo "ci-compare-builds: all configurations give identical outputs: ${configs[*]}"
