@@ -1,0 +1,449 @@
+// The three programs, run end to end on bad input. Every refusal must print
+// one line on stderr, exit with status 1 (not a signal, not a sanitizer
+// abort, not a timeout) and leave the working folder exactly as it was:
+// earlier outputs byte for byte, no temporary file behind. The valid edge
+// cases beside them must still succeed.
+
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "fileio.h"
+#include "test_support.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// Runs are capped at 4 GiB of memory, so that a header promising a huge
+// matrix ends in a failed allocation, not in a machine that swaps. ASan
+// reserves terabytes of address space, so it gets an allocation cap instead.
+std::string limits() {
+  std::string timeLimit = "timeout 300 ";
+  if (kAddressSanitizer) return "ASAN_OPTIONS=\"$ASAN_OPTIONS:max_allocation_size_mb=4096\" " + timeLimit;
+  return "ulimit -v 4194304 && " + timeLimit;
+}
+
+std::string tool(const std::string& name) { return "'" + toolPath(name) + "'"; }
+
+// Names in a folder with their contents; a subfolder shows as its listing.
+using Snapshot = std::map<std::string, std::string>;
+
+Snapshot snapshot(const std::string& dir) {
+  Snapshot result;
+  for (const std::string& name : listDir(dir)) {
+    std::string path = dir + "/" + name;
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      std::string folder = "<folder>";
+      for (const std::string& inner : listDir(path)) folder += " " + inner;
+      result[name] = folder;
+    } else {
+      std::vector<uint8_t> bytes = readFileBytes(path);
+      result[name] = std::string(bytes.begin(), bytes.end());
+    }
+  }
+  return result;
+}
+
+std::string names(const Snapshot& snap) {
+  std::string text;
+  for (const auto& entry : snap) text += entry.first + " ";
+  return text;
+}
+
+struct RunResult {
+  int status = 0;
+  std::string err;
+};
+
+RunResult runTool(const std::string& dir, const std::string& commandLine) {
+  RunResult result;
+  result.status = runIn(dir, limits() + commandLine + " > /dev/null", &result.err);
+  return result;
+}
+
+// Runs `commandLine` in `dir` and checks it is refused as described above.
+void expectRefusal(const std::string& dir, const std::string& toolName, const std::string& commandLine) {
+  SCOPED_TRACE(commandLine);
+  Snapshot before = snapshot(dir);
+  RunResult run = runTool(dir, commandLine);
+  EXPECT_EQ(run.status, 1) << "stderr: " << run.err;
+  EXPECT_EQ(run.err.rfind(toolName + ": ", 0), 0u) << "stderr: " << run.err;
+  EXPECT_TRUE(!run.err.empty() && run.err.find('\n') == run.err.size() - 1)
+      << "not exactly one line: " << run.err;
+  Snapshot after = snapshot(dir);
+  EXPECT_EQ(names(after), names(before));
+  EXPECT_TRUE(after == before) << "the folder changed";
+}
+
+void expectSuccess(const std::string& dir, const std::string& commandLine) {
+  SCOPED_TRACE(commandLine);
+  RunResult run = runTool(dir, commandLine);
+  EXPECT_EQ(run.status, 0) << "stderr: " << run.err;
+  EXPECT_EQ(run.err, "");
+}
+
+std::vector<uint8_t> words(std::initializer_list<uint32_t> values) {
+  std::vector<uint8_t> bytes(4 * values.size());
+  size_t i = 0;
+  for (uint32_t value : values) storeU32LE(value, &bytes[4 * i++]);
+  return bytes;
+}
+
+std::vector<uint8_t> matrixBytes(uint32_t columns, uint32_t rows, const std::vector<int32_t>& counts) {
+  std::vector<uint8_t> bytes = words({columns, rows});
+  for (int32_t count : counts) {
+    std::vector<uint8_t> word = words({uint32_t(count)});
+    bytes.insert(bytes.end(), word.begin(), word.end());
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed) {
+  std::vector<uint8_t> bytes(count);
+  uint32_t state = seed;
+  for (uint8_t& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = uint8_t((state >> 24) % 37 + 40);
+  }
+  return bytes;
+}
+
+// A file of 2^31 bytes that takes no disk space.
+void makeHugeSparseFile(const std::string& path) {
+  writeFileBytes(path, {});
+  ASSERT_EQ(truncate(path.c_str(), off_t(1) << 31), 0);
+}
+
+void mkdirOrFail(const std::string& path) { ASSERT_EQ(runIn(".", "mkdir -p '" + path + "'"), 0); }
+
+// ---------------------------------------------------------------- blockcode
+
+// A folder with an input and the outputs of an earlier run.
+std::string blockcodeFolder(const std::string& name) {
+  std::string dir = makeScratchDir("hardening/" + name);
+  writeFileBytes(dir + "/book1bwt.", pseudoRandomBytes(5000, 1));
+  writeFileBytes(dir + "/book1bwt.frq", text("earlier matrix"));
+  writeFileBytes(dir + "/book1bwt.bar", text("earlier stream"));
+  return dir;
+}
+
+TEST(BlockcodeRefuses, MissingInput) {
+  std::string dir = blockcodeFolder("blockcode-missing");
+  remove((dir + "/book1bwt.").c_str());
+  expectRefusal(dir, "blockcode", tool("blockcode"));
+}
+
+TEST(BlockcodeRefuses, InputIsAFolder) {
+  std::string dir = blockcodeFolder("blockcode-input-folder");
+  remove((dir + "/book1bwt.").c_str());
+  mkdirOrFail(dir + "/book1bwt.");
+  expectRefusal(dir, "blockcode", tool("blockcode"));
+}
+
+TEST(BlockcodeRefuses, InputOf2GiB) {
+  std::string dir = blockcodeFolder("blockcode-huge");
+  makeHugeSparseFile(dir + "/book1bwt.");
+  expectRefusal(dir, "blockcode", tool("blockcode"));
+}
+
+TEST(BlockcodeRefuses, OutputNamesAFolder) {
+  for (const char* output : {"book1bwt.frq", "book1bwt.bar"}) {
+    std::string dir = blockcodeFolder(std::string("blockcode-output-folder-") + output);
+    remove((dir + "/" + output).c_str());
+    mkdirOrFail(dir + "/" + output);
+    expectRefusal(dir, "blockcode", tool("blockcode"));
+  }
+}
+
+TEST(BlockcodeAccepts, EmptyInputAndExtraArguments) {
+  std::string dir = blockcodeFolder("blockcode-empty");
+  writeFileBytes(dir + "/book1bwt.", {});
+  expectSuccess(dir, tool("blockcode") + " extra arguments");
+  EXPECT_EQ(readFileBytes(dir + "/book1bwt.frq"), matrixBytes(256, 0, {}));
+  EXPECT_EQ(listDir(dir), (std::vector<std::string>{"book1bwt.", "book1bwt.bar", "book1bwt.frq"}));
+}
+
+// ----------------------------------------------------------------- morvalen
+
+// A folder holding earlier outputs of morvalen; inputs go beside it, so
+// the run folder must stay exactly as it is after a refusal.
+std::string morvalenFolder(const std::string& name) {
+  std::string dir = makeScratchDir("hardening/" + name);
+  mkdirOrFail(dir + "/run");
+  writeFileBytes(dir + "/run/morvalen.ord", text("earlier order"));
+  writeFileBytes(dir + "/run/morvalen.frq", text("earlier matrix"));
+  return dir;
+}
+
+void expectMorvalenRefuses(const std::string& name, const std::vector<uint8_t>& matrix) {
+  SCOPED_TRACE(name);
+  std::string dir = morvalenFolder("morvalen-" + name);
+  writeFileBytes(dir + "/input.frq", matrix);
+  expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ../input.frq");
+}
+
+TEST(MorvalenRefuses, MissingArgumentFileAndFolder) {
+  std::string dir = morvalenFolder("morvalen-arguments");
+  expectRefusal(dir + "/run", "morvalen", tool("morvalen"));
+  expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ../absent.frq");
+  expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ..");
+}
+
+TEST(MorvalenRefuses, MatricesShorterThanTheirHeader) {
+  expectMorvalenRefuses("empty", {});
+  expectMorvalenRefuses("seven-bytes", {2, 0, 0, 0, 1, 0, 0});
+  expectMorvalenRefuses("one-row-short", matrixBytes(256, 2, std::vector<int32_t>(256, 1)));
+  std::vector<uint8_t> lastByteMissing = matrixBytes(2, 2, {1, 2, 3, 4});
+  lastByteMissing.pop_back();
+  expectMorvalenRefuses("last-byte-missing", lastByteMissing);
+}
+
+TEST(MorvalenRefuses, HeadersWhoseSizeOverflows32Bits) {
+  // 65536 x 65537 counts: the product wraps to 65536 in 32 bits, and the
+  // file is long enough for that many, so only an exact check refuses it.
+  std::vector<uint8_t> wraps = matrixBytes(0x10000, 0x10001, std::vector<int32_t>(0x10000, 1));
+  expectMorvalenRefuses("k-times-n-wraps", wraps);
+  // 2^30 x 4 counts wrap to 0, and 4 * 2^30 * 4 bytes to 0 as well.
+  expectMorvalenRefuses("k-times-n-wraps-to-zero", words({0x40000000, 4}));
+  expectMorvalenRefuses("huge-k", matrixBytes(0xFFFFFFFF, 1, {1, 2, 3}));
+  expectMorvalenRefuses("huge-n", matrixBytes(2, 0xFFFFFFFF, {1, 2, 3, 4}));
+}
+
+TEST(MorvalenRefuses, NoColumnsButHugeRowCount) {
+  // A valid header by size (no counts at all), but its order file alone
+  // would be 16 GiB: beyond what the tools write or can allocate.
+  expectMorvalenRefuses("k0-huge-n", words({0, 0xFFFFFFFF}));
+}
+
+TEST(MorvalenRefuses, InputOf2GiB) {
+  std::string dir = morvalenFolder("morvalen-huge");
+  makeHugeSparseFile(dir + "/input.frq");
+  expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ../input.frq");
+}
+
+TEST(MorvalenRefuses, OutputNamesAFolder) {
+  for (const char* output : {"morvalen.ord", "morvalen.frq"}) {
+    std::string dir = morvalenFolder(std::string("morvalen-output-folder-") + output);
+    writeFileBytes(dir + "/input.frq", matrixBytes(2, 3, {10, 0, 0, 10, 10, 0}));
+    remove((dir + "/run/" + output).c_str());
+    mkdirOrFail(dir + "/run/" + output);
+    expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ../input.frq");
+  }
+}
+
+// Shrinks a file as soon as its first reader closes it, before the reader
+// opens it again, with inotify. The clustering between morvalen's two reads
+// takes far longer than the watcher needs, and the event order tells whether
+// the shrink came first: if not, the run does not count.
+class ShrinkAfterFirstRead {
+ public:
+  ShrinkAfterFirstRead(const std::string& path, off_t newLength) : path_(path), newLength_(newLength) {
+    fd_ = inotify_init1(IN_NONBLOCK);
+    if (fd_ >= 0) inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE_NOWRITE | IN_MODIFY);
+    thread_ = std::thread([this] { watch(); });
+  }
+  ~ShrinkAfterFirstRead() {
+    stop_ = true;
+    thread_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  // True when the file shrank after the first close and before the second open.
+  bool shrankInTime() const { return inTime_; }
+
+ private:
+  void watch() {
+    int opens = 0;
+    bool shrunk = false;
+    alignas(inotify_event) char buffer[4096];
+    while (!stop_ && fd_ >= 0) {
+      pollfd poller{fd_, POLLIN, 0};
+      if (poll(&poller, 1, 20) <= 0) continue;
+      ssize_t got = read(fd_, buffer, sizeof buffer);
+      for (ssize_t at = 0; at < got;) {
+        const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += ssize_t(sizeof(inotify_event) + event->len);
+        if (event->mask & IN_OPEN) opens++;
+        if ((event->mask & IN_CLOSE_NOWRITE) && !shrunk) {
+          shrunk = true;
+          if (opens == 1 && truncate(path_.c_str(), newLength_) != 0) return;
+          if (opens != 1) return;
+        }
+        // Our own truncation shows as IN_MODIFY: in time if no second open
+        // was queued before it.
+        if ((event->mask & IN_MODIFY) && shrunk) {
+          inTime_ = opens == 1;
+          return;
+        }
+      }
+    }
+  }
+
+  std::string path_;
+  off_t newLength_;
+  int fd_ = -1;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> inTime_{false};
+};
+
+TEST(MorvalenRefuses, MatrixThatShrinksBetweenItsTwoReads) {
+  // 1200 rows of 256 columns: enough clustering work between the reads.
+  const uint32_t columns = 256, rows = 1200;
+  std::vector<int32_t> counts(size_t(columns) * rows);
+  std::vector<uint8_t> noise = pseudoRandomBytes(counts.size(), 7);
+  for (size_t i = 0; i < counts.size(); i++) counts[i] = noise[i] % 7 == 0 ? noise[i] % 5 : 0;
+  for (int attempt = 0; attempt < 3; attempt++) {
+    std::string dir = morvalenFolder("morvalen-shrinks");
+    std::string input = dir + "/input.frq";
+    writeFileBytes(input, matrixBytes(columns, rows, counts));
+    Snapshot before = snapshot(dir + "/run");
+    RunResult run;
+    bool inTime = false;
+    {
+      ShrinkAfterFirstRead shrinker(input, 8 + 4 * columns * (rows / 2));
+      run = runTool(dir + "/run", tool("morvalen") + " ../input.frq");
+      inTime = shrinker.shrankInTime();
+    }
+    if (!inTime) continue;
+    EXPECT_EQ(run.status, 1) << "stderr: " << run.err;
+    EXPECT_EQ(run.err.rfind("morvalen: ", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(snapshot(dir + "/run") == before) << "earlier outputs changed: " << names(snapshot(dir + "/run"));
+    return;
+  }
+  GTEST_SKIP() << "the watcher never shrank the file between the two reads";
+}
+
+TEST(MorvalenAccepts, ValidEdgeCases) {
+  std::string dir = morvalenFolder("morvalen-valid");
+  std::string run = dir + "/run";
+  // No rows: empty order, header-only matrix; the columns need no memory.
+  for (uint32_t columns : {256u, 0xFFFFFFFFu}) {
+    writeFileBytes(dir + "/input.frq", matrixBytes(columns, 0, {}));
+    expectSuccess(run, tool("morvalen") + " ../input.frq");
+    EXPECT_EQ(readFileBytes(run + "/morvalen.ord").size(), 0u);
+    EXPECT_EQ(readFileBytes(run + "/morvalen.frq"), matrixBytes(columns, 0, {}));
+  }
+  // No columns: every row totals zero and keeps the descending order.
+  writeFileBytes(dir + "/input.frq", matrixBytes(0, 5, {}));
+  expectSuccess(run, tool("morvalen") + " ../input.frq extra arguments");
+  EXPECT_EQ(readFileBytes(run + "/morvalen.ord"), words({4, 3, 2, 1, 0}));
+  EXPECT_EQ(readFileBytes(run + "/morvalen.frq"), matrixBytes(0, 5, {}));
+  // Negative counts and totals that wrap are taken as they stand.
+  std::vector<int32_t> counts = {-5, 3, INT32_MAX, INT32_MAX, INT32_MIN, -1, 0, 0, 7, -7, 1, 1};
+  writeFileBytes(dir + "/input.frq", matrixBytes(2, 6, counts));
+  expectSuccess(run, tool("morvalen") + " ../input.frq");
+  std::vector<uint8_t> order = readFileBytes(run + "/morvalen.ord");
+  std::vector<uint8_t> permuted = readFileBytes(run + "/morvalen.frq");
+  ASSERT_EQ(order.size(), 24u);
+  ASSERT_EQ(permuted.size(), 8u + 48u);
+  std::vector<bool> seen(6, false);
+  for (uint32_t i = 0; i < 6; i++) {
+    uint32_t row = loadU32LE(&order[4 * i]);
+    ASSERT_LT(row, 6u);
+    EXPECT_FALSE(seen[row]);
+    seen[row] = true;
+    EXPECT_EQ(int32_t(loadU32LE(&permuted[8 + 8 * i])), counts[2 * row]);
+    EXPECT_EQ(int32_t(loadU32LE(&permuted[12 + 8 * i])), counts[2 * row + 1]);
+  }
+}
+
+// -------------------------------------------------------------------- remix
+
+const uint32_t kDataLength = 5000;  // blocks of 2048, 2048 and 904 bytes
+
+std::string remixFolder(const std::string& name, const std::vector<uint8_t>& order) {
+  std::string dir = makeScratchDir("hardening/" + name);
+  mkdirOrFail(dir + "/run");
+  writeFileBytes(dir + "/data", pseudoRandomBytes(kDataLength, 3));
+  writeFileBytes(dir + "/order", order);
+  writeFileBytes(dir + "/run/remixed.dmp", text("earlier output"));
+  return dir;
+}
+
+void expectRemixRefuses(const std::string& name, const std::vector<uint8_t>& order) {
+  SCOPED_TRACE(name);
+  std::string dir = remixFolder("remix-" + name, order);
+  expectRefusal(dir + "/run", "remix", tool("remix") + " ../data ../order");
+}
+
+TEST(RemixRefuses, MissingArgumentsFilesAndFolders) {
+  std::string dir = remixFolder("remix-arguments", words({2, 0, 1}));
+  std::string run = dir + "/run";
+  expectRefusal(run, "remix", tool("remix"));
+  expectRefusal(run, "remix", tool("remix") + " ../data");
+  expectRefusal(run, "remix", tool("remix") + " ../absent ../order");
+  expectRefusal(run, "remix", tool("remix") + " ../data ../absent");
+  expectRefusal(run, "remix", tool("remix") + " .. ../order");
+  expectRefusal(run, "remix", tool("remix") + " ../data ..");
+}
+
+TEST(RemixRefuses, OrdersTooShortOrWithStrayBytes) {
+  expectRemixRefuses("empty-order", {});
+  expectRemixRefuses("two-of-three", words({2, 0}));
+  std::vector<uint8_t> partial = words({2, 0, 1});
+  partial.pop_back();
+  expectRemixRefuses("last-entry-partial", partial);
+  std::vector<uint8_t> stray = words({2, 0, 1});
+  stray.push_back(0);
+  expectRemixRefuses("stray-byte", stray);
+}
+
+TEST(RemixRefuses, EntriesNamingNoBlock) {
+  expectRemixRefuses("out-of-range", words({0, 3, 1}));
+  // 2^21 << 11 wraps to offset 0 in 32 bits: block 0 must not be read.
+  expectRemixRefuses("wrapping", words({2, 1u << 21, 1}));
+  expectRemixRefuses("wrapping-to-block-1", words({(1u << 21) + 1, 0, 2}));
+  expectRemixRefuses("largest", words({0, 1, 0xFFFFFFFF}));
+}
+
+TEST(RemixRefuses, DataOf2GiBAndOutputFolder) {
+  std::string dir = remixFolder("remix-huge", words({0}));
+  makeHugeSparseFile(dir + "/data");
+  expectRefusal(dir + "/run", "remix", tool("remix") + " ../data ../order");
+
+  dir = remixFolder("remix-output-folder", words({2, 0, 1}));
+  remove((dir + "/run/remixed.dmp").c_str());
+  mkdirOrFail(dir + "/run/remixed.dmp");
+  expectRefusal(dir + "/run", "remix", tool("remix") + " ../data ../order");
+}
+
+TEST(RemixAccepts, EmptyDataAndExtraEntries) {
+  std::string dir = remixFolder("remix-valid", {});
+  writeFileBytes(dir + "/data", {});
+  expectSuccess(dir + "/run", tool("remix") + " ../data ../order extra");
+  EXPECT_EQ(readFileBytes(dir + "/run/remixed.dmp").size(), 0u);
+
+  std::vector<uint8_t> data = pseudoRandomBytes(kDataLength, 3);
+  writeFileBytes(dir + "/data", data);
+  writeFileBytes(dir + "/order", words({2, 0, 1, 0xFFFFFFFF, 7}));
+  expectSuccess(dir + "/run", tool("remix") + " ../data ../order");
+  std::vector<uint8_t> expected(data.begin() + 4096, data.end());
+  expected.insert(expected.end(), data.begin(), data.begin() + 4096);
+  EXPECT_EQ(readFileBytes(dir + "/run/remixed.dmp"), expected);
+}
+
+}  // namespace
