@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
   if (handleStandardOptions(argc, argv, kUsage)) return 0;
   if (argc < 2) failWith("missing argument: usage: morvalen MATRIX");
   // Tens of thousands of pass lines: no flush per line, even on a terminal.
-  static char stdoutBuffer[1 << 16];
-  setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof(stdoutBuffer));
+  setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 
   const char* path = argv[1];
   uint32_t length = 0;
