@@ -230,3 +230,18 @@ TEST(MorvalenTool, RefusesAnInputThatChangedBetweenTheReads) {
   EXPECT_EQ(readFileBytes(dir + "/morvalen.frq"), std::vector<uint8_t>{2});
   EXPECT_EQ(listDir(dir), (std::vector<std::string>{"in.frq", "morvalen.frq", "morvalen.ord", "stderr.txt"}));
 }
+
+TEST(MorvalenTool, ReportsArraysThatCannotBeAllocated) {
+  // K = 0 lets an 8-byte header promise half a billion rows; under a 1 GiB
+  // address-space limit their arrays cannot be allocated.
+  std::string dir = makeScratchDir("morvalen_memory");
+  std::vector<uint8_t> header(8);
+  storeU32LE(0, &header[0]);
+  storeU32LE(0x1FFFFFFFu, &header[4]);
+  writeFileBytes(dir + "/rows.frq", header);
+  std::string errors;
+  EXPECT_EQ(runIn(dir, "ulimit -v 1048576 && '" + toolPath("morvalen") + "' rows.frq", &errors), 1);
+  EXPECT_EQ(errors.rfind("morvalen: cannot allocate ", 0), 0u) << errors;
+  EXPECT_NE(errors.find("536870911 rows: out of memory"), std::string::npos) << errors;
+  EXPECT_EQ(listDir(dir), std::vector<std::string>{"rows.frq"});
+}
