@@ -22,26 +22,9 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
-// Runs are capped at 4 GiB of memory, so that a header promising a huge
-// matrix ends in a failed allocation, not in a machine that swaps. ASan
-// reserves terabytes of address space, so it gets an allocation cap instead.
-std::string limits() {
-  std::string timeLimit = "timeout 300 ";
-  if (kAddressSanitizer) return "ASAN_OPTIONS=\"$ASAN_OPTIONS:max_allocation_size_mb=4096\" " + timeLimit;
-  return "ulimit -v 4194304 && " + timeLimit;
-}
+// Every run is capped at 4 GiB, so that a header promising a huge matrix
+// ends in a failed allocation, not in a machine that swaps, and at 300 s.
+std::string limits() { return memoryCapPrefix(4096) + "timeout 300 "; }
 
 std::string tool(const std::string& name) { return "'" + toolPath(name) + "'"; }
 

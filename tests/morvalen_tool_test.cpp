@@ -240,7 +240,7 @@ TEST(MorvalenTool, ReportsArraysThatCannotBeAllocated) {
   storeU32LE(0x1FFFFFFFu, &header[4]);
   writeFileBytes(dir + "/rows.frq", header);
   std::string errors;
-  EXPECT_EQ(runIn(dir, "ulimit -v 1048576 && '" + toolPath("morvalen") + "' rows.frq", &errors), 1);
+  EXPECT_EQ(runIn(dir, memoryCapPrefix(1024) + "'" + toolPath("morvalen") + "' rows.frq", &errors), 1);
   EXPECT_EQ(errors.rfind("morvalen: cannot allocate ", 0), 0u) << errors;
   EXPECT_NE(errors.find("536870911 rows: out of memory"), std::string::npos) << errors;
   EXPECT_EQ(listDir(dir), std::vector<std::string>{"rows.frq"});

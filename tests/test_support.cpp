@@ -48,6 +48,29 @@ const std::vector<std::string>& corpusFiles() {
   return files;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+static const bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+static const bool kAddressSanitizer = true;
+#else
+static const bool kAddressSanitizer = false;
+#endif
+#else
+static const bool kAddressSanitizer = false;
+#endif
+
+std::string memoryCapPrefix(unsigned mebibytes) {
+  std::string cap = std::to_string(mebibytes);
+  // ASan warns on stderr about each refused allocation; its reports go to
+  // ${TMPDIR:-/tmp}/blockcluster-asan.PID instead, so that the program's own
+  // one-line message stands alone. A real finding still aborts the program.
+  if (kAddressSanitizer)
+    return "ASAN_OPTIONS=\"$ASAN_OPTIONS:max_allocation_size_mb=" + cap +
+           ":log_path=${TMPDIR:-/tmp}/blockcluster-asan\" ";
+  return "ulimit -v " + std::to_string(uint64_t(mebibytes) * 1024) + " && ";
+}
+
 std::string toolPath(const std::string& tool) { return std::string(TOOLS_DIR) + "/" + tool; }
 
 int runIn(const std::string& dir, const std::string& command, std::string* stderrText) {

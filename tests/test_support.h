@@ -16,6 +16,13 @@ const std::vector<std::string>& corpusFiles();
 // Path of a built program, such as toolPath("blockcode").
 std::string toolPath(const std::string& tool);
 
+// A prefix for a runIn command that caps the memory of the program it starts
+// at `mebibytes`, so that a header promising a huge matrix ends in a failed
+// allocation: "ulimit -v N && ", or, in an AddressSanitizer build (which
+// reserves terabytes of address space up front), a cap on each allocation,
+// with the sanitizer's own messages sent to a file in the temporary folder.
+std::string memoryCapPrefix(unsigned mebibytes);
+
 // Runs `command` with /bin/sh inside `dir`; returns its exit status, or -1
 // when it died from a signal. Standard error goes to *stderrText if given.
 int runIn(const std::string& dir, const std::string& command, std::string* stderrText = nullptr);
