@@ -48,14 +48,14 @@ fuzzOne() {
   local corpus="$build/corpus/$harness" artifacts="$out/$harness"
   mkdir -p "$corpus" "$artifacts"
   [ -d "$build/seeds/$harness" ] && cp -n "$build/seeds/$harness"/* "$corpus"/ 2>/dev/null
-  local status=0
+  local status=0 start=$SECONDS
   "$build/fuzz/$harness" "$corpus" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
     -malloc_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
     >"$out/$harness.log" 2>&1 || status=$?
   local runs findings
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$harness.log" | tail -1)"
   findings="$(find "$artifacts" -type f | wc -l)"
-  echo "$harness: ${runs:-?} executions in $seconds s, corpus $(ls "$corpus" | wc -l) inputs," \
+  echo "$harness: ${runs:-?} executions in $((SECONDS - start)) s, corpus $(ls "$corpus" | wc -l) inputs," \
     "$findings findings, status $status" | tee "$out/$harness.summary"
   return "$status"
 }
