@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#pragma STDC FENV_ACCESS ON
-
 static_assert(sizeof(long double) >= 10, "needs the x87 80-bit long double");
 
 struct RangeEncoder {

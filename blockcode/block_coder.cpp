@@ -21,16 +21,8 @@ void countBlock(const uint8_t* block, uint32_t blockLength, int32_t* counts) {
 
 void blockIntervals(const uint8_t* block, uint32_t blockLength, const int32_t* counts,
                     SymbolInterval* intervals) {
-  BlockModel model;
-  buildBlockModel(counts, &model);
-  uint32_t remainingTotal = kBlockSize;
-  for (uint32_t i = 0; i < blockLength; i++) {
-    unsigned value = block[i];
-    uint32_t cumLow = cumulativeBelow(model, value);
-    intervals[i] = SymbolInterval{cumLow, cumLow + model.count[value], remainingTotal};
-    lowerCount(&model, value);
-    remainingTotal--;
-  }
+  BlockSource source(block, counts);
+  for (uint32_t i = 0; i < blockLength; i++) intervals[i] = source.take();
 }
 
 uint32_t codeBlocks(const uint8_t* data, uint32_t length, uint8_t* codeBuffer,
@@ -38,13 +30,11 @@ uint32_t codeBlocks(const uint8_t* data, uint32_t length, uint8_t* codeBuffer,
   RangeEncoder encoder;
   startEncoder(&encoder, codeBuffer);
   int32_t counts[256];
-  SymbolInterval intervals[kBlockSize];
   for (uint32_t offset = 0; offset < length; offset += kBlockSize) {
     uint32_t blockLength = length - offset < kBlockSize ? length - offset : kBlockSize;
     countBlock(data + offset, blockLength, counts);
     sink(counts, context);
-    blockIntervals(data + offset, blockLength, counts, intervals);
-    encodeIntervals(&encoder, intervals, blockLength, arithmetic);
+    encodeBlock(&encoder, data + offset, blockLength, counts, arithmetic);
   }
   finishEncoder(&encoder);
   return encoder.codeBytes;

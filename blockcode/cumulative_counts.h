@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "range_encoder.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -76,3 +78,32 @@ inline void lowerCount(BlockModel* model, unsigned value) {
   lowerLaterLanes(model->withinGroup + (value & ~15u), value & 15u);
   lowerLaterLanes(model->groupBefore, value >> 4);
 }
+
+// Where the batch paths take their symbols from: an array, or the bytes
+// of one block (below).
+
+// The symbols of one block in file order: cumLow from the current counts,
+// cumHigh = cumLow + count, a total of 2048 dropping by one per byte (also
+// in a short last block), and the byte's count lowered once it is coded.
+struct IntervalSource {
+  const SymbolInterval* next;
+  SymbolInterval take() { return *next++; }
+};
+
+struct BlockSource {
+  BlockModel model;
+  const uint8_t* next;
+  uint32_t remainingTotal;
+
+  BlockSource(const uint8_t* block, const int32_t* counts) : next(block), remainingTotal(2048) {
+    buildBlockModel(counts, &model);
+  }
+
+  SymbolInterval take() {
+    unsigned value = *next++;
+    uint32_t cumLow = cumulativeBelow(model, value);
+    SymbolInterval symbol{cumLow, cumLow + model.count[value], remainingTotal--};
+    lowerCount(&model, value);
+    return symbol;
+  }
+};

@@ -1,5 +1,6 @@
 #include "range_encoder.h"
 
+#include "cumulative_counts.h"
 #include "fileio.h"
 
 constexpr uint64_t kNormaliseBelow = uint64_t(1) << 31;
@@ -54,29 +55,77 @@ void encodeSymbol(RangeEncoder* encoder, uint32_t cumLow, uint32_t cumHigh, uint
   if (integerPart(encoder->range) < kNormaliseBelow) normalise(encoder);
 }
 
-// The same steps with the division done by multiplication (exact, see
-// extendedDivideBySmall) and the state kept in registers.
-void encodeIntervalsSoftware(RangeEncoder* encoder, const SymbolInterval* intervals,
-                             uint32_t count) {
-  Fixed range = encoder->range;
+// The integer model's steps for many symbols, made fast; each shortcut
+// gives the same bits as encodeSymbol:
+// - The division is a multiplication (extendedDivideBySmall; the same steps
+//   are spelt out here on 64-bit words). r = Q' * 2^s in fixed-point units,
+//   where Q' is Q = floor(m * 2^b / d) with its last bit cleared when Q has
+//   65 bits (truncation to 64 bits), and s = 64 - zeros - b in [20, 62].
+// - hi = RZ(r * cumHigh) = RZ(Q' * cumHigh) * 2^s: truncation commutes with
+//   the power of two. Q' * cumHigh has at most 77 bits; the bits beyond the
+//   64 leading ones are cleared.
+// - step = floor(r * cumLow) + 1 = floor(Q' * cumLow / 2^(64-s)) + 1.
+// - range = hi - step needs no rounding: hi < 2^63, so its last bit is
+//   worth 2^-1 or less and step, an integer, is a multiple of it; the
+//   difference is a non-negative multiple below hi, so it fits 64 bits of
+//   that same spacing exactly.
+template <class Source>
+static void encodeSoftware(RangeEncoder* encoder, Source source, uint32_t count) {
+  uint64_t high = integerPart(encoder->range);
+  uint64_t low = uint64_t(encoder->range);
   uint64_t base = encoder->base;
   for (uint32_t i = 0; i < count; i++) {
-    const SymbolInterval& symbol = intervals[i];
-    Fixed r = extendedDivideBySmall(range, symbol.total);
-    Fixed hi = extendedMultiply(r, symbol.cumHigh);
-    uint64_t step = integerPart(r * symbol.cumLow) + 1;
+    SymbolInterval symbol = source.take();
+    const Reciprocal& reciprocal = reciprocals[symbol.total];
+    int b = reciprocal.bits;                 // 1..12
+    int zeros = __builtin_clzll(high);       // 1..32: 2^31 <= range < 2^63
+    uint64_t m = (high << zeros) | (low >> (64 - zeros));
+    Fixed product = Fixed(m) * reciprocal.high + ((Fixed(m) * reciprocal.low) >> 64);
+    uint64_t productHigh = uint64_t(product >> 64);
+    uint64_t qHigh = productHigh >> b;       // 0 or 1
+    uint64_t qLow = ((uint64_t(product) >> b) | (productHigh << (64 - b))) & ~qHigh;
+    int s = 64 - zeros - b;
+
+    Fixed p = Fixed(qLow) * symbol.cumHigh + (Fixed(qHigh * symbol.cumHigh) << 64);
+    uint64_t pHigh = uint64_t(p >> 64);      // below 2^13
+    int cut = 63 - __builtin_clzll(2 * pHigh + 1);  // bit length of pHigh
+    uint64_t pLow = uint64_t(p) & (~uint64_t(0) << cut);
+
+    Fixed l = Fixed(qLow) * symbol.cumLow + (Fixed(qHigh * symbol.cumLow) << 64);
+    uint64_t step = ((uint64_t(l) >> (64 - s)) | (uint64_t(l >> 64) << s)) + 1;
+
     base += step;
-    range = extendedSubtract(hi, fixedFromInteger(step));
-    if (integerPart(range) < kNormaliseBelow) {
-      encoder->range = range;
+    high = ((pHigh << s) | (pLow >> (64 - s))) - step;
+    low = pLow << s;
+    if (high < kNormaliseBelow) {
+      encoder->range = (Fixed(high) << 64) | low;
       encoder->base = base;
       normalise(encoder);
-      range = encoder->range;
+      high = integerPart(encoder->range);
+      low = uint64_t(encoder->range);
       base = encoder->base;
     }
   }
-  encoder->range = range;
+  encoder->range = (Fixed(high) << 64) | low;
   encoder->base = base;
+}
+
+void encodeIntervalsSoftware(RangeEncoder* encoder, const SymbolInterval* intervals,
+                             uint32_t count) {
+  encodeSoftware(encoder, IntervalSource{intervals}, count);
+}
+
+void encodeBlockSoftware(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
+                         const int32_t* counts) {
+  encodeSoftware(encoder, BlockSource(block, counts), blockLength);
+}
+
+void encodeBlock(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
+                 const int32_t* counts, Arithmetic arithmetic) {
+  if (arithmetic == Arithmetic::kHardware)
+    encodeBlockHardware(encoder, block, blockLength, counts);
+  else
+    encodeBlockSoftware(encoder, block, blockLength, counts);
 }
 
 void encodeIntervals(RangeEncoder* encoder, const SymbolInterval* intervals, uint32_t count,

@@ -60,6 +60,11 @@ void encodeSymbol(RangeEncoder* encoder, uint32_t cumLow, uint32_t cumHigh, uint
 void encodeIntervals(RangeEncoder* encoder, const SymbolInterval* intervals, uint32_t count,
                      Arithmetic arithmetic);
 
+// Codes the bytes of one block of at most 2048 bytes under its complete
+// byte counts (see BlockSource in cumulative_counts.h).
+void encodeBlock(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
+                 const int32_t* counts, Arithmetic arithmetic);
+
 // Flushes the interval; the stream is then codeBuffer[0, codeBytes).
 void finishEncoder(RangeEncoder* encoder);
 
@@ -79,6 +84,10 @@ void encodeIntervalsSoftware(RangeEncoder* encoder, const SymbolInterval* interv
                              uint32_t count);
 void encodeIntervalsHardware(RangeEncoder* encoder, const SymbolInterval* intervals,
                              uint32_t count);
+void encodeBlockSoftware(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
+                         const int32_t* counts);
+void encodeBlockHardware(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
+                         const int32_t* counts);
 
 // Replaces a range below 2^31 by the integer whose high word is its integer
 // part and whose low word is all ones, and shifts a word out.

@@ -13,6 +13,7 @@
 // depend on the rounding mode.
 #include <cfloat>
 
+#include "cumulative_counts.h"
 #include "range_encoder.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && LDBL_MANT_DIG == 64
@@ -60,8 +61,8 @@ static uint64_t lowToBase(long double low) {
   return uint64_t(truncateToInt64(low)) ^ (uint64_t(1) << 63);
 }
 
-void encodeIntervalsHardware(RangeEncoder* encoder, const SymbolInterval* intervals,
-                             uint32_t count) {
+template <class Source>
+static void encodeHardware(RangeEncoder* encoder, Source source, uint32_t count) {
   const uint16_t saved = readControlWord();
   loadControlWord(kExtendedTowardZero);
   const long double roundUp = 9223372036854775809.0L;    // 2^63 + 1
@@ -69,7 +70,7 @@ void encodeIntervalsHardware(RangeEncoder* encoder, const SymbolInterval* interv
   long double range = fixedToLongDouble(encoder->range);
   long double low = baseToLow(encoder->base);
   for (uint32_t i = 0; i < count; i++) {
-    const SymbolInterval& symbol = intervals[i];
+    SymbolInterval symbol = source.take();
     long double r = range / (long double)symbol.total;
     long double hi = r * (long double)symbol.cumHigh;
     long double lo = r * (long double)symbol.cumLow;
@@ -89,6 +90,16 @@ void encodeIntervalsHardware(RangeEncoder* encoder, const SymbolInterval* interv
   loadControlWord(saved);
 }
 
+void encodeIntervalsHardware(RangeEncoder* encoder, const SymbolInterval* intervals,
+                             uint32_t count) {
+  encodeHardware(encoder, IntervalSource{intervals}, count);
+}
+
+void encodeBlockHardware(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
+                         const int32_t* counts) {
+  encodeHardware(encoder, BlockSource(block, counts), blockLength);
+}
+
 bool hardwareArithmeticAvailable() { return true; }
 
 #else
@@ -97,6 +108,11 @@ bool hardwareArithmeticAvailable() { return true; }
 void encodeIntervalsHardware(RangeEncoder* encoder, const SymbolInterval* intervals,
                              uint32_t count) {
   encodeIntervalsSoftware(encoder, intervals, count);
+}
+
+void encodeBlockHardware(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
+                         const int32_t* counts) {
+  encodeBlockSoftware(encoder, block, blockLength, counts);
 }
 
 bool hardwareArithmeticAvailable() { return false; }
