@@ -71,8 +71,25 @@ struct Reciprocal {
   int bits;       // b: 2^(b-1) <= d < 2^b
 };
 
-// Entry d for every divisor 1..kMaxSmallDivisor; entry 0 is unused.
-extern const Reciprocal* const reciprocals;
+// Entry d for every divisor 1..kMaxSmallDivisor; entry 0 is unused. Built
+// at compile time, so the coding loop reads it at a fixed address.
+struct ReciprocalTable {
+  Reciprocal entry[kMaxSmallDivisor + 1];
+};
+
+constexpr ReciprocalTable makeReciprocals() {
+  ReciprocalTable table{};
+  for (uint32_t d = 1; d <= kMaxSmallDivisor; d++) {
+    int bits = 0;
+    while ((uint32_t(1) << bits) <= d) bits++;
+    Fixed power = Fixed(1) << (64 + 2 * bits);
+    Fixed multiplier = (power + d - 1) / d;
+    table.entry[d] = Reciprocal{uint64_t(multiplier), uint64_t(multiplier >> 64), bits};
+  }
+  return table;
+}
+
+inline constexpr ReciprocalTable kReciprocals = makeReciprocals();
 
 // extendedDivide(value, divisor) for divisor <= kMaxSmallDivisor and an
 // exact extended value with 2^31 <= value < 2^63, by multiplication.
@@ -87,7 +104,7 @@ extern const Reciprocal* const reciprocals;
 // by less than m / 2^(64+b) < 2^-b < 1/d, while m * 2^b / d is at most
 // Q + (d-1)/d, so the floor does not move.
 inline Fixed extendedDivideBySmall(Fixed value, uint32_t divisor) {
-  const Reciprocal& reciprocal = reciprocals[divisor];
+  const Reciprocal& reciprocal = kReciprocals.entry[divisor];
   uint64_t high = integerPart(value);
   int zeros = __builtin_clzll(high);  // 1..32 for 2^31 <= value < 2^63
   uint64_t significand = (high << zeros) | (uint64_t(value) >> (64 - zeros));
@@ -97,4 +114,39 @@ inline Fixed extendedDivideBySmall(Fixed value, uint32_t divisor) {
   int extra = int(quotient >> 64);  // 0 or 1: Q has 64 or 65 bits
   uint64_t kept = uint64_t(quotient >> extra);
   return Fixed(kept) << (64 - zeros - reciprocal.bits + extra);
+}
+
+// How many low bits of q * c go when the product is cut to 64 significant
+// bits, for a 64-bit significand q (2^63 <= q < 2^64) and a factor
+// 1 <= c <= kMaxSmallDivisor with bit length n: q * c lies in
+// [2^(62+n), 2^(64+n)), so its bit length is 63 + n, or 64 + n exactly when
+// q * c >= 2^(63+n), that is when q > threshold = ceil(2^(63+n) / c) - 1.
+// The cut is the bit length minus 64; threshold <= 2^64 - 1 as c >= 2^(n-1).
+// Knowing the cut from a comparison on q, rather than by counting the
+// product's bits, takes it off the range encoder's chain of dependent steps.
+struct ProductBits {
+  uint64_t threshold;
+  int cutBelow;  // n - 1
+};
+
+struct ProductBitsTable {
+  ProductBits entry[kMaxSmallDivisor + 1];
+};
+
+constexpr ProductBitsTable makeProductBits() {
+  ProductBitsTable table{};
+  for (uint32_t c = 1; c <= kMaxSmallDivisor; c++) {
+    int n = 0;
+    while ((uint32_t(1) << n) <= c) n++;
+    Fixed power = Fixed(1) << (63 + n);
+    table.entry[c] = ProductBits{uint64_t((power + c - 1) / c - 1), n - 1};
+  }
+  return table;
+}
+
+inline constexpr ProductBitsTable kProductBits = makeProductBits();
+
+inline int productCut(uint64_t q, uint32_t factor) {
+  const ProductBits& bits = kProductBits.entry[factor];
+  return bits.cutBelow + int(q > bits.threshold);
 }

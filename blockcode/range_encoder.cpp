@@ -70,31 +70,6 @@ void encodeSymbol(RangeEncoder* encoder, uint32_t cumLow, uint32_t cumHigh, uint
 //   worth 2^-1 or less and step, an integer, is a multiple of it; the
 //   difference is a non-negative multiple below hi, so it fits 64 bits of
 //   that same spacing exactly.
-// How many low bits of q * c go when the product is cut to 64 significant
-// bits, for a 64-bit significand q (2^63 <= q < 2^64) and a factor
-// 1 <= c <= 2048 with bit length n: q * c lies in [2^(62+n), 2^(64+n)), so
-// its bit length is 63 + n, or 64 + n exactly when q * c >= 2^(63+n), that
-// is when q > threshold = ceil(2^(63+n) / c) - 1. The cut is the bit length
-// minus 64. threshold <= 2^64 - 1 because c >= 2^(n-1). Knowing the cut from
-// a comparison on q, rather than counting the product's bits, takes it off
-// the chain of dependent operations.
-struct ProductBits {
-  uint64_t threshold;
-  int cutBelow;  // n - 1
-};
-
-static const ProductBits* buildProductBits() {
-  static ProductBits table[kMaxSmallDivisor + 1];
-  for (uint32_t c = 1; c <= kMaxSmallDivisor; c++) {
-    int n = 64 - leadingZeros64(c);
-    Fixed power = Fixed(1) << (63 + n);
-    table[c] = ProductBits{uint64_t((power + c - 1) / c - 1), n - 1};
-  }
-  return table;
-}
-
-static const ProductBits* const productBits = buildProductBits();
-
 template <class Source>
 static void encodeSoftware(RangeEncoder* encoder, Source source, uint32_t count) {
   uint64_t high = integerPart(encoder->range);
@@ -102,7 +77,7 @@ static void encodeSoftware(RangeEncoder* encoder, Source source, uint32_t count)
   uint64_t base = encoder->base;
   for (uint32_t i = 0; i < count; i++) {
     SymbolInterval symbol = source.take();
-    const Reciprocal& reciprocal = reciprocals[symbol.total];
+    const Reciprocal& reciprocal = kReciprocals.entry[symbol.total];
     int b = reciprocal.bits;                 // 1..12
     int zeros = __builtin_clzll(high);       // 1..32: 2^31 <= range < 2^63
     uint64_t m = (high << zeros) | (low >> (64 - zeros));
@@ -115,8 +90,7 @@ static void encodeSoftware(RangeEncoder* encoder, Source source, uint32_t count)
     Fixed p = Fixed(qLow) * symbol.cumHigh + (Fixed(qHigh * symbol.cumHigh) << 64);
     uint64_t pHigh = uint64_t(p >> 64);      // below 2^14
     uint64_t q64 = (qLow >> qHigh) | (qHigh << 63);  // Q' cut to its 64 bits
-    const ProductBits& bits = productBits[symbol.cumHigh];
-    int cut = bits.cutBelow + int(q64 > bits.threshold) + int(qHigh);
+    int cut = productCut(q64, symbol.cumHigh) + int(qHigh);
     uint64_t pLow = uint64_t(p) & (~uint64_t(0) << cut);
 
     Fixed l = Fixed(qLow) * symbol.cumLow + (Fixed(qHigh * symbol.cumLow) << 64);

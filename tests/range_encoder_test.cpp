@@ -99,6 +99,24 @@ TEST(ExtendedReal, DivisionByMultiplicationMatchesTheDivision) {
   }
 }
 
+static int bitLength(Fixed value) {
+  uint64_t high = integerPart(value);
+  return high ? 128 - leadingZeros64(high) : 64 - leadingZeros64(uint64_t(value));
+}
+
+TEST(ExtendedReal, ProductCutMatchesTheProductsBitLength) {
+  std::mt19937_64 random(17);
+  for (uint32_t factor = 1; factor <= kMaxSmallDivisor; factor++) {
+    uint64_t threshold = kProductBits.entry[factor].threshold;
+    std::vector<uint64_t> qs = {uint64_t(1) << 63, ~uint64_t(0), threshold, threshold + 1};
+    for (int i = 0; i < 300; i++) qs.push_back(random() | uint64_t(1) << 63);
+    for (uint64_t q : qs) {
+      if (q < uint64_t(1) << 63) continue;  // threshold + 1 may wrap
+      ASSERT_EQ(productCut(q, factor), bitLength(Fixed(q) * factor) - 64) << q << " * " << factor;
+    }
+  }
+}
+
 // A random symbol of the kind the block coder codes, with skewed sizes:
 // often the whole total, often a single count.
 static SymbolInterval randomSymbol(std::mt19937_64& random) {
