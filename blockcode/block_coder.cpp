@@ -32,7 +32,7 @@ void countBlock(const uint8_t* block, uint32_t blockLength, int32_t* counts) {
 void blockIntervals(const uint8_t* block, uint32_t blockLength, const int32_t* counts,
                     SymbolInterval* intervals) {
   BlockSource source(block, counts);
-  for (uint32_t i = 0; i < blockLength; i++) intervals[i] = source.take();
+  for (uint32_t i = 0; i < blockLength; i++) intervals[i] = source.symbolAt(i);
 }
 
 uint32_t codeBlocks(const uint8_t* data, uint32_t length, uint8_t* codeBuffer,

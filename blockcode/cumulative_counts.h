@@ -86,23 +86,23 @@ inline void lowerCount(BlockModel* model, unsigned value) {
 // cumHigh = cumLow + count, a total of 2048 dropping by one per byte (also
 // in a short last block), and the byte's count lowered once it is coded.
 struct IntervalSource {
-  const SymbolInterval* next;
-  SymbolInterval take() { return *next++; }
+  const SymbolInterval* intervals;
+  SymbolInterval symbolAt(uint32_t i) const { return intervals[i]; }
 };
 
+// Symbols must be taken in order, each once: taking one lowers its count.
 struct BlockSource {
   BlockModel model;
-  const uint8_t* next;
-  uint32_t remainingTotal;
+  const uint8_t* block;
 
-  BlockSource(const uint8_t* block, const int32_t* counts) : next(block), remainingTotal(2048) {
+  BlockSource(const uint8_t* bytes, const int32_t* counts) : block(bytes) {
     buildBlockModel(counts, &model);
   }
 
-  SymbolInterval take() {
-    unsigned value = *next++;
+  SymbolInterval symbolAt(uint32_t i) {
+    unsigned value = block[i];
     uint32_t cumLow = cumulativeBelow(model, value);
-    SymbolInterval symbol{cumLow, cumLow + model.count[value], remainingTotal--};
+    SymbolInterval symbol{cumLow, cumLow + model.count[value], 2048 - i};
     lowerCount(&model, value);
     return symbol;
   }

@@ -70,31 +70,48 @@ void encodeSymbol(RangeEncoder* encoder, uint32_t cumLow, uint32_t cumHigh, uint
 //   worth 2^-1 or less and step, an integer, is a multiple of it; the
 //   difference is a non-negative multiple below hi, so it fits 64 bits of
 //   that same spacing exactly.
+// The high and low words of a * b.
+static inline void multiply64(uint64_t a, uint64_t b, uint64_t* high, uint64_t* low) {
+  Fixed product = Fixed(a) * b;
+  *high = uint64_t(product >> 64);
+  *low = uint64_t(product);
+}
+
 template <class Source>
-static void encodeSoftware(RangeEncoder* encoder, Source source, uint32_t count) {
+static void encodeSoftware(RangeEncoder* encoder, Source& source, uint32_t count) {
   uint64_t high = integerPart(encoder->range);
   uint64_t low = uint64_t(encoder->range);
   uint64_t base = encoder->base;
   for (uint32_t i = 0; i < count; i++) {
-    SymbolInterval symbol = source.take();
+    SymbolInterval symbol = source.symbolAt(i);
     const Reciprocal& reciprocal = kReciprocals.entry[symbol.total];
     int b = reciprocal.bits;                 // 1..12
     int zeros = __builtin_clzll(high);       // 1..32: 2^31 <= range < 2^63
     uint64_t m = (high << zeros) | (low >> (64 - zeros));
-    Fixed product = Fixed(m) * reciprocal.high + ((Fixed(m) * reciprocal.low) >> 64);
-    uint64_t productHigh = uint64_t(product >> 64);
+
+    // (productHigh, productLow) = floor(m * M / 2^64); Q = that >> b.
+    uint64_t ignored, crossHigh, productHigh, productLow;
+    multiply64(m, reciprocal.low, &crossHigh, &ignored);
+    multiply64(m, reciprocal.high, &productHigh, &productLow);
+    productLow += crossHigh;
+    productHigh += productLow < crossHigh;
     uint64_t qHigh = productHigh >> b;       // 0 or 1
-    uint64_t qLow = ((uint64_t(product) >> b) | (productHigh << (64 - b))) & ~qHigh;
+    uint64_t qLow = ((productLow >> b) | (productHigh << (64 - b))) & ~qHigh;
     int s = 64 - zeros - b;
 
-    Fixed p = Fixed(qLow) * symbol.cumHigh + (Fixed(qHigh * symbol.cumHigh) << 64);
-    uint64_t pHigh = uint64_t(p >> 64);      // below 2^14
+    // P = Q' * cumHigh, cut to 64 significant bits.
+    uint64_t pHigh, pLow;
+    multiply64(qLow, symbol.cumHigh, &pHigh, &pLow);
+    pHigh += symbol.cumHigh & (0 - qHigh);   // below 2^14
     uint64_t q64 = (qLow >> qHigh) | (qHigh << 63);  // Q' cut to its 64 bits
     int cut = productCut(q64, symbol.cumHigh) + int(qHigh);
-    uint64_t pLow = uint64_t(p) & (~uint64_t(0) << cut);
+    pLow &= ~uint64_t(0) << cut;
 
-    Fixed l = Fixed(qLow) * symbol.cumLow + (Fixed(qHigh * symbol.cumLow) << 64);
-    uint64_t step = ((uint64_t(l) >> (64 - s)) | (uint64_t(l >> 64) << s)) + 1;
+    // step = floor(Q' * cumLow / 2^(64-s)) + 1.
+    uint64_t lHigh, lLow;
+    multiply64(qLow, symbol.cumLow, &lHigh, &lLow);
+    lHigh += symbol.cumLow & (0 - qHigh);
+    uint64_t step = ((lLow >> (64 - s)) | (lHigh << s)) + 1;
 
     base += step;
     high = ((pHigh << s) | (pLow >> (64 - s))) - step;
@@ -114,12 +131,14 @@ static void encodeSoftware(RangeEncoder* encoder, Source source, uint32_t count)
 
 void encodeIntervalsSoftware(RangeEncoder* encoder, const SymbolInterval* intervals,
                              uint32_t count) {
-  encodeSoftware(encoder, IntervalSource{intervals}, count);
+  IntervalSource source{intervals};
+  encodeSoftware(encoder, source, count);
 }
 
 void encodeBlockSoftware(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
                          const int32_t* counts) {
-  encodeSoftware(encoder, BlockSource(block, counts), blockLength);
+  BlockSource source(block, counts);
+  encodeSoftware(encoder, source, blockLength);
 }
 
 void encodeBlock(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,

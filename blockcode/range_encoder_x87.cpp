@@ -62,7 +62,7 @@ static uint64_t lowToBase(long double low) {
 }
 
 template <class Source>
-static void encodeHardware(RangeEncoder* encoder, Source source, uint32_t count) {
+static void encodeHardware(RangeEncoder* encoder, Source& source, uint32_t count) {
   const uint16_t saved = readControlWord();
   loadControlWord(kExtendedTowardZero);
   const long double roundUp = 9223372036854775809.0L;    // 2^63 + 1
@@ -70,7 +70,7 @@ static void encodeHardware(RangeEncoder* encoder, Source source, uint32_t count)
   long double range = fixedToLongDouble(encoder->range);
   long double low = baseToLow(encoder->base);
   for (uint32_t i = 0; i < count; i++) {
-    SymbolInterval symbol = source.take();
+    SymbolInterval symbol = source.symbolAt(i);
     long double r = range / (long double)symbol.total;
     long double hi = r * (long double)symbol.cumHigh;
     long double lo = r * (long double)symbol.cumLow;
@@ -92,12 +92,14 @@ static void encodeHardware(RangeEncoder* encoder, Source source, uint32_t count)
 
 void encodeIntervalsHardware(RangeEncoder* encoder, const SymbolInterval* intervals,
                              uint32_t count) {
-  encodeHardware(encoder, IntervalSource{intervals}, count);
+  IntervalSource source{intervals};
+  encodeHardware(encoder, source, count);
 }
 
 void encodeBlockHardware(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
                          const int32_t* counts) {
-  encodeHardware(encoder, BlockSource(block, counts), blockLength);
+  BlockSource source(block, counts);
+  encodeHardware(encoder, source, blockLength);
 }
 
 bool hardwareArithmeticAvailable() { return true; }
