@@ -9,6 +9,9 @@
 // - `range` is an 80-bit extended value (64 significant bits), held exactly
 //   as fixed point (extended_real.h). Before every symbol it is at least 2^31
 //   and below 2^63; after a normalisation it is an integer of at least 2^51.
+//   A symbol's quotient r = range / total is then at least 2^31 / kMaxTotal,
+//   both products lie between r and range, and the new width is at least
+//   r - 2 (hi >= floor(r * cumLow) + floor(r), step <= floor(r * cumLow) + 1).
 // - U + range stays below 2^64 - 2^32 once the first word has been shifted
 //   out (below 2^63 before that). So a word of 0xFFFFFFFF never arrives with
 //   a carry, the held word is never 0xFFFFFFFF, and adding a carry to it
@@ -20,7 +23,9 @@
 //   and total <= kMaxTotal; the batch paths take totals up to 2048.
 // - Two arithmetic paths give the same bits: the x87 hardware format where
 //   the host has it, and the integer model everywhere. Both are tested
-//   against each other and against the reference encodeSymbol().
+//   against each other and against the reference encodeSymbol(). The
+//   integer path is also the faster one on x86 (its chain of dependent
+//   steps is shorter than the x87 division's), so the tool uses it.
 #pragma once
 
 #include <cstdint>
