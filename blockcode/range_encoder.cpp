@@ -117,11 +117,12 @@ static void encodeSoftware(RangeEncoder* encoder, Source& source, uint32_t count
     high = ((pHigh << s) | (pLow >> (64 - s))) - step;
     low = pLow << s;
     if (high < kNormaliseBelow) {
-      encoder->range = (Fixed(high) << 64) | low;
+      // normalise(), with the range kept in registers: its integer part is
+      // `high`, and the fraction goes.
+      high = high << 32 | 0xFFFFFFFFu;
+      low = 0;
       encoder->base = base;
-      normalise(encoder);
-      high = integerPart(encoder->range);
-      low = uint64_t(encoder->range);
+      shiftOut(encoder);
       base = encoder->base;
     }
   }
