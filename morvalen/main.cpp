@@ -77,11 +77,6 @@ static void openOrFail(const char* path, OutputFile* output) {
   if (!openOutput(path, output, &error)) failWith(error);
 }
 
-static void commitOrFail(OutputFile* output) {
-  std::string error;
-  if (!commitOutput(output, &error)) failWith(error);
-}
-
 int main(int argc, char** argv) {
   setToolName("morvalen");
   if (handleStandardOptions(argc, argv, kUsage)) return 0;
@@ -116,7 +111,9 @@ int main(int argc, char** argv) {
                  matrix.columns, permuted.file);
 
   if (fflush(stdout) != 0 || ferror(stdout)) failWith("cannot write to standard output: " + systemError());
-  commitOrFail(&order);
-  commitOrFail(&permuted);
+  // Together: a target that cannot be replaced (a folder of that name, say)
+  // is found before either file is renamed.
+  OutputFile* outputs[] = {&order, &permuted};
+  if (!commitOutputs(outputs, 2, &error)) failWith(error);
   return 0;
 }
