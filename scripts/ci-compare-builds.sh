@@ -14,8 +14,8 @@
 # crossbuild-essential-s390x, qemu-user).
 #
 # Inputs come from scripts/make_test_inputs.py: generated data, plus a few
-# files of ../shared/corpus when it is present. Work folder: build-compare/
-# (COMPARE_DIR overrides it).
+# files of ../shared/corpus (or $CORPUS) when it is present. Work folder:
+# build-compare/ (COMPARE_DIR overrides it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$PWD"
@@ -122,7 +122,7 @@ compareWithReference() {
 mkdir -p "$work"
 rm -rf "$work/inputs" "$work/corpus"
 corpusArgs=()
-corpus="$repo/../shared/corpus"
+corpus="${CORPUS:-$repo/../shared/corpus}"
 if [ -f "$corpus/calgary.tar.gz" ] && [ -f "$corpus/cantrbry.tar.gz" ]; then
   mkdir -p "$work/corpus"
   tar xzf "$corpus/calgary.tar.gz" -C "$work/corpus"

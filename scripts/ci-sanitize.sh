@@ -5,6 +5,7 @@
 #
 #   scripts/ci-sanitize.sh              # g++
 #   CXX=clang++ scripts/ci-sanitize.sh  # clang (into build-asan-clang/)
+#   CORPUS=DIR scripts/ci-sanitize.sh   # real-data tests from DIR, not ../shared/corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,10 @@ build="build-asan"
 [[ "$compiler" == *clang* ]] && build="build-asan-clang"
 jobs="${JOBS:-2}"
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
+corpusArgs=()
+[ -n "${CORPUS:-}" ] && corpusArgs=(-DCORPUS_DIR="$CORPUS")
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON \
+  "${corpusArgs[@]}"
 cmake --build "$build" -j"$jobs"
 # The defaults are compiled in (cmake/sanitizer_defaults.cpp); spelled out
 # here as well for programs started by the tests through a shell.
