@@ -39,11 +39,15 @@ fail() {
   exit 1
 }
 
-# cmake arguments and the command prefix that runs a program of each build.
+# The command prefix that runs a program of configuration $1.
+setRunner() {
+  runner=()
+  case "$1" in aarch64 | s390x) runner=("qemu-$1" -L "/usr/$1-linux-gnu") ;; esac
+}
+
 configure() {
   local name="$1" build="$work/build-$1"
   local args=(-DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release)
-  runner=()
   case "$name" in
     reference) args+=(-DCMAKE_CXX_COMPILER=g++) ;;
     gcc-O0) args+=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS_RELEASE=-O0) ;;
@@ -51,10 +55,7 @@ configure() {
     gcc-x86-64-v3) args+=(-DCMAKE_CXX_COMPILER=g++ "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -march=x86-64-v3") ;;
     clang) args+=(-DCMAKE_CXX_COMPILER=clang++) ;;
     clang-O0) args+=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS_RELEASE=-O0) ;;
-    aarch64 | s390x)
-      args+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$name-linux-gnu.cmake")
-      runner=("qemu-$name" -L "/usr/$name-linux-gnu")
-      ;;
+    aarch64 | s390x) args+=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$name-linux-gnu.cmake") ;;
     *) fail "unknown configuration $name" ;;
   esac
   echo "== building $name"
@@ -91,6 +92,13 @@ runCases() {
       run "$dir" morvalen morvalen book1bwt.frq
       run "$dir" remix remix book1bwt. morvalen.ord
     fi
+    rm "$dir/book1bwt."
+  done
+  for input in "$work/inputs/code"/*; do
+    dir="$out/code/$(basename "$input")"
+    mkdir -p "$dir"
+    cp "$input" "$dir/book1bwt."
+    run "$dir" blockcode blockcode
     rm "$dir/book1bwt."
   done
   for input in "$work/inputs/matrix"/*; do
@@ -136,27 +144,52 @@ fi
 config=reference
 configure reference
 bin="$work/build-reference"
+setRunner reference
 # The chain's usual input is a Burrows-Wheeler transform: add the transforms
 # of the real files (and of one generated file), made once by the native bwt
 # when it was built (it needs libdivsufsort).
 if [ -x "$bin/bwt" ]; then
   mkdir -p "$work/bwt-tmp"
-  for input in "$work/inputs/chain"/corpus-* "$work/inputs/chain/interleaved"; do
+  for input in "$work/inputs/chain"/corpus-* "$work/inputs/chain/interleaved" "$work/inputs/code"/*; do
     [ -f "$input" ] || continue
     name="$(basename "$input")"
-    "$bin/bwt" "$input" "$work/bwt-tmp/out" || fail "bwt failed on $input"
-    mv "$work/bwt-tmp/out" "$work/inputs/chain/bwt-${name#corpus-}"
+    "$bin/bwt" "$input" "$work/bwt-tmp/out" >/dev/null || fail "bwt failed on $input"
+    mv "$work/bwt-tmp/out" "$(dirname "$input")/bwt-${name#corpus-}"
   done
   rm -rf "$work/bwt-tmp"
 fi
 runCases
 
-for config in "${configs[@]}"; do
-  configure "$config"
-  bin="$work/build-$config"
-  start=$SECONDS
+for config in "${configs[@]}"; do configure "$config"; done
+
+# The runs, JOBS at a time, emulated ones first as they take longest. Each
+# runs in a subshell of its own; its log tells what failed.
+runConfig() {
+  config="$1"
+  bin="$work/build-$1"
+  setRunner "$1"
+  local start=$SECONDS
   runCases
-  echo "== $config: ran in $((SECONDS - start)) s"
-  compareWithReference
+  echo "== $1: ran in $((SECONDS - start)) s"
+}
+ordered=()
+for config in aarch64 s390x; do [[ " ${configs[*]} " == *" $config "* ]] && ordered+=("$config"); done
+for config in "${configs[@]}"; do [[ "$config" == aarch64 || "$config" == s390x ]] || ordered+=("$config"); done
+for config in "${ordered[@]}"; do
+  while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
+  (
+    status=0
+    runConfig "$config" >"$work/run-$config.log" 2>&1 || status=$?
+    echo "$status" >"$work/run-$config.status"
+  ) &
 done
+wait
+failedRuns=()
+for config in "${ordered[@]}"; do
+  cat "$work/run-$config.log"
+  [ "$(cat "$work/run-$config.status")" = 0 ] || failedRuns+=("$config")
+done
+((${#failedRuns[@]} == 0)) || fail "runs failed: ${failedRuns[*]} (see above)"
+
+for config in "${configs[@]}"; do compareWithReference; done
 echo "ci-compare-builds: all configurations give identical outputs: ${configs[*]}"

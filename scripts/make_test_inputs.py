@@ -6,11 +6,13 @@ data/order pairs for remix. Standard library only.
     make_test_inputs.py OUT_DIR [--corpus-dir DIR]
 
 OUT_DIR/chain/NAME      data files: blockcode, then morvalen, then remix
+OUT_DIR/code/NAME       large data files for blockcode alone
 OUT_DIR/matrix/NAME     count matrices for morvalen alone
 OUT_DIR/remix/NAME/{data,order}   pairs for remix alone
 
 With --corpus-dir (a folder of extracted real files), a few of them, cut to
-keep runs under an emulator short, join the chain inputs.
+keep runs under an emulator short, join the chain inputs, and all of them
+concatenated form a large input for blockcode alone.
 """
 
 import argparse
@@ -106,6 +108,10 @@ def write(path, data):
         f.write(data)
 
 
+def code_inputs(out, rng):
+    write(f"{out}/code/interleaved-large", interleaved(rng, 400))
+
+
 def chain_inputs(out, rng):
     for size in (0, 1, 2, 15, 16, 17, 2047, 2048, 2049, 4097):
         write(f"{out}/chain/size{size}", rng.bytes(size))
@@ -176,11 +182,16 @@ CORPUS_PICKS = ("book1", "paper1", "geo", "obj2", "pic", "kennedy.xls", "alice29
 
 def corpus_inputs(out, corpus_dir, limit):
     """A few real files, each cut to `limit` bytes (the clustering is
-    quadratic in the number of blocks, and emulated runs are slow)."""
+    quadratic in the number of blocks, and emulated runs are slow), and all
+    of them concatenated in name order."""
     found = {}
-    for root, _, files in os.walk(corpus_dir):
-        for name in files:
+    everything = bytearray()
+    for root, _, files in sorted(os.walk(corpus_dir)):
+        for name in sorted(files):
             found.setdefault(name, os.path.join(root, name))
+            with open(os.path.join(root, name), "rb") as f:
+                everything += f.read()
+    write(f"{out}/code/corpus-all", bytes(everything))
     for name in CORPUS_PICKS:
         if name in found:
             with open(found[name], "rb") as f:
@@ -195,6 +206,7 @@ def main():
     args = parser.parse_args()
     rng = Rng(0x9E3779B97F4A7C15)
     chain_inputs(args.out, rng)
+    code_inputs(args.out, rng)
     matrix_inputs(args.out, rng)
     remix_inputs(args.out, rng)
     if args.corpus_dir:
