@@ -9,6 +9,7 @@
 #   scripts/ci-compare-builds.sh aarch64      # only the named ones
 #
 # Configurations: gcc-O0 gcc-O2 gcc-x86-64-v3 clang clang-O0 aarch64 s390x.
+# gcc-O0 and clang (-O3) also build and run the whole test suite.
 # aarch64 has no 80-bit long double; s390x is big-endian. Both run under
 # qemu-user with the Debian cross toolchains (crossbuild-essential-arm64,
 # crossbuild-essential-s390x, qemu-user).
@@ -45,9 +46,18 @@ setRunner() {
   case "$1" in aarch64 | s390x) runner=("qemu-$1" -L "/usr/$1-linux-gnu") ;; esac
 }
 
+# The configurations that also build and run the whole test suite: the
+# results must not depend on the compiler or the optimisation level.
+withTests() { [[ " $suiteConfigs " == *" $1 "* ]]; }
+suiteConfigs="gcc-O0 clang"
+
 configure() {
   local name="$1" build="$work/build-$1"
   local args=(-DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release)
+  if withTests "$name"; then
+    args=(-DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Release)
+    [ -n "${CORPUS:-}" ] && args+=(-DCORPUS_DIR="$CORPUS")
+  fi
   case "$name" in
     reference) args+=(-DCMAKE_CXX_COMPILER=g++) ;;
     gcc-O0) args+=(-DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS_RELEASE=-O0) ;;
@@ -121,7 +131,7 @@ compareWithReference() {
     # The first differing byte of each differing file, for the record.
     diff -r -q "$work/out/reference" "$work/out/$config" 2>/dev/null |
       sed -n 's/^Files \(.*\) and \(.*\) differ$/\1 \2/p' | head -5 |
-      while read -r a b; do cmp "$a" "$b" >&2 || true; done
+      while read -r a b; do cmp "$a" "$b" >&2 || true; done || true
     fail "$config differs from the reference build"
   fi
   echo "== $config: identical to the reference on $(find "$work/out/$config" -type f | wc -l) output files"
@@ -171,15 +181,21 @@ runConfig() {
   local start=$SECONDS
   runCases
   echo "== $1: ran in $((SECONDS - start)) s"
+  if withTests "$1"; then
+    ctest --test-dir "$bin" --output-on-failure >"$work/ctest-$1.log" 2>&1 ||
+      { tail -60 "$work/ctest-$1.log"; fail "$1: the test suite fails"; }
+    echo "== $1: $(grep -E 'tests passed' "$work/ctest-$1.log")"
+  fi
 }
 ordered=()
 for config in aarch64 s390x; do [[ " ${configs[*]} " == *" $config "* ]] && ordered+=("$config"); done
 for config in "${configs[@]}"; do [[ "$config" == aarch64 || "$config" == s390x ]] || ordered+=("$config"); done
 for config in "${ordered[@]}"; do
   while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
+  rm -f "$work/run-$config.status"
   (
     status=0
-    runConfig "$config" >"$work/run-$config.log" 2>&1 || status=$?
+    (runConfig "$config") >"$work/run-$config.log" 2>&1 || status=$?
     echo "$status" >"$work/run-$config.status"
   ) &
 done
@@ -187,7 +203,7 @@ wait
 failedRuns=()
 for config in "${ordered[@]}"; do
   cat "$work/run-$config.log"
-  [ "$(cat "$work/run-$config.status")" = 0 ] || failedRuns+=("$config")
+  [ "$(cat "$work/run-$config.status" 2>/dev/null)" = 0 ] || failedRuns+=("$config")
 done
 ((${#failedRuns[@]} == 0)) || fail "runs failed: ${failedRuns[*]} (see above)"
 
