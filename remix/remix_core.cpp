@@ -4,6 +4,10 @@
 
 #include "fileio.h"
 
+static std::string blocksText(uint32_t blocks) {
+  return std::to_string(blocks) + (blocks == 1 ? " block" : " blocks");
+}
+
 static uint32_t orderEntry(const uint8_t* order, uint32_t position) {
   return loadU32LE(order + 4 * size_t(position));
 }
@@ -25,7 +29,7 @@ bool checkOrder(const uint8_t* order, uint32_t orderLength, uint32_t dataLength,
     uint32_t block = orderEntry(order, i);
     if (block >= blocks) {
       *error = "entry " + std::to_string(i) + " is " + std::to_string(block) +
-               ", but the data has " + std::to_string(blocks) + " blocks (0 to " +
+               ", but the data has " + blocksText(blocks) + " (0 to " +
                std::to_string(blocks - 1) + ")";
       return false;
     }
