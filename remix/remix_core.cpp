@@ -21,8 +21,7 @@ bool checkOrder(const uint8_t* order, uint32_t orderLength, uint32_t dataLength,
   }
   uint32_t entries = orderLength / 4;
   if (entries < blocks) {
-    *error = "it has " + std::to_string(entries) + " entries, but the data has " +
-             std::to_string(blocks) + " blocks";
+    *error = "it has " + std::to_string(entries) + " entries, but the data has " + blocksText(blocks);
     return false;
   }
   for (uint32_t i = 0; i < blocks; i++) {
