@@ -27,6 +27,11 @@ bool inverseBwt(const uint8_t* input, uint32_t n, uint32_t primaryIndex, uint8_t
     return false;
   }
   if (n == 0) return true;
+  // libdivsufsort returns early for one byte without copying it.
+  if (n == 1) {
+    output[0] = input[0];
+    return true;
+  }
   if (inverse_bw_transform(input, output, nullptr, saidx_t(n), saidx_t(primaryIndex)) != 0) {
     *error = "the inverse transform failed (out of memory?)";
     return false;
