@@ -15,6 +15,7 @@ followed by n rows of K signed 32-bit counts. Needs matplotlib and numpy
 """
 
 import argparse
+import os
 import sys
 
 import numpy as np
@@ -61,7 +62,7 @@ def main():
 
     rows = max(m.shape[0] for m in matrices)
     height = min(12.0, max(4.0, 2.5 + rows / 40))
-    figure, axes = plt.subplots(1, len(matrices), figsize=(5.5 * len(matrices) + 1.5, height),
+    figure, axes = plt.subplots(1, len(matrices), figsize=(5.5 * len(matrices) + 1.2, height),
                                 squeeze=False, constrained_layout=True)
     image = None
     for axis, matrix, path, title in zip(axes[0], matrices, args.matrices, titles):
@@ -70,12 +71,14 @@ def main():
         if matrix.size:
             image = axis.imshow(masked, aspect="auto", interpolation="nearest", cmap=colours, norm=norm,
                                 extent=(-0.5, matrix.shape[1] - 0.5, matrix.shape[0] - 0.5, -0.5))
-        axis.set_title(f"{title}: {path}" if title else path)
+        name = os.path.basename(path)
+        axis.set_title(f"{title}: {name}" if title else name)
         axis.set_xlabel("byte value")
-        axis.set_ylabel("block (row)")
+        axis.set_ylabel("row (one per block)")
         axis.set_xticks([0, 32, 64, 96, 128, 160, 192, 224, 255])
     if image is not None:
-        figure.colorbar(image, ax=axes[0].tolist(), label="count (log scale; white = 0)")
+        figure.colorbar(image, ax=axes[0].tolist(), fraction=0.04, aspect=40,
+                        label="count (log scale; white = 0)")
     figure.savefig(args.output, dpi=100)
 
 
