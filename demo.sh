@@ -34,6 +34,7 @@ fi
 # The demo needs only the programs; the test suite shares the build tree.
 testing=ON
 package_missing libgtest-dev && testing=OFF
+echo "demo.sh: building the programs in build/" >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=$testing >/dev/null
 cmake --build build -j"$(nproc)" --target programs >/dev/null
 
