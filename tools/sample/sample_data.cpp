@@ -58,11 +58,19 @@ void appendTextLine(Stream* s) {
 }
 
 void appendTableLine(Stream* s) {
+  // One draw per statement: the order of evaluation of function arguments
+  // is unspecified, and the sample must not depend on the compiler.
+  uint32_t year = 1990 + s->rng.below(36);
+  uint32_t month = 1 + s->rng.below(12);
+  uint32_t day = 1 + s->rng.below(28);
+  uint32_t units = s->rng.below(100000);
+  uint32_t cents = s->rng.below(100);
+  char grade = "ABCDE"[s->rng.below(5)];
+  uint32_t code = s->rng.below(1000);
   char line[96];
   s->lineNumber++;
-  snprintf(line, sizeof line, "%06u,%04u-%02u-%02u,%8u.%02u,%c,%u\n", s->lineNumber,
-           1990 + s->rng.below(36), 1 + s->rng.below(12), 1 + s->rng.below(28), s->rng.below(100000),
-           s->rng.below(100), "ABCDE"[s->rng.below(5)], s->rng.below(1000));
+  snprintf(line, sizeof line, "%06u,%04u-%02u-%02u,%8u.%02u,%c,%u\n", s->lineNumber, year, month, day, units,
+           cents, grade, code);
   s->pending += line;
 }
 
