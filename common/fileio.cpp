@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,27 +81,113 @@ uint8_t* readWholeFile(const char* path, std::string* error) {
   return buffer;
 }
 
-// Temporary files opened and not yet committed or discarded.
-static std::vector<std::string> pendingTemps;
+// Temporary files opened and neither committed nor discarded, as a fixed
+// table of C strings: the signal handler below reads it, and a signal may
+// arrive at any point. A tool has at most a few outputs open at once.
+constexpr int kMaxPendingTemps = 8;
+static char* volatile pendingTemps[kMaxPendingTemps];
 
-static void forgetPending(const std::string& tempPath) {
-  for (size_t i = 0; i < pendingTemps.size(); i++) {
-    if (pendingTemps[i] == tempPath) {
-      pendingTemps.erase(pendingTemps.begin() + long(i));
-      return;
+// Signals whose default action ends the process. A run cut short by one
+// (Ctrl-C, kill, a reader of stdout that went away, the file size limit)
+// removes its temporary files on the way out, as a failed run does.
+static const int kCleanupSignals[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM, SIGXFSZ};
+
+static void removePendingTempsAndDie(int signalNumber) {
+  for (int i = 0; i < kMaxPendingTemps; i++) {
+    const char* temp = pendingTemps[i];
+    if (temp) unlink(temp);  // async-signal-safe
+  }
+  // Installed with SA_RESETHAND: the default action is back, and the signal
+  // raised again ends the process as it would have without the handler.
+  raise(signalNumber);
+}
+
+static void installCleanupHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int signalNumber : kCleanupSignals) {
+    // Only a default action is replaced: an ignored signal (nohup, a
+    // background job) stays ignored, and a caller's own handler stays.
+    struct sigaction current;
+    if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction action = {};
+    action.sa_handler = removePendingTempsAndDie;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+// While the table and the files it names change, the cleanup signals wait:
+// a temporary file is never on disk without being in the table.
+static sigset_t blockCleanupSignals() {
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  for (int signalNumber : kCleanupSignals) sigaddset(&blocked, signalNumber);
+  sigprocmask(SIG_BLOCK, &blocked, &previous);
+  return previous;
+}
+
+static void restoreSignals(const sigset_t& previous) { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+
+// Call with the cleanup signals blocked.
+static bool rememberPending(const std::string& tempPath) {
+  for (int i = 0; i < kMaxPendingTemps; i++) {
+    if (!pendingTemps[i]) {
+      pendingTemps[i] = strdup(tempPath.c_str());
+      return pendingTemps[i] != nullptr;
     }
   }
+  return false;
+}
+
+static void forgetPending(const std::string& tempPath) {
+  sigset_t previous = blockCleanupSignals();
+  for (int i = 0; i < kMaxPendingTemps; i++) {
+    char* temp = pendingTemps[i];
+    if (temp && tempPath == temp) {
+      pendingTemps[i] = nullptr;
+      free(temp);
+      break;
+    }
+  }
+  restoreSignals(previous);
+}
+
+// Creates the temporary file `temp` (never an existing one) and enters it in
+// the table. Returns its descriptor, or -1 with errno set, or -1 with
+// *tooMany set when the table is full.
+static int createTemp(const std::string& temp, bool* tooMany) {
+  sigset_t previous = blockCleanupSignals();
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  int openErrno = errno;
+  if (fd >= 0 && !rememberPending(temp)) {
+    close(fd);
+    unlink(temp.c_str());
+    fd = -1;
+    *tooMany = true;
+  }
+  restoreSignals(previous);
+  errno = openErrno;
+  return fd;
 }
 
 bool openOutput(const char* path, OutputFile* output, std::string* error) {
   output->path = path;
+  installCleanupHandlers();
   // O_EXCL with a fresh name per attempt: never clobbers another file, and
   // the mode honours the umask like an ordinary fopen(..., "wb").
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; attempt++) {
     std::string temp = output->path + ".tmp" + std::to_string(getpid()) + "-" +
                        std::to_string(counter++);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    bool tooMany = false;
+    int fd = createTemp(temp, &tooMany);
+    if (tooMany) {
+      *error = "cannot create " + quoted(path) + ": too many outputs open at once";
+      return false;
+    }
     if (fd < 0) {
       if (errno == EEXIST) continue;
       *error = "cannot create " + quoted(path) + ": " + systemError();
@@ -111,10 +198,10 @@ bool openOutput(const char* path, OutputFile* output, std::string* error) {
       *error = "cannot create " + quoted(path) + ": " + systemError();
       close(fd);
       unlink(temp.c_str());
+      forgetPending(temp);
       return false;
     }
     output->tempPath = temp;
-    pendingTemps.push_back(temp);
     return true;
   }
   *error = "cannot create " + quoted(path) + ": too many temporary files";
@@ -182,8 +269,15 @@ void discardOutput(OutputFile* output) {
 }
 
 void discardPendingOutputs() {
-  for (const std::string& temp : pendingTemps) unlink(temp.c_str());
-  pendingTemps.clear();
+  sigset_t previous = blockCleanupSignals();
+  for (int i = 0; i < kMaxPendingTemps; i++) {
+    char* temp = pendingTemps[i];
+    if (!temp) continue;
+    unlink(temp);
+    pendingTemps[i] = nullptr;
+    free(temp);
+  }
+  restoreSignals(previous);
 }
 
 bool writeWholeFile(const void* data, uint32_t byteCount, const char* path, std::string* error) {

@@ -95,6 +95,9 @@ int main(int argc, char** argv) {
   if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||
       !runPasses(state, kDirectScans, printPass, nullptr, &error) || !writeRowOrder(state, &error))
     failWith(error);
+  // Every pass line is out before any output file is begun: a reader of
+  // stdout that went away ends the run before it leaves anything behind.
+  if (fflush(stdout) != 0 || ferror(stdout)) failWith("cannot write to standard output: " + systemError());
 
   // Both outputs are complete before either replaces its target, so a
   // failure leaves the earlier pair as it was.
@@ -110,7 +113,6 @@ int main(int argc, char** argv) {
     writeWordsLE(reinterpret_cast<const uint32_t*>(fresh.counts) + size_t(state.activeList[i]) * matrix.columns,
                  matrix.columns, permuted.file);
 
-  if (fflush(stdout) != 0 || ferror(stdout)) failWith("cannot write to standard output: " + systemError());
   // Together: a target that cannot be replaced (a folder of that name, say)
   // is found before either file is renamed.
   OutputFile* outputs[] = {&order, &permuted};

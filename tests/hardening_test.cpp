@@ -5,7 +5,10 @@
 // cases beside them must still succeed.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,6 +181,67 @@ TEST(BlockcodeAccepts, EmptyInputAndExtraArguments) {
   EXPECT_EQ(listDir(dir), (std::vector<std::string>{"book1bwt.", "book1bwt.bar", "book1bwt.frq"}));
 }
 
+// Starts `program` with `arguments` in `dir`, its stdout on `standardOutput`,
+// every signal at its default action. Returns the process id.
+pid_t startIn(const std::string& dir, const std::string& program, const std::vector<std::string>& arguments,
+              int standardOutput) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int signalNumber : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) signal(signalNumber, SIG_DFL);
+    if (chdir(dir.c_str()) != 0 || dup2(standardOutput, 1) < 0) _exit(127);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+bool holdsTemporaryFile(const std::string& dir) {
+  for (const std::string& name : listDir(dir))
+    if (name.find(".tmp") != std::string::npos) return true;
+  return false;
+}
+
+TEST(BlockcodeInterrupted, LeavesNoTemporaryFile) {
+  // 256 MiB of zeros (sparse): the run takes long enough to be caught with
+  // its temporary outputs open.
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signalNumber));
+    std::string dir = blockcodeFolder("blockcode-interrupted");
+    writeFileBytes(dir + "/book1bwt.", {});
+    ASSERT_EQ(truncate((dir + "/book1bwt.").c_str(), off_t(1) << 28), 0);
+    Snapshot before = snapshot(dir);
+    int devNull = open("/dev/null", O_WRONLY);
+    pid_t pid = startIn(dir, toolPath("blockcode"), {}, devNull);
+    close(devNull);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    bool exited = false;
+    for (int wait = 0; wait < 20000 && !holdsTemporaryFile(dir); wait++) {
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        exited = true;
+        break;
+      }
+      usleep(1000);
+    }
+    if (!exited) {
+      kill(pid, signalNumber);
+      waitpid(pid, &status, 0);
+    }
+    if (!WIFSIGNALED(status)) {
+      // The run ended before the signal came: nothing to check this time.
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      continue;
+    }
+    EXPECT_EQ(WTERMSIG(status), signalNumber);
+    Snapshot after = snapshot(dir);
+    EXPECT_EQ(names(after), names(before));
+    EXPECT_TRUE(after == before) << "earlier outputs changed";
+  }
+}
+
 // ----------------------------------------------------------------- morvalen
 
 // A folder holding earlier outputs of morvalen; inputs go beside it, so
@@ -250,6 +314,27 @@ TEST(MorvalenRefuses, StandardOutputThatCannotBeWritten) {
   std::string dir = morvalenFolder("morvalen-stdout-full");
   writeFileBytes(dir + "/input.frq", matrixBytes(2, 3, {10, 0, 0, 10, 10, 0}));
   expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ../input.frq", "/dev/full");
+}
+
+TEST(MorvalenRefuses, StandardOutputWithoutReader) {
+  // The reader of the pass lines is gone before the first one is written
+  // (morvalen ... | head, say): the run ends by SIGPIPE and leaves neither
+  // a temporary file nor a changed output behind.
+  std::string dir = morvalenFolder("morvalen-stdout-no-reader");
+  writeFileBytes(dir + "/input.frq", matrixBytes(2, 3, {10, 0, 0, 10, 10, 0}));
+  Snapshot before = snapshot(dir + "/run");
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  pid_t pid = startIn(dir + "/run", toolPath("morvalen"), {"../input.frq"}, ends[1]);
+  close(ends[1]);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << "status " << status;
+  Snapshot after = snapshot(dir + "/run");
+  EXPECT_EQ(names(after), names(before));
+  EXPECT_TRUE(after == before) << "earlier outputs changed";
 }
 
 // A matrix that changes between the two reads: MorvalenTool's
