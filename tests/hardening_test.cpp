@@ -1,8 +1,9 @@
 // The three programs, run end to end on bad input. Every refusal must print
 // one line on stderr, exit with status 1 (not a signal, not a sanitizer
 // abort, not a timeout) and leave the working folder exactly as it was:
-// earlier outputs byte for byte, no temporary file behind. The valid edge
-// cases beside them must still succeed.
+// earlier outputs byte for byte, no temporary file behind. A run ended by a
+// signal must leave the folder as it was too. The valid edge cases beside
+// them must still succeed.
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -41,7 +42,7 @@ Snapshot snapshot(const std::string& dir) {
       for (const std::string& inner : listDir(path)) folder += " " + inner;
       result[name] = folder;
     } else if (info.st_size > (1 << 20)) {
-      // The 2 GiB sparse inputs: their size stands for them.
+      // The large sparse inputs: their size stands for them.
       result[name] = "<" + std::to_string(info.st_size) + " bytes>";
     } else {
       std::vector<uint8_t> bytes = readFileBytes(path);
