@@ -1,0 +1,106 @@
+// Merge deltas of one cluster against many, evaluated side by side with the
+// same bits as mergeDelta (cost_model.h).
+//
+// Read me first:
+// - The live clusters are mirrored in slots, kLanes slots to a tile: for each
+//   tile, column k holds the kLanes counts of that column side by side, so
+//   one vector load fetches a column for kLanes clusters. A tile also keeps
+//   the totals, the costs (widened to double) and the union of its clusters'
+//   nonzero columns, which is the set of columns a kernel visits: clusters
+//   with similar columns share tiles to keep that union small.
+// - A tile kernel computes the deltas of one fixed cluster `a` against the
+//   kLanes clusters of a tile, one sum per lane. Each lane's sum runs over the
+//   columns in ascending order, as mergeDelta's does; vectors run across
+//   clusters, never inside one sum, so no sum is reassociated.
+// - Why the bits are those of mergeDelta:
+//   * lnFactorial values come from a table filled by lnFactorial itself, so an
+//     entry has the bits of the call it replaces; arguments beyond the table
+//     call lnFactorial.
+//   * A column whose summed count is below 2 contributes lnFactorial = +0.0
+//     (0 for x < 1 by definition, (1 - 1) + 1.5 * ln 1 = +0.0 for x = 1).
+//     The sum starts at +0.0 and every term is >= +0.0, so it is never -0.0,
+//     and s + 0.0 == s exactly for such s: skipping the term, or adding +0.0
+//     in a masked lane, changes nothing. Columns where neither cluster has a
+//     nonzero count are skipped for that reason.
+//   * Integer sums wrap in 32 bits, in vectors as in mergeDelta; the double
+//     operations are the same IEEE operations in the same order per lane,
+//     rounded to nearest, with no contraction (-ffp-contract=off and no FMA
+//     intrinsics).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cost_model.h"
+
+constexpr uint32_t kLanes = 16;
+
+// lnFactorial for small arguments from a table computed by lnFactorial.
+struct LnFactorialTable {
+  std::vector<double> values;  // values[x] == lnFactorial(x), 0 <= x < size
+  int32_t size = 0;
+};
+
+void fillLnFactorialTable(LnFactorialTable& table, int32_t size);
+
+inline double tableLnFactorial(const LnFactorialTable& table, int32_t x);
+
+// Clusters by slot, kLanes slots per tile.
+struct ClusterTiles {
+  uint32_t columns = 0;
+  uint32_t maskWords = 0;  // 64-bit words of a column mask
+  uint32_t tileCount = 0;
+  std::vector<int32_t> counts;   // [tile][column][lane]
+  std::vector<uint64_t> masks;   // [tile][maskWords]: columns nonzero in some lane
+  std::vector<int32_t> totals;   // [slot]
+  std::vector<double> costs;     // [slot]
+};
+
+// Sizes the tiles for `slots` slots, all lanes empty (zero counts).
+bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots, std::string* error);
+
+// Copies a cluster (its counts, total and cost) into `slot`. The tile's mask
+// is only widened; rebuildTileMask narrows it again.
+void storeSlot(ClusterTiles& tiles, uint32_t slot, const int32_t* counts, int32_t total, float cost);
+void rebuildTileMask(ClusterTiles& tiles, uint32_t tile);
+
+// terms[k] = lnFactorial(counts[k]): a column's term in every lane that has
+// no count there.
+void fixedColumnTerms(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, double* terms);
+
+// Marks the nonzero columns of a row in `mask` (maskWords words).
+void rowColumnMask(const int32_t* counts, uint32_t columns, uint64_t* mask);
+
+// The cluster whose deltas a kernel computes.
+struct FixedCluster {
+  const int32_t* counts = nullptr;
+  const uint64_t* mask = nullptr;  // its nonzero columns
+  const double* terms = nullptr;   // lnFactorial of each of its counts
+  int32_t total = 0;
+  double cost = 0.0;  // its stored float cost, widened
+};
+
+struct DeltaContext {
+  const LnFactorialTable* table = nullptr;
+  const ClusterTiles* tiles = nullptr;
+  double constant = 0.0;  // lnFactorial(K - 1)
+};
+
+// out[l] = mergeDelta(a, cluster in slot tile * kLanes + l) for every lane.
+using TileKernel = void (*)(const DeltaContext& context, const FixedCluster& a, uint32_t tile, double* out);
+
+enum class KernelKind { automatic, portable, avx2, avx512 };
+
+// The kernel for `kind`; `automatic` picks the widest the processor runs.
+// Returns null when the processor lacks the instructions of `kind`.
+TileKernel tileKernel(KernelKind kind);
+const char* kernelName(KernelKind kind);
+
+// ---- inline ----------------------------------------------------------------
+
+inline double tableLnFactorial(const LnFactorialTable& table, int32_t x) {
+  if (x < 1) return 0.0;
+  if (x < table.size) return table.values[size_t(x)];
+  return lnFactorial(x);
+}

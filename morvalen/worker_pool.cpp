@@ -1,0 +1,86 @@
+#include "worker_pool.h"
+
+#include <chrono>
+#include <cstdlib>
+
+// Waking a sleeping thread takes tens of microseconds, as long as a small
+// batch itself; a thread therefore spins this long for the next batch (or
+// for the end of the current one) before it sleeps.
+static constexpr auto kSpinTime = std::chrono::microseconds(200);
+
+WorkerPool::WorkerPool(unsigned threads) {
+  for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this] { workerLoop(); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void WorkerPool::runTasks() {
+  for (uint32_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) (*task_)(i);
+}
+
+// Spins until `ready` holds or kSpinTime has passed; true if it holds.
+template <typename Ready>
+static bool spinUntil(Ready ready) {
+  auto start = std::chrono::steady_clock::now();
+  for (uint32_t round = 0;; round++) {
+    if (ready()) return true;
+    // On a busy machine the thread we wait for may need this core.
+    if (round >= 1024) std::this_thread::yield();
+    if ((round & 63) == 63 && std::chrono::steady_clock::now() - start > kSpinTime) return false;
+  }
+}
+
+void WorkerPool::workerLoop() {
+  uint64_t seen = 0;
+  for (;;) {
+    if (!spinUntil([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || generation_.load() != seen; });
+    }
+    if (stopping_) return;
+    seen = generation_.load(std::memory_order_acquire);
+    runTasks();
+    if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_.notify_one();
+    }
+  }
+}
+
+void WorkerPool::run(uint32_t count, const std::function<void(uint32_t)>& task) {
+  if (workers_.empty() || count < 2) {
+    for (uint32_t i = 0; i < count; i++) task(i);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    task_ = &task;
+    count_ = count;
+    next_.store(0);
+    busy_.store(unsigned(workers_.size()));
+    generation_.fetch_add(1, std::memory_order_release);
+  }
+  wake_.notify_all();
+  runTasks();
+  if (!spinUntil([&] { return busy_.load(std::memory_order_acquire) == 0; })) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return busy_.load() == 0; });
+  }
+}
+
+unsigned defaultThreadCount() {
+  if (const char* text = getenv("MORVALEN_THREADS")) {
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (end != text && *end == '\0' && value > 0 && value <= 1024) return unsigned(value);
+  }
+  unsigned hardware = std::thread::hardware_concurrency();
+  return hardware == 0 ? 1 : hardware;
+}
