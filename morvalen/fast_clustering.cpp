@@ -15,9 +15,9 @@ constexpr uint32_t kCandidates = 8;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
-constexpr uint32_t kTilesPerChunk = 8;
+constexpr uint32_t kTilesPerChunk = 4;
 // Deltas of one batch of rescans kept at once (doubles).
-constexpr size_t kJobValueBudget = size_t(1) << 22;
+constexpr size_t kJobValueBudget = size_t(1) << 20;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr uint32_t kNoPosition = UINT32_MAX;
 constexpr uint32_t kNoRow = UINT32_MAX;
@@ -87,6 +87,8 @@ struct FastEngine {
   std::vector<ScanChunk> chunks;
   std::vector<uint64_t> jobMasks;
   std::vector<double> jobTerms;
+  std::vector<uint32_t> jobFirstTiles;
+  std::vector<double> jobPrunedBounds;
   std::vector<double> jobValues;
 
   bool mirrored = false;
@@ -197,22 +199,30 @@ Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position) {
 struct TopCandidates {
   Candidate entries[kCandidates];
   uint32_t count = 0;
+  uint32_t largest = 0;  // index of the largest entry once full
+
+  // Whether `c` would be kept (always while there is room).
+  bool wouldKeep(const Candidate& c) const {
+    return count < kCandidates || before(c.value, c.row, entries[largest]);
+  }
 
   template <typename Rejected>
   void add(const Candidate& c, Rejected rejected) {
-    if (count < kCandidates) {
-      entries[count++] = c;
-      return;
-    }
-    uint32_t largest = 0;
-    for (uint32_t i = 1; i < count; i++)
-      if (before(entries[largest].value, entries[largest].row, entries[i])) largest = i;
-    if (before(entries[largest].value, entries[largest].row, c)) {
+    if (!wouldKeep(c)) {
       rejected(c);
       return;
     }
-    rejected(entries[largest]);
-    entries[largest] = c;
+    if (count < kCandidates) {
+      entries[count++] = c;
+    } else {
+      rejected(entries[largest]);
+      entries[largest] = c;
+    }
+    if (count == kCandidates) {
+      largest = 0;
+      for (uint32_t i = 1; i < count; i++)
+        if (before(entries[largest].value, entries[largest].row, entries[i])) largest = i;
+    }
   }
 };
 
@@ -225,7 +235,7 @@ void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
 // ---- the slot mirror -------------------------------------------------------------
 
 void storeCluster(FastEngine& e, const ClusteringState& state, uint32_t row) {
-  storeSlot(e.tiles, e.slotOf[row], rowOf(state, row), state.rowTotal[row], state.rowCost[row]);
+  storeSlot(e.tiles, e.table, e.slotOf[row], rowOf(state, row), state.rowTotal[row], state.rowCost[row]);
 }
 
 // Slots start in position order, which is row order: neighbouring blocks of
@@ -257,7 +267,7 @@ void packSlots(FastEngine& e, const ClusteringState& state) {
   }
   for (uint32_t s = used; s < e.slotsUsed; s++) {
     e.rowInSlot[s] = kNoRow;
-    storeSlot(e.tiles, s, e.zeroRow.data(), 0, 0.0f);
+    storeSlot(e.tiles, e.table, s, e.zeroRow.data(), 0, 0.0f);
   }
   for (uint32_t t = 0; t * kLanes < e.slotsUsed; t++) rebuildTileMask(e.tiles, t);
   e.slotsUsed = used;
@@ -351,9 +361,14 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double p
     double value = values[p - first];
     if (value == kInfinity) continue;
     uint32_t y = state.activeList[p];
+    Candidate c = {value, y, e.stamp[y]};
+    if (!top.wouldKeep(c)) {
+      rejected(c);
+      continue;
+    }
     bool already = false;
     for (uint32_t i = 0; i < listed; i++) already |= list[i].row == y;
-    if (!already) top.add(Candidate{value, y, e.stamp[y]}, rejected);
+    if (!already) top.add(c, rejected);
   }
   storeList(e, r, top);
   e.floorLater[r] = newFloorLater;
@@ -363,26 +378,34 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double p
   }
 }
 
+// Chunks run tile group by tile group, every job of the batch on one group
+// before the next group: the group's tiles stay in cache for all the jobs.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
   e.chunks.clear();
   uint32_t tileCount = tilesUsed(e);
+  std::vector<uint32_t>& firstTiles = e.jobFirstTiles;
+  firstTiles.resize(endJob - firstJob);
   for (uint32_t j = firstJob; j < endJob; j++) {
     uint32_t firstTile = 0;
     while (firstTile < tileCount && e.tileLastPosition[firstTile] <= int64_t(e.jobs[j].position)) firstTile++;
-    for (uint32_t t = firstTile; t < tileCount; t += kTilesPerChunk)
-      e.chunks.push_back(ScanChunk{j, t, std::min(tileCount, t + kTilesPerChunk), kInfinity, 0, 0});
+    firstTiles[j - firstJob] = firstTile;
+  }
+  for (uint32_t group = 0; group < tileCount; group += kTilesPerChunk) {
+    uint32_t groupEnd = std::min(tileCount, group + kTilesPerChunk);
+    for (uint32_t j = firstJob; j < endJob; j++) {
+      uint32_t from = std::max(group, firstTiles[j - firstJob]);
+      if (from < groupEnd) e.chunks.push_back(ScanChunk{j, from, groupEnd, kInfinity, 0, 0});
+    }
   }
   e.pool->run(uint32_t(e.chunks.size()), [&](uint32_t c) { scanChunk(e, state, e.chunks[c]); });
-  size_t c = 0;
-  for (uint32_t j = firstJob; j < endJob; j++) {
-    double prunedBound = kInfinity;
-    for (; c < e.chunks.size() && e.chunks[c].job == j; c++) {
-      lowerFloor(prunedBound, e.chunks[c].prunedBound);
-      e.counters.deltas += e.chunks[c].deltas;
-      e.counters.laneDeltas += e.chunks[c].laneDeltas;
-    }
-    applyJob(e, state, j, prunedBound);
+  std::vector<double>& prunedBounds = e.jobPrunedBounds;
+  prunedBounds.assign(endJob - firstJob, kInfinity);
+  for (const ScanChunk& chunk : e.chunks) {
+    lowerFloor(prunedBounds[chunk.job - firstJob], chunk.prunedBound);
+    e.counters.deltas += chunk.deltas;
+    e.counters.laneDeltas += chunk.laneDeltas;
   }
+  for (uint32_t j = firstJob; j < endJob; j++) applyJob(e, state, j, prunedBounds[j - firstJob]);
 }
 
 void runJobs(FastEngine& e, ClusteringState& state) {
@@ -471,7 +494,7 @@ void followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   storeCluster(e, state, a);
   rebuildTileMask(e.tiles, e.slotOf[a] / kLanes);
   uint32_t hole = e.slotOf[b];
-  storeSlot(e.tiles, hole, e.zeroRow.data(), 0, 0.0f);
+  storeSlot(e.tiles, e.table, hole, e.zeroRow.data(), 0, 0.0f);
   rebuildTileMask(e.tiles, hole / kLanes);
   e.rowInSlot[hole] = kNoRow;
   e.holes++;

@@ -20,6 +20,7 @@ bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots,
   size_t lanes = size_t(tiles.tileCount) * kLanes;
   try {
     tiles.counts.assign(lanes * columns, 0);
+    tiles.terms.assign(lanes * columns, 0.0);
     tiles.masks.assign(size_t(tiles.tileCount) * tiles.maskWords, 0);
     tiles.totals.assign(lanes, 0);
     tiles.costs.assign(lanes, 0.0);
@@ -34,13 +35,16 @@ static int32_t* tileCounts(ClusterTiles& tiles, uint32_t tile) {
   return tiles.counts.data() + size_t(tile) * tiles.columns * kLanes;
 }
 
-void storeSlot(ClusterTiles& tiles, uint32_t slot, const int32_t* counts, int32_t total, float cost) {
+void storeSlot(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* counts,
+               int32_t total, float cost) {
   uint32_t tile = slot / kLanes;
   uint32_t lane = slot % kLanes;
   int32_t* column = tileCounts(tiles, tile) + lane;
+  double* terms = tiles.terms.data() + size_t(tile) * tiles.columns * kLanes + lane;
   uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
   for (uint32_t k = 0; k < tiles.columns; k++) {
     column[size_t(k) * kLanes] = counts[k];
+    terms[size_t(k) * kLanes] = tableLnFactorial(table, counts[k]);
     if (counts[k] != 0) mask[k / 64] |= uint64_t(1) << (k % 64);
   }
   tiles.totals[slot] = total;
@@ -178,6 +182,9 @@ __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& conte
   finishTile(context, a, tile, sums, out);
 }
 
+#ifdef MANUAL_GATHER
+#include "/tmp/fastwork/manual.inc"
+#endif
 // Adds one column's terms for 8 lanes to `sum`. When no lane of the group
 // has a count in this column, every lane's term is lnFactorial(countA), the
 // same value, and no table lookup per lane is needed.
@@ -192,7 +199,11 @@ __attribute__((target("avx512f,avx512vl"))) static inline void avx512Group(const
   __mmask8 inTable = _mm256_cmplt_epu32_mask(_mm256_sub_epi32(x, _mm256_set1_epi32(2)),
                                              _mm256_set1_epi32(table.size - 2));
   __mmask8 large = _mm256_cmpge_epi32_mask(x, _mm256_set1_epi32(table.size));
+#ifdef MANUAL_GATHER
+  __m512d terms = manualGather(table.values.data(), _mm256_maskz_mov_epi32(inTable, x));
+#else
   __m512d terms = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), inTable, x, table.values.data(), 8);
+#endif
   if (large != 0) {
     alignas(64) int32_t args[8];
     alignas(64) double patched[8];
@@ -212,6 +223,12 @@ __attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const Delta
   for (uint32_t w = 0; w < context.tiles->maskWords; w++) {
     for (uint64_t bits = visitedColumns(context, a, tile, w); bits != 0; bits &= bits - 1) {
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      if (a.counts[k] == 0) {
+        const double* terms = context.tiles->terms.data() + (size_t(tile) * context.tiles->columns + k) * kLanes;
+        low = _mm512_add_pd(low, _mm512_loadu_pd(terms));
+        high = _mm512_add_pd(high, _mm512_loadu_pd(terms + 8));
+        continue;
+      }
       const int32_t* column = columnOf(*context.tiles, tile, k);
       double termA = a.terms[k];
       avx512Group(table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), a.counts[k], termA, low);

@@ -15,7 +15,10 @@
 // - Why the bits are those of mergeDelta:
 //   * lnFactorial values come from a table filled by lnFactorial itself, so an
 //     entry has the bits of the call it replaces; arguments beyond the table
-//     call lnFactorial.
+//     call lnFactorial. Where the fixed cluster has no count in a column, each
+//     lane's term is lnFactorial of the lane's own count, which the tile keeps
+//     ready; where no lane has a count, every lane's term is lnFactorial of
+//     the fixed cluster's count. Both are the same calls, made earlier.
 //   * A column whose summed count is below 2 contributes lnFactorial = +0.0
 //     (0 for x < 1 by definition, (1 - 1) + 1.5 * ln 1 = +0.0 for x = 1).
 //     The sum starts at +0.0 and every term is >= +0.0, so it is never -0.0,
@@ -52,6 +55,7 @@ struct ClusterTiles {
   uint32_t maskWords = 0;  // 64-bit words of a column mask
   uint32_t tileCount = 0;
   std::vector<int32_t> counts;   // [tile][column][lane]
+  std::vector<double> terms;     // [tile][column][lane]: lnFactorial(count)
   std::vector<uint64_t> masks;   // [tile][maskWords]: columns nonzero in some lane
   std::vector<int32_t> totals;   // [slot]
   std::vector<double> costs;     // [slot]
@@ -62,7 +66,8 @@ bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots,
 
 // Copies a cluster (its counts, total and cost) into `slot`. The tile's mask
 // is only widened; rebuildTileMask narrows it again.
-void storeSlot(ClusterTiles& tiles, uint32_t slot, const int32_t* counts, int32_t total, float cost);
+void storeSlot(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* counts,
+               int32_t total, float cost);
 void rebuildTileMask(ClusterTiles& tiles, uint32_t tile);
 
 // terms[k] = lnFactorial(counts[k]): a column's term in every lane that has
