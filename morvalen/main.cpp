@@ -1,9 +1,122 @@
+// morvalen MATRIX: clusters the rows of a count matrix, prints one line per
+// merge, and writes the leaf order ("morvalen.ord") and the matrix with its
+// rows in that order ("morvalen.frq").
 #include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "clustering.h"
+#include "fileio.h"
 #include "tool.h"
+
+static const char kUsage[] =
+    "usage: morvalen MATRIX\n"
+    "Clusters the rows of the count matrix MATRIX, prints one line per merge and\n"
+    "writes the row order to \"morvalen.ord\" and the reordered matrix to \"morvalen.frq\".\n";
+
+static const char kOrderPath[] = "morvalen.ord";
+static const char kMatrixPath[] = "morvalen.frq";
+
+static std::string quoted(const char* path) { return std::string("\"") + path + "\""; }
+
+// FNV-1a over the file's bytes: tells whether the second read saw the same
+// file as the first, whose counts the merges overwrite.
+static uint64_t contentHash(const uint8_t* bytes, uint32_t length) {
+  uint64_t hash = 0xCBF29CE484222325u;
+  for (uint32_t i = 0; i < length; i++) hash = (hash ^ bytes[i]) * 0x100000001B3u;
+  return hash;
+}
+
+// Reads the matrix at `path` and checks that it fits its header.
+static CountMatrix loadMatrix(const char* path, uint32_t* length, uint64_t* hash) {
+  std::string error;
+  uint8_t* buffer = readWholeFile(path, &error);
+  if (!buffer) failWith(error);
+  *length = lastReadLength;
+  *hash = contentHash(buffer, *length);
+  CountMatrix matrix;
+  if (!parseCountMatrix(buffer, *length, &matrix, &error))
+    failWith("cannot use " + quoted(path) + " as a count matrix: " + error);
+  return matrix;
+}
+
+// The order file holds 4 bytes per row and, like every file the tools read,
+// must stay below 2^31 bytes. This also bounds the n-entry arrays when K = 0,
+// where the header alone can promise 2^32 - 1 rows.
+static void checkRowCount(const char* path, uint32_t rows) {
+  if (uint64_t(rows) * 4 > kMaxFileLength)
+    failWith("cannot use " + quoted(path) + ": " + std::to_string(rows) +
+             " rows would make an order file of 2^31 bytes or more");
+}
+
+static void printPass(void*, const PassReport& report, const ClusteringState&) {
+  printf("  EM = %14f, Ei = %3i, Ej = %3i", report.bestDelta, report.first, report.second);
+  printf("   YS=%i\n", int(report.liveCount));
+}
+
+// Reads the input again for the rows to copy; the first buffer holds the
+// summed clusters. Refuses a file that changed in between.
+static CountMatrix reloadMatrix(const char* path, uint32_t firstLength, uint64_t firstHash) {
+  uint32_t length = 0;
+  uint64_t hash = 0;
+  std::string error;
+  uint8_t* buffer = readWholeFile(path, &error);
+  if (!buffer) failWith(error);
+  length = lastReadLength;
+  hash = contentHash(buffer, length);
+  if (length != firstLength || hash != firstHash)
+    failWith("cannot read " + quoted(path) + " again: it changed while the rows were clustered");
+  CountMatrix matrix;
+  if (!parseCountMatrix(buffer, length, &matrix, &error))
+    failWith("cannot use " + quoted(path) + " as a count matrix: " + error);
+  return matrix;
+}
+
+static void openOrFail(const char* path, OutputFile* output) {
+  std::string error;
+  if (!openOutput(path, output, &error)) failWith(error);
+}
+
+static void commitOrFail(OutputFile* output) {
+  std::string error;
+  if (!commitOutput(output, &error)) failWith(error);
+}
 
 int main(int argc, char** argv) {
   setToolName("morvalen");
-  if (handleStandardOptions(argc, argv, "usage: morvalen\n")) return 0;
-  failWith("not built yet");
+  if (handleStandardOptions(argc, argv, kUsage)) return 0;
+  if (argc < 2) failWith("missing argument: usage: morvalen MATRIX");
+  // Tens of thousands of pass lines: no flush per line, even on a terminal.
+  setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+
+  const char* path = argv[1];
+  uint32_t length = 0;
+  uint64_t hash = 0;
+  CountMatrix matrix = loadMatrix(path, &length, &hash);
+  checkRowCount(path, matrix.rows);
+
+  std::string error;
+  ClusteringState state;
+  if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||
+      !runPasses(state, kDirectScans, printPass, nullptr, &error) || !writeRowOrder(state, &error))
+    failWith(error);
+
+  // Both outputs are complete before either replaces its target, so a
+  // failure leaves the earlier pair as it was.
+  OutputFile order;
+  openOrFail(kOrderPath, &order);
+  writeWordsLE(state.activeList, matrix.rows, order.file);
+
+  CountMatrix fresh = reloadMatrix(path, length, hash);
+  OutputFile permuted;
+  openOrFail(kMatrixPath, &permuted);
+  writeCountMatrixHeader(matrix.columns, matrix.rows, permuted.file);
+  for (uint32_t i = 0; i < matrix.rows; i++)
+    writeWordsLE(reinterpret_cast<const uint32_t*>(fresh.counts) + size_t(state.activeList[i]) * matrix.columns,
+                 matrix.columns, permuted.file);
+
+  if (fflush(stdout) != 0 || ferror(stdout)) failWith("cannot write to standard output: " + systemError());
+  commitOrFail(&order);
+  commitOrFail(&permuted);
+  return 0;
 }

@@ -1,0 +1,111 @@
+// Greedy bottom-up clustering of the rows of a count matrix.
+//
+// Read me first:
+// - Every row with a nonzero total starts as a cluster of its own; each pass
+//   merges the two clusters whose union costs the fewest extra nats
+//   (mergeDelta) and records the merge in the merge tree, until one cluster
+//   is left. Rows of total 0 never take part.
+// - activeList[0..liveCount) names the live clusters by their representative
+//   row (the row that absorbed the others, whose counts, total and cost are
+//   those of the whole cluster). Removed representatives and the rows of
+//   total 0 sit behind them.
+// - bestPartner[r] is the position (not the row) of the cached best later
+//   partner of the cluster represented by r, and bestDelta[r] the delta to it
+//   rounded to float. The value `rows` marks the entry as stale. At the start
+//   of every pass, a non-stale entry of the row at position i holds a
+//   position j with i < j < liveCount, bestDelta equals the delta to j
+//   rounded to float, and no later cluster's delta, rounded to float, is
+//   below it.
+// - The core prints nothing: each pass is reported to an observer before its
+//   merge is applied.
+//
+// The pass scans (refresh, select, invalidate, neighbour update) are the only
+// code that evaluates merge deltas. They sit behind PassScans, so that a
+// faster implementation with identical results can replace them without
+// touching the driver; kDirectScans is the literal one and the reference the
+// others are tested against.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "merge_tree.h"
+
+// The sentinel "no partner yet": 1e30 as a float (0x7149F2CA).
+constexpr float kNoDelta = 1e30f;
+
+struct ClusteringState {
+  uint32_t columns = 0;        // K
+  uint32_t rows = 0;           // n; also the stale mark of bestPartner
+  int32_t* counts = nullptr;   // n rows of K; merges add rows in place
+  double constant = 0.0;       // lnFactorial(K - 1), shared by every cost
+  float* rowCost = nullptr;
+  float* bestDelta = nullptr;
+  uint32_t* bestPartner = nullptr;
+  uint32_t* activeList = nullptr;
+  int32_t* rowTotal = nullptr;
+  TreeHandle* treeHandle = nullptr;
+  MergeNode* nodes = nullptr;  // one per merge, used in order
+  uint32_t nodesUsed = 0;
+  uint32_t nonzeroRows = 0;    // ys0, the live count after the partition
+  uint32_t liveCount = 0;      // ys
+};
+
+// The pair chosen by a pass: EM (a float widened to double) and the two
+// positions, Ei < Ej.
+struct PassChoice {
+  double bestDelta = double(kNoDelta);
+  int32_t first = -1;
+  int32_t second = -1;
+};
+
+// What the observer learns about each pass, before its merge.
+struct PassReport {
+  double bestDelta;    // EM
+  int32_t first;       // Ei
+  int32_t second;      // Ej
+  uint32_t liveCount;  // ys before the merge
+};
+
+using PassObserver = void (*)(void* context, const PassReport& report, const ClusteringState& state);
+
+struct PassScans {
+  // Step 1: recomputes every stale entry at positions 0..ys-1.
+  void (*refresh)(ClusteringState& state);
+  // Step 2: the entry with the smallest cached delta, earliest on ties.
+  PassChoice (*select)(const ClusteringState& state);
+  // Step 4: marks stale every entry whose partner is Ei, Ej or ys - 1.
+  void (*invalidate)(ClusteringState& state, const PassChoice& choice);
+  // Step 9: after the merge into the cluster at `merged` and the swap,
+  // offers the merged cluster to every earlier cluster and every later one
+  // below position `last`.
+  void (*updateNeighbours)(ClusteringState& state, uint32_t merged, uint32_t last);
+};
+
+// The direct scans, literally as the passes are defined.
+extern const PassScans kDirectScans;
+
+// The merge delta of the clusters represented by rows a and b.
+double clusterMergeDelta(const ClusteringState& state, uint32_t a, uint32_t b);
+
+// Start-up: allocates the arrays (and one merge node per future merge),
+// sets the leaf tags, the totals, the partition and the costs. `counts` is
+// the matrix of `rows` rows by `columns`, summed in place by the merges.
+// Fails with *error set when an array cannot be allocated.
+bool startClustering(ClusteringState& state, int32_t* counts, uint32_t columns, uint32_t rows,
+                     std::string* error);
+
+// Runs the passes until one cluster is left, reporting each to `observer`
+// (may be null). Fails only if a pass finds no pair, which the invariants
+// above rule out.
+bool runPasses(ClusteringState& state, const PassScans& scans, PassObserver observer,
+               void* observerContext, std::string* error);
+
+// The root of the merge tree once the passes are done; a leaf when only one
+// nonzero row exists. Only meaningful when nonzeroRows >= 1.
+TreeHandle clusteringRoot(const ClusteringState& state);
+
+// Rewrites activeList[0..nonzeroRows) in leaf order of the merge tree; the
+// rows of total 0 stay behind them in descending row order. With fewer than
+// two nonzero rows the list is left as the partition made it.
+bool writeRowOrder(ClusteringState& state, std::string* error);

@@ -1,0 +1,8 @@
+add_library(morvalen_test_matrices STATIC morvalen_matrices.cpp)
+target_link_libraries(morvalen_test_matrices PUBLIC morvalen_core test_support GTest::gtest)
+
+add_unit_test(morvalen_cost_test morvalen_cost_test.cpp LIBS morvalen_core)
+add_unit_test(morvalen_tree_test morvalen_tree_test.cpp LIBS morvalen_core)
+add_unit_test(morvalen_clustering_test morvalen_clustering_test.cpp LIBS morvalen_test_matrices)
+add_unit_test(morvalen_tool_test morvalen_tool_test.cpp LIBS morvalen_test_matrices)
+add_dependencies(morvalen_tool_test morvalen)
