@@ -507,7 +507,7 @@ void followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
       lowerFloor(e.floorEarlier[y], e.floorLater[y]);
     }
   }
-  if (e.holes * 4 > e.slotsUsed) packSlots(e, state);
+  if (e.holes * 8 > e.slotsUsed) packSlots(e, state);
 }
 
 void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last) {

@@ -1,11 +1,29 @@
 #include "fast_deltas.h"
 
+#include <cstring>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define MORVALEN_X86_KERNELS 1
 #endif
+
+void* allocateLarge(size_t bytes) {
+  const size_t kHugePage = size_t(1) << 21;
+  size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  if (rounded == 0) rounded = kHugePage;
+  void* memory = nullptr;
+  if (posix_memalign(&memory, kHugePage, rounded) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+  madvise(memory, rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
+#endif
+  memset(memory, 0, rounded);
+  return memory;
+}
 
 void fillLnFactorialTable(LnFactorialTable& table, int32_t size) {
   table.values.resize(size_t(size));
@@ -18,14 +36,20 @@ bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots,
   tiles.maskWords = (columns + 63) / 64;
   tiles.tileCount = (slots + kLanes - 1) / kLanes;
   size_t lanes = size_t(tiles.tileCount) * kLanes;
+  if (columns != 0 && lanes > SIZE_MAX / sizeof(double) / columns) {
+    *error = "cannot allocate the tiles for " + std::to_string(slots) + " clusters: too large";
+    return false;
+  }
+  if (!tiles.counts.allocate(lanes * columns) || !tiles.terms.allocate(lanes * columns)) {
+    *error = "cannot allocate the tiles for " + std::to_string(slots) + " clusters: out of memory";
+    return false;
+  }
   try {
-    tiles.counts.assign(lanes * columns, 0);
-    tiles.terms.assign(lanes * columns, 0.0);
     tiles.masks.assign(size_t(tiles.tileCount) * tiles.maskWords, 0);
     tiles.totals.assign(lanes, 0);
     tiles.costs.assign(lanes, 0.0);
   } catch (const std::bad_alloc&) {
-    *error = "cannot allocate the position tiles for " + std::to_string(slots) + " clusters: out of memory";
+    *error = "cannot allocate the tiles for " + std::to_string(slots) + " clusters: out of memory";
     return false;
   }
   return true;
@@ -223,12 +247,14 @@ __attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const Delta
   for (uint32_t w = 0; w < context.tiles->maskWords; w++) {
     for (uint64_t bits = visitedColumns(context, a, tile, w); bits != 0; bits &= bits - 1) {
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+#ifndef NO_TILE_TERMS
       if (a.counts[k] == 0) {
         const double* terms = context.tiles->terms.data() + (size_t(tile) * context.tiles->columns + k) * kLanes;
         low = _mm512_add_pd(low, _mm512_loadu_pd(terms));
         high = _mm512_add_pd(high, _mm512_loadu_pd(terms + 8));
         continue;
       }
+#endif
       const int32_t* column = columnOf(*context.tiles, tile, k);
       double termA = a.terms[k];
       avx512Group(table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), a.counts[k], termA, low);

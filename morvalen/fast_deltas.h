@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -49,13 +50,37 @@ void fillLnFactorialTable(LnFactorialTable& table, int32_t size);
 
 inline double tableLnFactorial(const LnFactorialTable& table, int32_t x);
 
+// Zero-filled memory for arrays that scans stream through: 2 MiB aligned and,
+// where the system allows, backed by huge pages, so that sweeps over tens of
+// megabytes do not spend their time on TLB misses. Null when out of memory.
+void* allocateLarge(size_t bytes);
+
+template <typename T>
+class LargeArray {
+ public:
+  LargeArray() = default;
+  LargeArray(const LargeArray&) = delete;
+  LargeArray& operator=(const LargeArray&) = delete;
+  ~LargeArray() { free(data_); }
+  bool allocate(size_t count) {
+    free(data_);
+    data_ = static_cast<T*>(allocateLarge(count * sizeof(T)));
+    return data_ != nullptr;
+  }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+
+ private:
+  T* data_ = nullptr;
+};
+
 // Clusters by slot, kLanes slots per tile.
 struct ClusterTiles {
   uint32_t columns = 0;
   uint32_t maskWords = 0;  // 64-bit words of a column mask
   uint32_t tileCount = 0;
-  std::vector<int32_t> counts;   // [tile][column][lane]
-  std::vector<double> terms;     // [tile][column][lane]: lnFactorial(count)
+  LargeArray<int32_t> counts;    // [tile][column][lane]
+  LargeArray<double> terms;      // [tile][column][lane]: lnFactorial(count)
   std::vector<uint64_t> masks;   // [tile][maskWords]: columns nonzero in some lane
   std::vector<int32_t> totals;   // [slot]
   std::vector<double> costs;     // [slot]

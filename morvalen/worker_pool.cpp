@@ -1,6 +1,7 @@
 #include "worker_pool.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
 
 // Waking a sleeping thread takes tens of microseconds, as long as a small
@@ -76,11 +77,18 @@ void WorkerPool::run(uint32_t count, const std::function<void(uint32_t)>& task) 
 }
 
 unsigned defaultThreadCount() {
-  if (const char* text = getenv("MORVALEN_THREADS")) {
-    char* end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (end != text && *end == '\0' && value > 0 && value <= 1024) return unsigned(value);
-  }
   unsigned hardware = std::thread::hardware_concurrency();
   return hardware == 0 ? 1 : hardware;
+}
+
+bool parseThreadCount(const char* text, unsigned* threads, std::string* error) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long value = strtoul(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || value < 1 || value > kMaxThreads) {
+    *error = "expected a number of threads from 1 to " + std::to_string(kMaxThreads) + ", got \"" + text + "\"";
+    return false;
+  }
+  *threads = unsigned(value);
+  return true;
 }

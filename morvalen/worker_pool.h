@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -41,6 +42,11 @@ class WorkerPool {
   std::atomic<bool> stopping_{false};
 };
 
-// Threads to use: MORVALEN_THREADS when it holds a positive number, else
-// every hardware thread.
+// Every hardware thread (at least 1).
 unsigned defaultThreadCount();
+
+constexpr unsigned kMaxThreads = 1024;
+
+// Reads a thread count, a decimal number from 1 to kMaxThreads; false with
+// *error set otherwise.
+bool parseThreadCount(const char* text, unsigned* threads, std::string* error);
