@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint32_t kCandidates = 8;
+constexpr uint32_t kCandidates = 16;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
@@ -71,7 +71,6 @@ struct FastEngine {
   std::vector<int64_t> tileLastPosition;  // [tile]: largest position in it, -1 if none
   DeltaContext context;
   TileKernel kernel = nullptr;
-  std::vector<int32_t> zeroRow;
 
   std::vector<uint32_t> stamp;       // [row]
   std::vector<uint32_t> positionOf;  // [row], for live rows
@@ -92,6 +91,7 @@ struct FastEngine {
   std::vector<double> jobValues;
 
   bool mirrored = false;
+  bool failed = false;  // the tiles could not be laid out: scans run directly
   bool listsReady = false;
   uint32_t chosenSecond = 0;
   std::unique_ptr<WorkerPool> pool;
@@ -234,44 +234,69 @@ void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
 
 // ---- the slot mirror -------------------------------------------------------------
 
-void storeCluster(FastEngine& e, const ClusteringState& state, uint32_t row) {
-  storeSlot(e.tiles, e.table, e.slotOf[row], rowOf(state, row), state.rowTotal[row], state.rowCost[row]);
+struct MirrorSource {
+  const FastEngine* engine;
+  const ClusteringState* state;
+};
+
+// The clusters in a tile's slots, as the state has them now.
+void tileContents(void* context, uint32_t tile, TileContents* contents) {
+  const MirrorSource& source = *static_cast<const MirrorSource*>(context);
+  const FastEngine& e = *source.engine;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t slot = tile * kLanes + lane;
+    uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
+    contents->rows[lane] = r == kNoRow ? nullptr : rowOf(*source.state, r);
+    contents->totals[lane] = r == kNoRow ? 0 : source.state->rowTotal[r];
+    contents->costs[lane] = r == kNoRow ? 0.0f : source.state->rowCost[r];
+  }
+}
+
+bool layOutAll(FastEngine& e, const ClusteringState& state) {
+  MirrorSource source = {&e, &state};
+  std::string error;
+  return layOutTiles(e.tiles, e.table, (e.slotsUsed + kLanes - 1) / kLanes, tileContents, &source, &error);
+}
+
+// Stores a tile anew from the state; lays all out again when it outgrew the
+// arena. False when memory ran out.
+bool restoreTile(FastEngine& e, const ClusteringState& state, uint32_t tile) {
+  MirrorSource source = {&e, &state};
+  TileContents contents;
+  tileContents(&source, tile, &contents);
+  return storeTile(e.tiles, e.table, tile, contents) || layOutAll(e, state);
 }
 
 // Slots start in position order, which is row order: neighbouring blocks of
-// a file tend to use the same byte values, so tiles of them visit few
+// a file tend to use the same byte values, so tiles of them store few
 // columns. A cluster keeps its slot while it lives, so moves between
 // positions do not scatter the tiles.
-void mirrorLiveClusters(FastEngine& e, const ClusteringState& state) {
+bool mirrorLiveClusters(FastEngine& e, const ClusteringState& state) {
   for (uint32_t p = 0; p < state.liveCount; p++) {
     uint32_t r = state.activeList[p];
     e.positionOf[r] = p;
     e.slotOf[r] = p;
     e.rowInSlot[p] = r;
-    storeCluster(e, state, r);
   }
   e.slotsUsed = state.liveCount;
   e.mirrored = true;
+  return layOutAll(e, state);
 }
 
 // Closes the holes left by absorbed clusters, keeping the slot order.
-void packSlots(FastEngine& e, const ClusteringState& state) {
+bool packSlots(FastEngine& e, const ClusteringState& state) {
   uint32_t used = 0;
   for (uint32_t s = 0; s < e.slotsUsed; s++) {
     uint32_t r = e.rowInSlot[s];
     if (r == kNoRow) continue;
     e.rowInSlot[used] = r;
     e.slotOf[r] = used;
-    storeCluster(e, state, r);
     used++;
   }
-  for (uint32_t s = used; s < e.slotsUsed; s++) {
-    e.rowInSlot[s] = kNoRow;
-    storeSlot(e.tiles, e.table, s, e.zeroRow.data(), 0, 0.0f);
-  }
-  for (uint32_t t = 0; t * kLanes < e.slotsUsed; t++) rebuildTileMask(e.tiles, t);
+  for (uint32_t s = used; s < e.slotsUsed; s++) e.rowInSlot[s] = kNoRow;
   e.slotsUsed = used;
   e.holes = 0;
+  return layOutAll(e, state);
 }
 
 uint32_t tilesUsed(const FastEngine& e) { return (e.slotsUsed + kLanes - 1) / kLanes; }
@@ -438,7 +463,11 @@ void runJobs(FastEngine& e, ClusteringState& state) {
 
 void refreshFast(ClusteringState& state) {
   FastEngine& e = *engine;
-  if (!e.mirrored) mirrorLiveClusters(e, state);
+  if (!e.failed && !e.mirrored && !mirrorLiveClusters(e, state)) e.failed = true;
+  if (e.failed) {
+    kDirectScans.refresh(state);
+    return;
+  }
   uint32_t ys = state.liveCount;
   e.jobs.clear();
   for (uint32_t i = 0; i < ys; i++) {
@@ -484,18 +513,14 @@ void invalidateFast(ClusteringState& state, const PassChoice& choice) {
 
 // Keeps the mirror and the floors in step with the merge and the move of the
 // last cluster into the absorbed one's position.
-void followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, uint32_t last) {
+bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, uint32_t last) {
   uint32_t a = state.activeList[merged];
   uint32_t b = state.activeList[last];
   uint32_t second = e.chosenSecond;
   e.stamp[a]++;
   e.stamp[b]++;
   e.candidateCount[a] = 0;
-  storeCluster(e, state, a);
-  rebuildTileMask(e.tiles, e.slotOf[a] / kLanes);
   uint32_t hole = e.slotOf[b];
-  storeSlot(e.tiles, e.table, hole, e.zeroRow.data(), 0, 0.0f);
-  rebuildTileMask(e.tiles, hole / kLanes);
   e.rowInSlot[hole] = kNoRow;
   e.holes++;
   if (second != last) {
@@ -507,12 +532,19 @@ void followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
       lowerFloor(e.floorEarlier[y], e.floorLater[y]);
     }
   }
-  if (e.holes * 8 > e.slotsUsed) packSlots(e, state);
+  if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
+  return restoreTile(e, state, e.slotOf[a] / kLanes) && restoreTile(e, state, hole / kLanes);
 }
 
 void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last) {
   FastEngine& e = *engine;
-  followMerge(e, state, merged, last);
+  if (!e.failed && !followMerge(e, state, merged, last)) e.failed = true;
+  if (e.failed) {
+    // Out of memory for the tiles: the direct scans take over. They need
+    // nothing but the state, which is exactly as they would have left it.
+    kDirectScans.updateNeighbours(state, merged, last);
+    return;
+  }
   uint32_t a = state.activeList[merged];
   if (last <= 1) return;
   rowColumnMask(rowOf(state, a), e.columns, e.mergedMask.data());
@@ -587,7 +619,6 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
   if (!allocateClusterTiles(e->tiles, state.columns, live, error)) return false;
   try {
     fillLnFactorialTable(e->table, kTableSize);
-    e->zeroRow.assign(state.columns, 0);
     e->stamp.assign(state.rows, 0);
     e->positionOf.assign(state.rows, 0);
     e->slotOf.assign(state.rows, 0);

@@ -1,5 +1,6 @@
 #include "fast_deltas.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -21,7 +22,6 @@ void* allocateLarge(size_t bytes) {
 #ifdef MADV_HUGEPAGE
   madvise(memory, rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
 #endif
-  memset(memory, 0, rounded);
   return memory;
 }
 
@@ -36,16 +36,11 @@ bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots,
   tiles.maskWords = (columns + 63) / 64;
   tiles.tileCount = (slots + kLanes - 1) / kLanes;
   size_t lanes = size_t(tiles.tileCount) * kLanes;
-  if (columns != 0 && lanes > SIZE_MAX / sizeof(double) / columns) {
-    *error = "cannot allocate the tiles for " + std::to_string(slots) + " clusters: too large";
-    return false;
-  }
-  if (!tiles.counts.allocate(lanes * columns) || !tiles.terms.allocate(lanes * columns)) {
-    *error = "cannot allocate the tiles for " + std::to_string(slots) + " clusters: out of memory";
-    return false;
-  }
   try {
     tiles.masks.assign(size_t(tiles.tileCount) * tiles.maskWords, 0);
+    tiles.ranks.assign(size_t(tiles.tileCount) * tiles.maskWords, 0);
+    tiles.offsets.assign(tiles.tileCount, 0);
+    tiles.capacity.assign(tiles.tileCount, 0);
     tiles.totals.assign(lanes, 0);
     tiles.costs.assign(lanes, 0.0);
   } catch (const std::bad_alloc&) {
@@ -55,35 +50,103 @@ bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots,
   return true;
 }
 
-static int32_t* tileCounts(ClusterTiles& tiles, uint32_t tile) {
-  return tiles.counts.data() + size_t(tile) * tiles.columns * kLanes;
-}
-
-void storeSlot(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* counts,
-               int32_t total, float cost) {
-  uint32_t tile = slot / kLanes;
-  uint32_t lane = slot % kLanes;
-  int32_t* column = tileCounts(tiles, tile) + lane;
-  double* terms = tiles.terms.data() + size_t(tile) * tiles.columns * kLanes + lane;
-  uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
-  for (uint32_t k = 0; k < tiles.columns; k++) {
-    column[size_t(k) * kLanes] = counts[k];
-    terms[size_t(k) * kLanes] = tableLnFactorial(table, counts[k]);
-    if (counts[k] != 0) mask[k / 64] |= uint64_t(1) << (k % 64);
-  }
-  tiles.totals[slot] = total;
-  tiles.costs[slot] = double(cost);
-}
-
-void rebuildTileMask(ClusterTiles& tiles, uint32_t tile) {
-  const int32_t* column = tileCounts(tiles, tile);
-  uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+// The union of the lanes' nonzero columns; returns how many there are.
+static uint32_t tileMask(const ClusterTiles& tiles, const TileContents& contents, uint64_t* mask) {
   for (uint32_t w = 0; w < tiles.maskWords; w++) mask[w] = 0;
-  for (uint32_t k = 0; k < tiles.columns; k++) {
-    bool any = false;
-    for (uint32_t lane = 0; lane < kLanes; lane++) any |= column[size_t(k) * kLanes + lane] != 0;
-    if (any) mask[k / 64] |= uint64_t(1) << (k % 64);
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    const int32_t* row = contents.rows[lane];
+    if (!row) continue;
+    for (uint32_t k = 0; k < tiles.columns; k++)
+      if (row[k] != 0) mask[k / 64] |= uint64_t(1) << (k % 64);
   }
+  uint32_t count = 0;
+  for (uint32_t w = 0; w < tiles.maskWords; w++) count += uint32_t(__builtin_popcountll(mask[w]));
+  return count;
+}
+
+// Writes the tile's columns at its offset, and its totals and costs.
+static void writeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile,
+                      const TileContents& contents) {
+  const uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
+  size_t stored = tiles.offsets[tile];
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    ranks[w] = uint32_t(stored - tiles.offsets[tile]);
+    for (uint64_t bits = mask[w]; bits != 0; bits &= bits - 1, stored++) {
+      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      int32_t* counts = tiles.counts.data() + stored * kLanes;
+      double* terms = tiles.terms.data() + stored * kLanes;
+      for (uint32_t lane = 0; lane < kLanes; lane++) {
+        int32_t count = contents.rows[lane] ? contents.rows[lane][k] : 0;
+        counts[lane] = count;
+        terms[lane] = tableLnFactorial(table, count);
+      }
+    }
+  }
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    size_t slot = size_t(tile) * kLanes + lane;
+    tiles.totals[slot] = contents.rows[lane] ? contents.totals[lane] : 0;
+    tiles.costs[slot] = contents.rows[lane] ? double(contents.costs[lane]) : 0.0;
+  }
+}
+
+bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tileCount, TileSource source,
+                 void* context, std::string* error) {
+  std::vector<TileContents> contents;
+  std::vector<uint64_t> masks(size_t(tileCount) * tiles.maskWords);
+  std::vector<uint32_t> sizes(tileCount);
+  size_t needed = 0;
+  try {
+    contents.resize(tileCount);
+  } catch (const std::bad_alloc&) {
+    *error = "cannot lay out the tiles: out of memory";
+    return false;
+  }
+  // Merged clusters widen their tiles: each gets room to grow in place, and
+  // the arena room for tiles that outgrow theirs.
+  for (uint32_t t = 0; t < tileCount; t++) {
+    source(context, t, &contents[t]);
+    uint32_t size = tileMask(tiles, contents[t], masks.data() + size_t(t) * tiles.maskWords);
+    sizes[t] = std::min(tiles.columns, size + size / 2 + 4);
+    needed += sizes[t];
+  }
+  size_t capacity = needed + needed / 4 + 4 * size_t(tiles.columns) + 1;
+  if (capacity > tiles.arenaCapacity) {
+    if (capacity > SIZE_MAX / kLanes / sizeof(double) || !tiles.counts.allocate(capacity * kLanes) ||
+        !tiles.terms.allocate(capacity * kLanes)) {
+      *error = "cannot allocate the tiles for " + std::to_string(size_t(tileCount) * kLanes) +
+               " clusters: out of memory";
+      return false;
+    }
+  } else {
+    capacity = tiles.arenaCapacity;  // the columns are rewritten in place
+  }
+  std::copy(masks.begin(), masks.end(), tiles.masks.begin());
+  std::fill(tiles.masks.begin() + masks.size(), tiles.masks.end(), 0);
+  std::copy(sizes.begin(), sizes.end(), tiles.capacity.begin());
+  std::fill(tiles.capacity.begin() + tileCount, tiles.capacity.end(), 0);
+  tiles.arenaCapacity = capacity;
+  tiles.arenaUsed = 0;
+  for (uint32_t t = 0; t < tileCount; t++) {
+    tiles.offsets[t] = tiles.arenaUsed;
+    tiles.arenaUsed += tiles.capacity[t];
+    writeTile(tiles, table, t, contents[t]);
+  }
+  return true;
+}
+
+bool storeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile, const TileContents& contents) {
+  std::vector<uint64_t> mask(tiles.maskWords);
+  uint32_t count = tileMask(tiles, contents, mask.data());
+  if (count > tiles.capacity[tile]) {
+    if (tiles.arenaUsed + count > tiles.arenaCapacity) return false;
+    tiles.offsets[tile] = tiles.arenaUsed;
+    tiles.capacity[tile] = count;
+    tiles.arenaUsed += count;
+  }
+  std::copy(mask.begin(), mask.end(), tiles.masks.begin() + size_t(tile) * tiles.maskWords);
+  writeTile(tiles, table, tile, contents);
+  return true;
 }
 
 void fixedColumnTerms(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, double* terms) {
@@ -96,16 +159,20 @@ void rowColumnMask(const int32_t* counts, uint32_t columns, uint64_t* mask) {
     if (counts[k] != 0) mask[k / 64] |= uint64_t(1) << (k % 64);
 }
 
-// Calls visit(k) for every column nonzero in `a` or in the tile, ascending.
+// Calls visit(k, stored) for every column nonzero in `a` or in the tile, in
+// ascending order; `stored` is the column's index in the arena, or SIZE_MAX
+// when the tile has no count there.
 template <typename Visit>
-static inline void forEachColumn(const DeltaContext& context, const FixedCluster& a, uint32_t tile, Visit visit) {
-  const ClusterTiles& tiles = *context.tiles;
+static inline void forEachColumn(const ClusterTiles& tiles, const FixedCluster& a, uint32_t tile, Visit visit) {
   const uint64_t* tileMask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
   for (uint32_t w = 0; w < tiles.maskWords; w++) {
-    uint64_t bits = a.mask[w] | tileMask[w];
-    while (bits != 0) {
-      visit(w * 64 + uint32_t(__builtin_ctzll(bits)));
-      bits &= bits - 1;
+    uint64_t inTile = tileMask[w];
+    size_t base = tiles.offsets[tile] + ranks[w];
+    for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
+      uint64_t bit = bits & (~bits + 1);
+      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      visit(k, (inTile & bit) ? base + uint32_t(__builtin_popcountll(inTile & (bit - 1))) : SIZE_MAX);
     }
   }
 }
@@ -124,18 +191,21 @@ static void finishTile(const DeltaContext& context, const FixedCluster& a, uint3
   }
 }
 
-static const int32_t* columnOf(const ClusterTiles& tiles, uint32_t tile, uint32_t k) {
-  return tiles.counts.data() + (size_t(tile) * tiles.columns + k) * kLanes;
-}
+// Each kernel visits the columns where `a` or some lane has a count, in
+// ascending order. A column the tile does not store has no count in any lane:
+// every lane's term is lnFactorial(a's count). A stored column where `a` has
+// no count gives each lane lnFactorial(its own count), ready in the tile.
+// Only the columns where both may have counts need a lookup per lane.
 
 static void portableKernel(const DeltaContext& context, const FixedCluster& a, uint32_t tile, double* out) {
   const LnFactorialTable& table = *context.table;
+  const ClusterTiles& tiles = *context.tiles;
   double sums[kLanes] = {};
-  forEachColumn(context, a, tile, [&](uint32_t k) {
-    const int32_t* column = columnOf(*context.tiles, tile, k);
+  forEachColumn(tiles, a, tile, [&](uint32_t k, size_t stored) {
+    const int32_t* column = stored == SIZE_MAX ? nullptr : tiles.counts.data() + stored * kLanes;
     int32_t countA = a.counts[k];
     for (uint32_t lane = 0; lane < kLanes; lane++) {
-      int32_t sum = wrappingAdd(countA, column[lane]);
+      int32_t sum = column ? wrappingAdd(countA, column[lane]) : countA;
       if (sum > 1) sums[lane] += tableLnFactorial(table, sum);
     }
   });
@@ -153,10 +223,10 @@ static void patchLargeTerms(const LnFactorialTable& table, const int32_t* sums, 
   }
 }
 
-// The columns a kernel visits: those nonzero in `a` or in some lane of the
-// tile, as mask words; bit b of word w is column 64 w + b.
-static inline uint64_t visitedColumns(const DeltaContext& context, const FixedCluster& a, uint32_t tile, uint32_t w) {
-  return a.mask[w] | context.tiles->masks[size_t(tile) * context.tiles->maskWords + w];
+// The arena index of column bit `bit` of mask word `inTile`, whose first
+// column is stored at `base`.
+static inline size_t storedIndex(uint64_t inTile, uint64_t bit, size_t base) {
+  return base + uint32_t(__builtin_popcountll(inTile & (bit - 1)));
 }
 
 // Adds one column's terms for 8 lanes (two groups of 4) to `sum`.
@@ -192,11 +262,28 @@ __attribute__((target("avx2"))) static inline void avx2Column(const LnFactorialT
 
 __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& context, const FixedCluster& a,
                                                        uint32_t tile, double* out) {
+  const ClusterTiles& tiles = *context.tiles;
+  const uint64_t* tileMask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
   __m256d sum[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
-  for (uint32_t w = 0; w < context.tiles->maskWords; w++) {
-    for (uint64_t bits = visitedColumns(context, a, tile, w); bits != 0; bits &= bits - 1) {
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    uint64_t inTile = tileMask[w];
+    size_t base = tiles.offsets[tile] + ranks[w];
+    for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
+      uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
-      const int32_t* column = columnOf(*context.tiles, tile, k);
+      if ((inTile & bit) == 0) {
+        __m256d termA = _mm256_set1_pd(a.terms[k]);
+        for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], termA);
+        continue;
+      }
+      size_t stored = storedIndex(inTile, bit, base);
+      if (a.counts[k] == 0) {
+        const double* terms = tiles.terms.data() + stored * kLanes;
+        for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], _mm256_loadu_pd(terms + 4 * q));
+        continue;
+      }
+      const int32_t* column = tiles.counts.data() + stored * kLanes;
       avx2Column(*context.table, column, a.counts[k], sum);
       avx2Column(*context.table, column + 8, a.counts[k], sum + 2);
     }
@@ -206,28 +293,22 @@ __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& conte
   finishTile(context, a, tile, sums, out);
 }
 
-#ifdef MANUAL_GATHER
-#include "/tmp/fastwork/manual.inc"
-#endif
 // Adds one column's terms for 8 lanes to `sum`. When no lane of the group
-// has a count in this column, every lane's term is lnFactorial(countA), the
-// same value, and no table lookup per lane is needed.
-__attribute__((target("avx512f,avx512vl"))) static inline void avx512Group(const LnFactorialTable& table, __m256i counts,
-                                                                  int32_t countA, double termA, __m512d& sum) {
+// has a count in this column, every lane's term is lnFactorial(countA).
+__attribute__((target("avx512f,avx512vl"))) static inline void avx512Group(const LnFactorialTable& table,
+                                                                          __m256i counts, int32_t countA,
+                                                                          double termA, __m512d& sum) {
   if (_mm256_testz_si256(counts, counts)) {
     sum = _mm512_add_pd(sum, _mm512_set1_pd(termA));
     return;
   }
+  // Vector integer addition wraps like wrappingAdd.
   __m256i x = _mm256_add_epi32(counts, _mm256_set1_epi32(countA));
   // 2 <= x < size  <=>  (unsigned)(x - 2) < size - 2
   __mmask8 inTable = _mm256_cmplt_epu32_mask(_mm256_sub_epi32(x, _mm256_set1_epi32(2)),
                                              _mm256_set1_epi32(table.size - 2));
   __mmask8 large = _mm256_cmpge_epi32_mask(x, _mm256_set1_epi32(table.size));
-#ifdef MANUAL_GATHER
-  __m512d terms = manualGather(table.values.data(), _mm256_maskz_mov_epi32(inTable, x));
-#else
   __m512d terms = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), inTable, x, table.values.data(), 8);
-#endif
   if (large != 0) {
     alignas(64) int32_t args[8];
     alignas(64) double patched[8];
@@ -239,26 +320,36 @@ __attribute__((target("avx512f,avx512vl"))) static inline void avx512Group(const
   sum = _mm512_add_pd(sum, terms);
 }
 
-__attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const DeltaContext& context, const FixedCluster& a,
-                                                           uint32_t tile, double* out) {
+__attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const DeltaContext& context,
+                                                                    const FixedCluster& a, uint32_t tile,
+                                                                    double* out) {
+  const ClusterTiles& tiles = *context.tiles;
+  const uint64_t* tileMask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
   __m512d low = _mm512_setzero_pd();
   __m512d high = _mm512_setzero_pd();
-  const LnFactorialTable& table = *context.table;
-  for (uint32_t w = 0; w < context.tiles->maskWords; w++) {
-    for (uint64_t bits = visitedColumns(context, a, tile, w); bits != 0; bits &= bits - 1) {
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    uint64_t inTile = tileMask[w];
+    size_t base = tiles.offsets[tile] + ranks[w];
+    for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
+      uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
-#ifndef NO_TILE_TERMS
-      if (a.counts[k] == 0) {
-        const double* terms = context.tiles->terms.data() + (size_t(tile) * context.tiles->columns + k) * kLanes;
-        low = _mm512_add_pd(low, _mm512_loadu_pd(terms));
-        high = _mm512_add_pd(high, _mm512_loadu_pd(terms + 8));
+      size_t stored = storedIndex(inTile, bit, base);
+      if ((inTile & bit) == 0 || a.counts[k] == 0) {
+        // One of the two has no count here: each lane's term is ready, in
+        // the tile or as a's. A masked load touches no memory when masked off.
+        __mmask8 stored8 = (inTile & bit) ? 0xFF : 0;
+        const double* terms = tiles.terms.data() + stored * kLanes;
+        __m512d termA = _mm512_set1_pd(a.terms[k]);
+        low = _mm512_add_pd(low, _mm512_mask_loadu_pd(termA, stored8, terms));
+        high = _mm512_add_pd(high, _mm512_mask_loadu_pd(termA, stored8, terms + 8));
         continue;
       }
-#endif
-      const int32_t* column = columnOf(*context.tiles, tile, k);
-      double termA = a.terms[k];
-      avx512Group(table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), a.counts[k], termA, low);
-      avx512Group(table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + 8)), a.counts[k], termA, high);
+      const int32_t* column = tiles.counts.data() + stored * kLanes;
+      avx512Group(*context.table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), a.counts[k],
+                  a.terms[k], low);
+      avx512Group(*context.table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + 8)), a.counts[k],
+                  a.terms[k], high);
     }
   }
   alignas(64) double sums[kLanes];

@@ -2,12 +2,13 @@
 // same bits as mergeDelta (cost_model.h).
 //
 // Read me first:
-// - The live clusters are mirrored in slots, kLanes slots to a tile: for each
-//   tile, column k holds the kLanes counts of that column side by side, so
-//   one vector load fetches a column for kLanes clusters. A tile also keeps
-//   the totals, the costs (widened to double) and the union of its clusters'
-//   nonzero columns, which is the set of columns a kernel visits: clusters
-//   with similar columns share tiles to keep that union small.
+// - The live clusters are mirrored in slots, kLanes slots to a tile. A tile
+//   stores only its columns (those where some lane has a nonzero count), each
+//   as kLanes counts side by side and kLanes ready terms lnFactorial(count),
+//   so one vector load fetches a column for kLanes clusters. It also keeps
+//   the totals and the costs (widened to double). Clusters with similar
+//   columns share tiles, which keeps tiles small and the columns a kernel
+//   visits (the tile's and the fixed cluster's) few.
 // - A tile kernel computes the deltas of one fixed cluster `a` against the
 //   kLanes clusters of a tile, one sum per lane. Each lane's sum runs over the
 //   columns in ascending order, as mergeDelta's does; vectors run across
@@ -50,7 +51,7 @@ void fillLnFactorialTable(LnFactorialTable& table, int32_t size);
 
 inline double tableLnFactorial(const LnFactorialTable& table, int32_t x);
 
-// Zero-filled memory for arrays that scans stream through: 2 MiB aligned and,
+// Memory (uninitialised) for arrays that scans stream through: 2 MiB aligned and,
 // where the system allows, backed by huge pages, so that sweeps over tens of
 // megabytes do not spend their time on TLB misses. Null when out of memory.
 void* allocateLarge(size_t bytes);
@@ -62,10 +63,14 @@ class LargeArray {
   LargeArray(const LargeArray&) = delete;
   LargeArray& operator=(const LargeArray&) = delete;
   ~LargeArray() { free(data_); }
+  // Replaces the array by `count` uninitialised entries; on failure the old
+  // one stays.
   bool allocate(size_t count) {
+    T* fresh = static_cast<T*>(allocateLarge(count * sizeof(T)));
+    if (!fresh) return false;
     free(data_);
-    data_ = static_cast<T*>(allocateLarge(count * sizeof(T)));
-    return data_ != nullptr;
+    data_ = fresh;
+    return true;
   }
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -74,26 +79,46 @@ class LargeArray {
   T* data_ = nullptr;
 };
 
-// Clusters by slot, kLanes slots per tile.
+// Clusters by slot, kLanes slots per tile; the stored columns of all tiles
+// lie in one arena.
 struct ClusterTiles {
   uint32_t columns = 0;
   uint32_t maskWords = 0;  // 64-bit words of a column mask
   uint32_t tileCount = 0;
-  LargeArray<int32_t> counts;    // [tile][column][lane]
-  LargeArray<double> terms;      // [tile][column][lane]: lnFactorial(count)
-  std::vector<uint64_t> masks;   // [tile][maskWords]: columns nonzero in some lane
-  std::vector<int32_t> totals;   // [slot]
-  std::vector<double> costs;     // [slot]
+  std::vector<uint64_t> masks;     // [tile][maskWords]: the tile's columns
+  std::vector<uint32_t> ranks;     // [tile][maskWords]: its columns in earlier words
+  std::vector<size_t> offsets;     // [tile]: its first stored column in the arena
+  std::vector<uint32_t> capacity;  // [tile]: stored columns it has room for
+  size_t arenaUsed = 0;            // stored columns
+  size_t arenaCapacity = 0;
+  LargeArray<int32_t> counts;      // [stored column][lane]
+  LargeArray<double> terms;        // [stored column][lane]: lnFactorial(count)
+  std::vector<int32_t> totals;     // [slot]
+  std::vector<double> costs;       // [slot]
 };
 
-// Sizes the tiles for `slots` slots, all lanes empty (zero counts).
+// What a tile holds: per lane a row of counts (null for an empty lane), its
+// total and its stored cost.
+struct TileContents {
+  const int32_t* rows[kLanes];
+  int32_t totals[kLanes];
+  float costs[kLanes];
+};
+
+// Sizes the per-slot and per-tile arrays for `slots` slots; the arena comes
+// with layOutTiles.
 bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots, std::string* error);
 
-// Copies a cluster (its counts, total and cost) into `slot`. The tile's mask
-// is only widened; rebuildTileMask narrows it again.
-void storeSlot(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* counts,
-               int32_t total, float cost);
-void rebuildTileMask(ClusterTiles& tiles, uint32_t tile);
+// Lays out tiles 0..tileCount-1 afresh in a new arena, each from
+// source(context, tile, &contents), with some room to grow. Fails when out
+// of memory; the tiles are unusable then.
+using TileSource = void (*)(void* context, uint32_t tile, TileContents* contents);
+bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tileCount, TileSource source,
+                 void* context, std::string* error);
+
+// Stores one tile anew. False when it no longer fits the arena: lay all tiles
+// out again then.
+bool storeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile, const TileContents& contents);
 
 // terms[k] = lnFactorial(counts[k]): a column's term in every lane that has
 // no count there.

@@ -54,23 +54,40 @@ std::vector<KernelKind> availableKernels() {
 
 // ---- tile kernels ------------------------------------------------------------
 
-// Every lane of every tile against mergeDelta, for the fixed row `a`.
+struct KernelFixture {
+  const Matrix* matrix;
+  std::vector<int32_t> totals;
+  std::vector<float> costs;
+};
+
+// Tile t holds rows t * kLanes + lane; lanes past the last row stay empty.
+void matrixTile(void* context, uint32_t tile, TileContents* contents) {
+  const KernelFixture& f = *static_cast<const KernelFixture*>(context);
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t r = tile * kLanes + lane;
+    bool present = r < f.matrix->rows;
+    contents->rows[lane] = present ? f.matrix->counts.data() + size_t(r) * f.matrix->columns : nullptr;
+    contents->totals[lane] = present ? f.totals[r] : 0;
+    contents->costs[lane] = present ? f.costs[r] : 0.0f;
+  }
+}
+
+// Every lane of every tile against mergeDelta, for every third row as `a`.
 void expectKernelsMatch(const Matrix& m, const char* what) {
   uint32_t K = m.columns;
   LnFactorialTable table;
   fillLnFactorialTable(table, 1 << 15);
-  ClusterTiles tiles;
-  std::string error;
-  ASSERT_TRUE(allocateClusterTiles(tiles, K, m.rows, &error)) << error;
-  std::vector<int32_t> totals(m.rows);
-  std::vector<float> costs(m.rows);
+  KernelFixture fixture{&m, std::vector<int32_t>(m.rows), std::vector<float>(m.rows)};
   double constant = constantTerm(K);
   for (uint32_t r = 0; r < m.rows; r++) {
     const int32_t* row = m.counts.data() + size_t(r) * K;
-    totals[r] = rowSum(row, K);
-    costs[r] = rowCost(row, K, totals[r], constant);
-    storeSlot(tiles, table, r, row, totals[r], costs[r]);
+    fixture.totals[r] = rowSum(row, K);
+    fixture.costs[r] = rowCost(row, K, fixture.totals[r], constant);
   }
+  ClusterTiles tiles;
+  std::string error;
+  ASSERT_TRUE(allocateClusterTiles(tiles, K, m.rows, &error)) << error;
+  ASSERT_TRUE(layOutTiles(tiles, table, tiles.tileCount, matrixTile, &fixture, &error)) << error;
   DeltaContext context{&table, &tiles, constant};
   std::vector<uint64_t> mask(tiles.maskWords);
   std::vector<double> terms(K);
@@ -80,14 +97,14 @@ void expectKernelsMatch(const Matrix& m, const char* what) {
       const int32_t* rowA = m.counts.data() + size_t(a) * K;
       rowColumnMask(rowA, K, mask.data());
       fixedColumnTerms(table, rowA, K, terms.data());
-      FixedCluster fixed{rowA, mask.data(), terms.data(), totals[a], double(costs[a])};
+      FixedCluster fixed{rowA, mask.data(), terms.data(), fixture.totals[a], double(fixture.costs[a])};
       for (uint32_t tile = 0; tile < tiles.tileCount; tile++) {
         double out[kLanes];
         kernel(context, fixed, tile, out);
         for (uint32_t lane = 0; lane < kLanes && tile * kLanes + lane < m.rows; lane++) {
           uint32_t b = tile * kLanes + lane;
-          double expected = mergeDelta(rowA, m.counts.data() + size_t(b) * K, K, totals[a], totals[b], costs[a],
-                                       costs[b], constant);
+          double expected = mergeDelta(rowA, m.counts.data() + size_t(b) * K, K, fixture.totals[a],
+                                       fixture.totals[b], fixture.costs[a], fixture.costs[b], constant);
           ASSERT_EQ(bitsOf(out[lane]), bitsOf(expected))
               << what << ", kernel " << kernelName(kind) << ", rows " << a << " and " << b << ": " << out[lane]
               << " != " << expected;
