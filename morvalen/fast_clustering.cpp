@@ -399,7 +399,8 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double p
   e.floorLater[r] = newFloorLater;
   for (uint32_t p = first; p < state.liveCount; p++) {
     double value = values[p - first];
-    if (value != kInfinity) insertCandidate(e, state.activeList[p], r, value);
+    uint32_t y = state.activeList[p];
+    if (value < e.floorEarlier[y]) insertCandidate(e, y, r, value);
   }
 }
 
@@ -593,8 +594,12 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
             [&](const Candidate& c) { lowerFloor(floorFor(e, a, c.row), c.value); });
   }
   storeList(e, a, top);
-  for (uint32_t j = 0; j < last; j++)
-    if (j != merged) insertCandidate(e, state.activeList[j], a, deltas[j]);
+  // Most deltas fail the floor of their side; that test is done here.
+  for (uint32_t j = 0; j < last; j++) {
+    uint32_t x = state.activeList[j];
+    double floor = j < merged ? e.floorLater[x] : e.floorEarlier[x];
+    if (j != merged && deltas[j] < floor) insertCandidate(e, x, a, deltas[j]);
+  }
 }
 
 }  // namespace
