@@ -534,7 +534,9 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
     }
   }
   if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
-  return restoreTile(e, state, e.slotOf[a] / kLanes) && restoreTile(e, state, hole / kLanes);
+  storeLane(e.tiles, e.table, hole, nullptr, 0, 0.0f);
+  return storeLane(e.tiles, e.table, e.slotOf[a], rowOf(state, a), state.rowTotal[a], state.rowCost[a]) ||
+         restoreTile(e, state, e.slotOf[a] / kLanes);
 }
 
 void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last) {

@@ -149,6 +149,28 @@ bool storeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile
   return true;
 }
 
+bool storeLane(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* row,
+               int32_t total, float cost) {
+  uint32_t tile = slot / kLanes;
+  uint32_t lane = slot % kLanes;
+  const uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  if (row) {
+    for (uint32_t k = 0; k < tiles.columns; k++)
+      if (row[k] != 0 && (mask[k / 64] >> (k % 64) & 1) == 0) return false;
+  }
+  size_t stored = tiles.offsets[tile];
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    for (uint64_t bits = mask[w]; bits != 0; bits &= bits - 1, stored++) {
+      int32_t count = row ? row[w * 64 + uint32_t(__builtin_ctzll(bits))] : 0;
+      tiles.counts.data()[stored * kLanes + lane] = count;
+      tiles.terms.data()[stored * kLanes + lane] = tableLnFactorial(table, count);
+    }
+  }
+  tiles.totals[slot] = row ? total : 0;
+  tiles.costs[slot] = row ? double(cost) : 0.0;
+  return true;
+}
+
 void fixedColumnTerms(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, double* terms) {
   for (uint32_t k = 0; k < columns; k++) terms[k] = tableLnFactorial(table, counts[k]);
 }

@@ -120,6 +120,13 @@ bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t ti
 // out again then.
 bool storeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile, const TileContents& contents);
 
+// Rewrites one lane of a tile in place (`row` null empties it). False, with
+// nothing changed, when the row has a count in a column the tile does not
+// store: store the whole tile then. A stored column left with no count in
+// any lane stays stored; its terms are exact all the same.
+bool storeLane(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* row,
+               int32_t total, float cost);
+
 // terms[k] = lnFactorial(counts[k]): a column's term in every lane that has
 // no count there.
 void fixedColumnTerms(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, double* terms);
