@@ -22,8 +22,8 @@ WorkerPool::~WorkerPool() {
   for (std::thread& worker : workers_) worker.join();
 }
 
-void WorkerPool::runTasks() {
-  for (uint32_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) (*task_)(i);
+void WorkerPool::runTasks(const std::function<void(uint32_t)>& task, uint32_t count) {
+  for (uint32_t i = next_.fetch_add(1); i < count; i = next_.fetch_add(1)) task(i);
 }
 
 // Spins until `ready` holds or kSpinTime has passed; true if it holds.
@@ -38,19 +38,32 @@ static bool spinUntil(Ready ready) {
   }
 }
 
+// A worker joins a batch under the lock, so that the batch it sees (task,
+// count) is the current one, and run() does not return, nor start another
+// batch, while a worker that joined is still at work. A worker that wakes
+// after its batch is done joins the next one, or finds no task left: run()
+// never waits for a worker that is slow to wake.
 void WorkerPool::workerLoop() {
   uint64_t seen = 0;
   for (;;) {
-    if (!spinUntil([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
+    if (!spinUntil([&] { return stopping_.load() || generation_.load(std::memory_order_acquire) != seen; })) {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || generation_.load() != seen; });
+      wake_.wait(lock, [&] { return stopping_.load() || generation_.load() != seen; });
     }
-    if (stopping_) return;
-    seen = generation_.load(std::memory_order_acquire);
-    runTasks();
-    if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    const std::function<void(uint32_t)>* task;
+    uint32_t count;
+    {
       std::lock_guard<std::mutex> lock(mutex_);
-      done_.notify_one();
+      if (stopping_) return;
+      seen = generation_.load();
+      task = task_;
+      count = count_;
+      busy_++;
+    }
+    runTasks(*task, count);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--busy_ == 0) done_.notify_one();
     }
   }
 }
@@ -65,15 +78,17 @@ void WorkerPool::run(uint32_t count, const std::function<void(uint32_t)>& task) 
     task_ = &task;
     count_ = count;
     next_.store(0);
-    busy_.store(unsigned(workers_.size()));
     generation_.fetch_add(1, std::memory_order_release);
   }
   wake_.notify_all();
-  runTasks();
-  if (!spinUntil([&] { return busy_.load(std::memory_order_acquire) == 0; })) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return busy_.load() == 0; });
-  }
+  runTasks(task, count);
+  // Every task is claimed now; wait for the workers still running theirs.
+  // The batch is closed under the lock: a worker that joins later finds no
+  // task, and one that joined just before is waited for.
+  spinUntil([&] { return busy_.load(std::memory_order_acquire) == 0; });
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return busy_.load() == 0; });
+  count_ = 0;
 }
 
 unsigned defaultThreadCount() {

@@ -28,7 +28,7 @@ class WorkerPool {
 
  private:
   void workerLoop();
-  void runTasks();
+  void runTasks(const std::function<void(uint32_t)>& task, uint32_t count);
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
