@@ -462,13 +462,7 @@ void runJobs(FastEngine& e, ClusteringState& state) {
   }
 }
 
-void refreshFast(ClusteringState& state) {
-  FastEngine& e = *engine;
-  if (!e.failed && !e.mirrored && !mirrorLiveClusters(e, state)) e.failed = true;
-  if (e.failed) {
-    kDirectScans.refresh(state);
-    return;
-  }
+void refreshEntries(FastEngine& e, ClusteringState& state) {
   uint32_t ys = state.liveCount;
   e.jobs.clear();
   for (uint32_t i = 0; i < ys; i++) {
@@ -499,6 +493,22 @@ void refreshFast(ClusteringState& state) {
     runJobs(e, state);
   }
   e.listsReady = true;
+}
+
+// When memory runs out for the fast scans' own arrays, the direct scans take
+// over for the rest of the run. They need nothing but the state: every entry
+// set so far is exact, and the direct refresh recomputes those still stale.
+void refreshFast(ClusteringState& state) {
+  FastEngine& e = *engine;
+  if (!e.failed) {
+    try {
+      if (!e.mirrored && !mirrorLiveClusters(e, state)) e.failed = true;
+      if (!e.failed) refreshEntries(e, state);
+    } catch (const std::bad_alloc&) {
+      e.failed = true;
+    }
+  }
+  if (e.failed) kDirectScans.refresh(state);
 }
 
 // ---- select and invalidate: the direct rules --------------------------------
@@ -541,10 +551,14 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
 
 void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last) {
   FastEngine& e = *engine;
-  if (!e.failed && !followMerge(e, state, merged, last)) e.failed = true;
+  // followMerge changes only the engine's own arrays, so the direct update
+  // can still take over when it fails.
+  try {
+    if (!e.failed && !followMerge(e, state, merged, last)) e.failed = true;
+  } catch (const std::bad_alloc&) {
+    e.failed = true;
+  }
   if (e.failed) {
-    // Out of memory for the tiles: the direct scans take over. They need
-    // nothing but the state, which is exactly as they would have left it.
     kDirectScans.updateNeighbours(state, merged, last);
     return;
   }

@@ -22,8 +22,8 @@ WorkerPool::~WorkerPool() {
   for (std::thread& worker : workers_) worker.join();
 }
 
-void WorkerPool::runTasks(const std::function<void(uint32_t)>& task, uint32_t count) {
-  for (uint32_t i = next_.fetch_add(1); i < count; i = next_.fetch_add(1)) task(i);
+void WorkerPool::runTasks(TaskFunction function, const void* context, uint32_t count) {
+  for (uint32_t i = next_.fetch_add(1); i < count; i = next_.fetch_add(1)) function(context, i);
 }
 
 // Spins until `ready` holds or kSpinTime has passed; true if it holds.
@@ -50,17 +50,19 @@ void WorkerPool::workerLoop() {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [&] { return stopping_.load() || generation_.load() != seen; });
     }
-    const std::function<void(uint32_t)>* task;
+    TaskFunction function;
+    const void* context;
     uint32_t count;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) return;
       seen = generation_.load();
-      task = task_;
+      function = function_;
+      context = context_;
       count = count_;
       busy_++;
     }
-    runTasks(*task, count);
+    runTasks(function, context, count);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (--busy_ == 0) done_.notify_one();
@@ -68,20 +70,21 @@ void WorkerPool::workerLoop() {
   }
 }
 
-void WorkerPool::run(uint32_t count, const std::function<void(uint32_t)>& task) {
+void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* context) {
   if (workers_.empty() || count < 2) {
-    for (uint32_t i = 0; i < count; i++) task(i);
+    for (uint32_t i = 0; i < count; i++) function(context, i);
     return;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    task_ = &task;
+    function_ = function;
+    context_ = context;
     count_ = count;
     next_.store(0);
     generation_.fetch_add(1, std::memory_order_release);
   }
   wake_.notify_all();
-  runTasks(task, count);
+  runTasks(function, context, count);
   // Every task is claimed now; wait for the workers still running theirs.
   // The batch is closed under the lock: a worker that joins later finds no
   // task, and one that joined just before is waited for.

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,17 +23,26 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   unsigned threadCount() const { return unsigned(workers_.size()) + 1; }
-  void run(uint32_t count, const std::function<void(uint32_t)>& task);
+
+  // task(i) for every i; the task is called through a plain pointer, so
+  // starting a batch allocates nothing.
+  template <typename Task>
+  void run(uint32_t count, const Task& task) {
+    runBatch(count, [](const void* context, uint32_t i) { (*static_cast<const Task*>(context))(i); }, &task);
+  }
 
  private:
+  using TaskFunction = void (*)(const void* context, uint32_t index);
+  void runBatch(uint32_t count, TaskFunction function, const void* context);
   void workerLoop();
-  void runTasks(const std::function<void(uint32_t)>& task, uint32_t count);
+  void runTasks(TaskFunction function, const void* context, uint32_t count);
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  const std::function<void(uint32_t)>* task_ = nullptr;
+  TaskFunction function_ = nullptr;
+  const void* context_ = nullptr;
   uint32_t count_ = 0;
   std::atomic<uint32_t> next_{0};
   std::atomic<uint64_t> generation_{0};
