@@ -84,6 +84,7 @@ struct FastEngine {
   std::vector<double> neighbourDeltas;  // [position]
   std::vector<ScanJob> jobs;
   std::vector<ScanChunk> chunks;
+  uint32_t batchFirstJob = 0;
   std::vector<uint64_t> jobMasks;
   std::vector<double> jobTerms;
   std::vector<uint32_t> jobFirstTiles;
@@ -317,8 +318,9 @@ void scanChunk(FastEngine& e, const ClusteringState& state, ScanChunk& chunk) {
   const ScanJob& job = e.jobs[chunk.job];
   uint32_t first = job.position + 1;
   double* values = e.jobValues.data() + job.valueOffset;
-  const uint64_t* mask = e.jobMasks.data() + size_t(chunk.job) * e.tiles.maskWords;
-  FixedCluster a = fixedCluster(state, job.row, mask, e.jobTerms.data() + size_t(chunk.job) * e.columns);
+  size_t inBatch = chunk.job - e.batchFirstJob;
+  const uint64_t* mask = e.jobMasks.data() + inBatch * e.tiles.maskWords;
+  FixedCluster a = fixedCluster(state, job.row, mask, e.jobTerms.data() + inBatch * e.columns);
   double out[kLanes];
   uint32_t neededPosition[kLanes];
   chunk.prunedBound = kInfinity;
@@ -407,6 +409,15 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double p
 // Chunks run tile group by tile group, every job of the batch on one group
 // before the next group: the group's tiles stay in cache for all the jobs.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
+  // The fixed clusters' columns and terms, by job within the batch.
+  e.batchFirstJob = firstJob;
+  e.jobMasks.resize(size_t(endJob - firstJob) * e.tiles.maskWords);
+  e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    const int32_t* counts = rowOf(state, e.jobs[j].row);
+    rowColumnMask(counts, e.columns, e.jobMasks.data() + size_t(j - firstJob) * e.tiles.maskWords);
+    fixedColumnTerms(e.table, counts, e.columns, e.jobTerms.data() + size_t(j - firstJob) * e.columns);
+  }
   e.chunks.clear();
   uint32_t tileCount = tilesUsed(e);
   std::vector<uint32_t>& firstTiles = e.jobFirstTiles;
@@ -436,13 +447,6 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
 
 void runJobs(FastEngine& e, ClusteringState& state) {
   uint32_t jobCount = uint32_t(e.jobs.size());
-  e.jobMasks.resize(size_t(jobCount) * e.tiles.maskWords);
-  e.jobTerms.resize(size_t(jobCount) * e.columns);
-  for (uint32_t j = 0; j < jobCount; j++) {
-    const int32_t* counts = rowOf(state, e.jobs[j].row);
-    rowColumnMask(counts, e.columns, e.jobMasks.data() + size_t(j) * e.tiles.maskWords);
-    fixedColumnTerms(e.table, counts, e.columns, e.jobTerms.data() + size_t(j) * e.columns);
-  }
   uint32_t batchStart = 0;
   size_t used = 0;
   for (uint32_t j = 0; j <= jobCount; j++) {
