@@ -1,23 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build needs (when run as root), builds, and runs the
-# whole test suite.
+# whole test suite. Tests that need an optional package (libdivsufsort-dev
+# for bwt, python3-matplotlib for the picture) skip when it is absent.
 set -euo pipefail
 cd "$(dirname "$0")"
+. scripts/deps.sh
 
-needed=(cmake g++ make libgtest-dev)
-missing=()
-for package in "${needed[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-  else
-    echo "test.sh: missing packages: ${missing[*]} (install them, e.g. sudo apt-get install ${missing[*]})" >&2
-    exit 1
-  fi
-fi
+ensure_packages cmake g++ make libgtest-dev -- libdivsufsort-dev python3-matplotlib || exit 1
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"

@@ -121,7 +121,9 @@ bool openOutput(const char* path, OutputFile* output, std::string* error) {
   return false;
 }
 
-bool commitOutput(OutputFile* output, std::string* error) {
+// Flushes and closes the temporary file; false (temporary removed) when a
+// write or the close failed.
+static bool closeOutput(OutputFile* output, std::string* error) {
   bool writeFailed = fflush(output->file) != 0 || ferror(output->file);
   int writeErrno = errno;
   bool closeFailed = fclose(output->file) != 0;
@@ -133,6 +135,10 @@ bool commitOutput(OutputFile* output, std::string* error) {
     forgetPending(output->tempPath);
     return false;
   }
+  return true;
+}
+
+static bool replaceTarget(OutputFile* output, std::string* error) {
   if (rename(output->tempPath.c_str(), output->path.c_str()) != 0) {
     *error = "cannot replace " + quoted(output->path) + ": " + systemError();
     unlink(output->tempPath.c_str());
@@ -140,6 +146,29 @@ bool commitOutput(OutputFile* output, std::string* error) {
     return false;
   }
   forgetPending(output->tempPath);
+  return true;
+}
+
+bool commitOutput(OutputFile* output, std::string* error) {
+  return closeOutput(output, error) && replaceTarget(output, error);
+}
+
+bool commitOutputs(OutputFile* const* outputs, int count, std::string* error) {
+  bool ok = true;
+  for (int i = 0; i < count && ok; i++) ok = closeOutput(outputs[i], error);
+  for (int i = 0; i < count && ok; i++) {
+    struct stat info;
+    if (stat(outputs[i]->path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      *error = "cannot replace " + quoted(outputs[i]->path) + ": " + std::strerror(EISDIR);
+      ok = false;
+    }
+  }
+  if (!ok) {
+    for (int i = 0; i < count; i++) discardOutput(outputs[i]);
+    return false;
+  }
+  for (int i = 0; i < count; i++)
+    if (!replaceTarget(outputs[i], error)) return false;
   return true;
 }
 

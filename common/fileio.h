@@ -83,6 +83,12 @@ bool openOutput(const char* path, OutputFile* output, std::string* error);
 // target. On failure the temporary file is removed and the target untouched.
 bool commitOutput(OutputFile* output, std::string* error);
 
+// Commits several outputs together: all are closed and checked first, and
+// only when every one is complete are they renamed over their targets (a
+// target that is a folder is refused before anything is renamed). On failure
+// every temporary is removed and no target is touched.
+bool commitOutputs(OutputFile* const* outputs, int count, std::string* error);
+
 // Closes and removes the temporary file; the target is untouched.
 void discardOutput(OutputFile* output);
 

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Runs the whole chain and prints a short report.
+#
+#   ./demo.sh          on the project's own sample: text, a table, binary
+#                      records and random bytes interleaved block by block
+#   ./demo.sh FILE     on FILE, through its Burrows-Wheeler transform (bwt)
+#
+# Installs missing packages when run as root (otherwise says what to
+# install), builds into build/, and works in demo-out/:
+#   bwt or make_sample -> book1bwt.   blockcode -> book1bwt.frq, book1bwt.bar
+#   morvalen book1bwt.frq -> morvalen.ord, morvalen.frq (merges in morvalen.log)
+#   remix book1bwt. morvalen.ord -> remixed.dmp
+#   scripts/draw_counts.py -> blocks.png (before and after, side by side)
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/deps.sh
+
+if [ $# -gt 1 ] || [ "${1:-}" = -h ] || [ "${1:-}" = --help ]; then
+  sed -n '2,13s/^# \{0,1\}//p' "$0"
+  exit $(( $# > 1 ))
+fi
+input_file=""
+if [ $# = 1 ]; then
+  [ -f "$1" ] || { echo "demo.sh: cannot read \"$1\": not a file" >&2; exit 1; }
+  input_file=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+fi
+
+ensure_packages cmake g++ make -- libgtest-dev libdivsufsort-dev python3-matplotlib || exit 1
+if [ -n "$input_file" ] && package_missing libdivsufsort-dev; then
+  echo "demo.sh: a FILE goes through bwt, which needs libdivsufsort-dev" >&2
+  exit 1
+fi
+
+# The demo needs only the programs; the test suite shares the build tree.
+testing=ON
+package_missing libgtest-dev && testing=OFF
+echo "demo.sh: building the programs in build/" >&2
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=$testing >/dev/null
+cmake --build build -j"$(nproc)" --target programs >/dev/null
+
+tools=$PWD/build
+out=demo-out
+mkdir -p "$out"
+(cd "$out" && rm -f book1bwt. book1bwt.idx book1bwt.frq book1bwt.bar morvalen.ord morvalen.frq \
+   morvalen.log remixed.dmp blocks.png)
+
+if [ -n "$input_file" ]; then
+  (cd "$out" && "$tools/bwt" "$input_file")
+  source_text="$input_file through bwt (primary index in $out/book1bwt.idx)"
+else
+  (cd "$out" && "$tools/make_sample" book1bwt.)
+  source_text="the project's sample: text, table, binary records and random bytes, interleaved by block"
+fi
+(cd "$out" && "$tools/blockcode" && "$tools/morvalen" book1bwt.frq > morvalen.log &&
+ "$tools/remix" book1bwt. morvalen.ord)
+
+# Succeeds when REMIXED holds the same blocks as INPUT, as many times each.
+# The blocks of INPUT are its 2048-byte pieces; in REMIXED the short last
+# block keeps its length wherever the order put it, so REMIXED is cut at that
+# position (found in ORDER) and in 2048-byte pieces around it.
+same_blocks() {
+  local input=$1 order=$2 remixed=$3
+  local length blocks short position tmp
+  length=$(stat -c %s "$input")
+  [ "$length" = "$(stat -c %s "$remixed")" ] || return 1
+  blocks=$(( (length + 2047) / 2048 ))
+  short=$(( length % 2048 ))
+  tmp=$(mktemp -d)
+  split -b 2048 -a 8 "$input" "$tmp/in."
+  if [ "$short" = 0 ]; then
+    split -b 2048 -a 8 "$remixed" "$tmp/out."
+  else
+    position=$(od -An -v -tu1 -w4 "$order" | awk -v last=$((blocks - 1)) -v used="$blocks" \
+      'NR > used { exit } $1 + 256 * $2 + 65536 * $3 + 16777216 * $4 == last { print NR - 1; exit }')
+    if [ -z "$position" ]; then rm -rf "$tmp"; return 1; fi
+    head -c $((position * 2048)) "$remixed" | split -b 2048 -a 8 - "$tmp/out.a."
+    tail -c +$((position * 2048 + 1)) "$remixed" | head -c "$short" > "$tmp/out.b"
+    tail -c +$((position * 2048 + short + 1)) "$remixed" | split -b 2048 -a 8 - "$tmp/out.c."
+  fi
+  local verdict=0
+  cmp -s <(find "$tmp" -name 'in.*' -exec sha256sum {} + | cut -d' ' -f1 | sort) \
+         <(find "$tmp" -name 'out.*' -size +0 -exec sha256sum {} + | cut -d' ' -f1 | sort) || verdict=1
+  rm -rf "$tmp"
+  return $verdict
+}
+
+length=$(stat -c %s "$out/book1bwt.")
+blocks=$(( (length + 2047) / 2048 ))
+code_bytes=$(stat -c %s "$out/book1bwt.bar")
+merges=$(wc -l < "$out/morvalen.log")
+remixed_length=$(stat -c %s "$out/remixed.dmp")
+bits_per_byte=$(awk -v c="$code_bytes" -v l="$length" 'BEGIN { if (l) printf "%.4f", 8 * c / l; else print "-" }')
+verdict="no"
+same_blocks "$out/book1bwt." "$out/morvalen.ord" "$out/remixed.dmp" && verdict="yes"
+[ "$remixed_length" = "$length" ] && same_length="yes" || same_length="no"
+
+picture="not drawn (install python3-matplotlib)"
+if ! package_missing python3-matplotlib &&
+   /usr/bin/python3 scripts/draw_counts.py "$out/book1bwt.frq" "$out/morvalen.frq" -o "$out/blocks.png"; then
+  picture="$out/blocks.png (left: book1bwt.frq before, right: morvalen.frq after)"
+fi
+
+echo "input:        $source_text"
+echo "              $out/book1bwt.: $length bytes, $blocks blocks of 2048 bytes"
+echo "code stream:  $out/book1bwt.bar: $code_bytes bytes, $bits_per_byte bits per input byte"
+echo "merges:       $merges (one line each in $out/morvalen.log)"
+echo "remixed:      $out/remixed.dmp: $remixed_length bytes; same length as the input: $same_length;" \
+     "same multiset of blocks: $verdict"
+echo "picture:      $picture"
+[ "$verdict" = yes ] && [ "$same_length" = yes ]
