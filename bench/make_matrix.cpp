@@ -5,8 +5,9 @@
 //                                       concatenated, one row of 256 byte
 //                                       counts per 2048-byte block
 //   make_matrix grow IN OUT ROWS SEED   ROWS rows taken cyclically from the
-//                                       nonzero rows of IN, each count
-//                                       perturbed deterministically from SEED
+//                                       nonzero rows of IN, each nonzero
+//                                       count moved by -2..+2, deterministically
+//                                       from SEED
 #include <divsufsort.h>
 
 #include <cstdint>
@@ -89,12 +90,10 @@ static int grownMatrix(const char* in, const char* out, uint32_t rows, uint64_t 
     const int32_t* from = source + size_t(nonzero[r % nonzero.size()]) * columns;
     for (uint32_t k = 0; k < columns; k++) {
       int32_t c = from[k];
-      // Nonzero counts move by -2..+2; an empty column gains a count now and then.
+      // Nonzero counts move by -2..+2 (a count of 1 or 2 may drop to 0); the
+      // columns a block uses stay those of its source, as in real data.
       uint64_t x = nextRandom(&state);
-      if (c > 0)
-        c += int32_t(x % 5) - 2;
-      else if (x % 64 == 0)
-        c = 1;
+      if (c > 0) c += int32_t(x % 5) - 2;
       counts[size_t(r) * columns + k] = c < 0 ? 0 : c;
     }
   }
