@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint32_t kCandidates = 16;
+constexpr uint32_t kCandidates = 32;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
