@@ -16,6 +16,8 @@ constexpr uint32_t kCandidates = 32;
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
 constexpr uint32_t kTilesPerChunk = 4;
+// Up to this many wanted lanes, a tile's deltas are summed lane by lane.
+constexpr uint32_t kFewLanes = 3;
 // Deltas of one batch of rescans kept at once (doubles).
 constexpr size_t kJobValueBudget = size_t(1) << 20;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -351,9 +353,17 @@ void scanChunk(FastEngine& e, const ClusteringState& state, ScanChunk& chunk) {
       }
     }
     if (needed == 0) continue;
-    e.kernel(e.context, a, tile, out);
+    if (needed <= kFewLanes) {
+      uint32_t lanes = 0;
+      for (uint32_t lane = 0; lane < kLanes; lane++)
+        if (neededPosition[lane] != kNoPosition) lanes |= 1u << lane;
+      laneDeltas(e.context, a, tile, lanes, out);
+      chunk.laneDeltas += needed;
+    } else {
+      e.kernel(e.context, a, tile, out);
+      chunk.laneDeltas += kLanes;
+    }
     chunk.deltas += needed;
-    chunk.laneDeltas += kLanes;
     for (uint32_t lane = 0; lane < kLanes; lane++)
       if (neededPosition[lane] != kNoPosition) values[neededPosition[lane] - first] = out[lane];
   }
