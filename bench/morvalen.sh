@@ -99,6 +99,11 @@ awk -v d="$bestDirect" -v f="$bestFast" -v f1="$bestFast1" -v w="$bestWard" -v v
   printf "  fastcluster ward (vec) %8.3f   morvalen takes %.2f of its time\n", v, f / v
 }'
 echo "outputs of morvalen and morvalen_direct identical: $same"
+"$build/bench/morvalen_counts" "$matrix" | awk -v n="$rows" '{
+  for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
+  printf "merge deltas: %d evaluated (%.2f n^2), %d tile lanes; %d of %d refreshes answered from lists\n",
+         v["deltas"], v["deltas"] / (n * n), v["lanes"], v["from-lists"], v["refreshes"]
+}'
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$same" = yes ] || exit 1
 

@@ -476,6 +476,31 @@ void runJobs(FastEngine& e, ClusteringState& state) {
   }
 }
 
+// A rescan prunes only against a known later delta. When the list knows
+// none, the clusters sharing r's tile (similar rows, so likely partners)
+// supply one: the smallest of their exact deltas at later positions. The
+// answer cannot lie above it, so it bounds the rescan just as well.
+double seedThreshold(FastEngine& e, const ClusteringState& state, uint32_t r, uint32_t position) {
+  uint32_t tile = e.slotOf[r] / kLanes;
+  uint32_t lanes = 0;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t y = e.rowInSlot[tile * kLanes + lane];
+    if (y != kNoRow && e.positionOf[y] > position && e.positionOf[y] < state.liveCount) lanes |= 1u << lane;
+  }
+  if (lanes == 0) return kInfinity;
+  rowColumnMask(rowOf(state, r), e.columns, e.mergedMask.data());
+  fixedColumnTerms(e.table, rowOf(state, r), e.columns, e.mergedTerms.data());
+  FixedCluster a = fixedCluster(state, r, e.mergedMask.data(), e.mergedTerms.data());
+  double out[kLanes];
+  laneDeltas(e.context, a, tile, lanes, out);
+  double threshold = kInfinity;
+  for (uint32_t lane = 0; lane < kLanes; lane++)
+    if (lanes >> lane & 1) threshold = std::min(threshold, out[lane]);
+  e.counters.deltas += uint32_t(__builtin_popcount(lanes));
+  e.counters.laneDeltas += uint32_t(__builtin_popcount(lanes));
+  return threshold;
+}
+
 void refreshEntries(FastEngine& e, ClusteringState& state) {
   uint32_t ys = state.liveCount;
   e.jobs.clear();
@@ -498,6 +523,7 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
         continue;
       }
       threshold = best.value;
+      if (!(threshold < double(kNoDelta))) threshold = seedThreshold(e, state, r, i);
     }
     e.counters.rescans++;
     e.jobs.push_back(ScanJob{r, i, threshold, 0});
