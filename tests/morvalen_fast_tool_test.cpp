@@ -72,4 +72,19 @@ TEST(MorvalenFastTool, ThreadCountDoesNotChangeOutputs) {
   }
 }
 
+TEST(MorvalenFastTool, RefusesABadThreadCount) {
+  std::string dir = makeScratchDir("fast_tool_bad_threads");
+  std::vector<uint8_t> matrix = {2, 0, 0, 0, 2, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, 0};
+  writeFileBytes(dir + "/input.frq", matrix);
+  for (const char* value : {"0", "abc", "-2", "4x", "100000"}) {
+    std::string error;
+    int status = runIn(dir, std::string("MORVALEN_THREADS='") + value + "' " + toolPath("morvalen") +
+                                " input.frq > lines.txt", &error);
+    EXPECT_NE(status, 0) << value;
+    EXPECT_NE(error.find("morvalen: MORVALEN_THREADS: expected a number of threads from 1 to 1024"),
+              std::string::npos) << error;
+    EXPECT_FALSE(fileExists(dir + "/morvalen.ord")) << value;
+  }
+}
+
 }  // namespace
