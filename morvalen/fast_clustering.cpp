@@ -610,28 +610,35 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   uint32_t tileCount = tilesUsed(e);
   double* deltas = e.neighbourDeltas.data();
   uint32_t chunkCount = (tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
+  // Each task also does what concerns only the clusters of its tiles: the
+  // direct comparison of an earlier cluster's cached delta (each entry is
+  // compared once, with its own delta, so the order across entries does not
+  // matter), and the offer of the merged cluster to each cluster's list.
   e.pool->run(chunkCount, [&](uint32_t c) {
     double out[kLanes];
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
     for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
       e.kernel(e.context, fixed, t, out);
       for (uint32_t lane = 0; lane < kLanes; lane++) {
-        uint32_t y = e.rowInSlot[t * kLanes + lane];
-        if (y != kNoRow) deltas[e.positionOf[y]] = out[lane];
+        uint32_t x = e.rowInSlot[t * kLanes + lane];
+        if (x == kNoRow || x == a) continue;
+        uint32_t j = e.positionOf[x];
+        double d = out[lane];
+        deltas[j] = d;
+        if (j < merged && d < double(state.bestDelta[x])) {
+          state.bestDelta[x] = float(d);
+          state.bestPartner[x] = merged;
+        }
+        // Most deltas fail the floor of their side; that test is done here.
+        if (d < (j < merged ? e.floorLater[x] : e.floorEarlier[x])) insertCandidate(e, x, a, d);
       }
     }
   });
   e.counters.deltas += last - 1;
   e.counters.laneDeltas += uint64_t(tileCount) * kLanes;
 
-  // The direct comparisons, in the direct order.
-  for (uint32_t j = 0; j < merged; j++) {
-    uint32_t x = state.activeList[j];
-    if (deltas[j] < double(state.bestDelta[x])) {
-      state.bestDelta[x] = float(deltas[j]);
-      state.bestPartner[x] = merged;
-    }
-  }
+  // The later clusters, in the direct order: a's running best is a float
+  // that each comparison may lower.
   for (uint32_t j = merged + 1; j < last; j++) {
     if (deltas[j] < double(state.bestDelta[a])) {
       state.bestDelta[a] = float(deltas[j]);
@@ -650,12 +657,6 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
             [&](const Candidate& c) { lowerFloor(floorFor(e, a, c.row), c.value); });
   }
   storeList(e, a, top);
-  // Most deltas fail the floor of their side; that test is done here.
-  for (uint32_t j = 0; j < last; j++) {
-    uint32_t x = state.activeList[j];
-    double floor = j < merged ? e.floorLater[x] : e.floorEarlier[x];
-    if (j != merged && deltas[j] < floor) insertCandidate(e, x, a, deltas[j]);
-  }
 }
 
 }  // namespace
