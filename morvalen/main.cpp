@@ -2,12 +2,15 @@
 // merge, and writes the leaf order ("morvalen.ord") and the matrix with its
 // rows in that order ("morvalen.frq").
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "clustering.h"
+#include "fast_clustering.h"
 #include "fileio.h"
 #include "tool.h"
+#include "worker_pool.h"
 
 static const char kUsage[] =
     "usage: morvalen MATRIX\n"
@@ -77,6 +80,17 @@ static void openOrFail(const char* path, OutputFile* output) {
   if (!openOutput(path, output, &error)) failWith(error);
 }
 
+// Threads for the clustering: MORVALEN_THREADS if set, else every hardware
+// thread. The results do not depend on it.
+static unsigned threadCountOrFail() {
+  const char* text = getenv("MORVALEN_THREADS");
+  if (!text) return defaultThreadCount();
+  unsigned threads = 0;
+  std::string error;
+  if (!parseThreadCount(text, &threads, &error)) failWith("MORVALEN_THREADS: " + error);
+  return threads;
+}
+
 int main(int argc, char** argv) {
   setToolName("morvalen");
   if (handleStandardOptions(argc, argv, kUsage)) return 0;
@@ -92,8 +106,11 @@ int main(int argc, char** argv) {
 
   std::string error;
   ClusteringState state;
+  FastScanOptions options;
+  options.threads = threadCountOrFail();
   if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||
-      !runPasses(state, kDirectScans, printPass, nullptr, &error) || !writeRowOrder(state, &error))
+      !startFastScans(state, options, &error) || !runPasses(state, kFastScans, printPass, nullptr, &error) ||
+      !writeRowOrder(state, &error))
     failWith(error);
   // Every pass line is out before any output file is begun: a reader of
   // stdout that went away ends the run before it leaves anything behind.

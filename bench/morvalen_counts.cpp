@@ -1,0 +1,45 @@
+// Runs the clustering core on a count matrix with the fast scans and prints
+// one line: rows, passes, seconds of the passes, and what the scans did
+// (merge deltas evaluated, tile lanes computed, stale entries refreshed and
+// how they were answered). For the scaling runs of bench/morvalen.sh.
+//
+// Usage: morvalen_counts MATRIX [THREADS]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "clustering.h"
+#include "fast_clustering.h"
+#include "fileio.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: morvalen_counts MATRIX [THREADS]\n");
+    return 2;
+  }
+  std::string error;
+  uint8_t* buffer = readWholeFile(argv[1], &error);
+  CountMatrix matrix;
+  if (!buffer || !parseCountMatrix(buffer, lastReadLength, &matrix, &error)) {
+    fprintf(stderr, "morvalen_counts: %s\n", error.c_str());
+    return 1;
+  }
+  FastScanOptions options;
+  if (argc > 2) options.threads = unsigned(strtoul(argv[2], nullptr, 10));
+  ClusteringState state;
+  auto start = std::chrono::steady_clock::now();
+  if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||
+      !startFastScans(state, options, &error) || !runPasses(state, kFastScans, nullptr, nullptr, &error)) {
+    fprintf(stderr, "morvalen_counts: %s\n", error.c_str());
+    return 1;
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  FastScanCounters c = fastScanCounters();
+  uint32_t passes = state.nonzeroRows > 1 ? state.nonzeroRows - 1 : 0;
+  printf("rows %u passes %u seconds %.3f deltas %llu lanes %llu refreshes %llu from-lists %llu rescans %llu threads %u\n",
+         matrix.rows, passes, seconds, (unsigned long long)c.deltas, (unsigned long long)c.laneDeltas,
+         (unsigned long long)c.refreshes, (unsigned long long)c.fromLists, (unsigned long long)c.rescans,
+         fastScanThreads());
+  return 0;
+}

@@ -1,0 +1,29 @@
+"""Times fastcluster's Ward linkage on a count matrix, for bench/morvalen.sh.
+
+Each row's raw counts are one point in K-dimensional space (as float64); the
+time covers the linkage call alone, not Python's start-up or the reading.
+Usage: /usr/bin/python3 ward.py MATRIX
+Prints: "ward-matrix SECONDS" (fastcluster.linkage, which forms the pairwise
+distances itself) and "ward-vector SECONDS" (fastcluster.linkage_vector).
+"""
+import sys
+import time
+
+import numpy as np
+import fastcluster
+
+
+def main():
+    words = np.fromfile(sys.argv[1], dtype='<i4')
+    columns, rows = int(words[0]), int(words[1])
+    points = words[2:2 + columns * rows].reshape(rows, columns).astype(np.float64)
+    start = time.perf_counter()
+    fastcluster.linkage(points, method='ward', preserve_input=True)
+    print(f"ward-matrix {time.perf_counter() - start:.3f}")
+    start = time.perf_counter()
+    fastcluster.linkage_vector(points, method='ward')
+    print(f"ward-vector {time.perf_counter() - start:.3f}")
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,709 @@
+#include "fast_clustering.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "worker_pool.h"
+
+namespace {
+
+constexpr uint32_t kCandidates = 32;
+// 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
+// the sum of a few, hits the table; the hot low part stays in L1.
+constexpr int32_t kTableSize = 1 << 15;
+constexpr uint32_t kTilesPerChunk = 4;
+// Up to this many wanted lanes, a tile's deltas are summed lane by lane.
+constexpr uint32_t kFewLanes = 3;
+// Deltas of one batch of rescans kept at once (doubles).
+constexpr size_t kJobValueBudget = size_t(1) << 20;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr uint32_t kNoPosition = UINT32_MAX;
+constexpr uint32_t kNoRow = UINT32_MAX;
+
+struct Candidate {
+  double value;
+  uint32_t row;
+  uint32_t stamp;
+};
+
+// The running answer of a refresh: the direct scan keeps the first position
+// whose delta is strictly below everything before it, starting from 1e30.
+struct Best {
+  double value = double(kNoDelta);
+  uint32_t position = kNoPosition;
+};
+
+inline void offer(Best& best, double value, uint32_t position) {
+  if (value < best.value || (value == best.value && best.position != kNoPosition && position < best.position)) {
+    best.value = value;
+    best.position = position;
+  }
+}
+
+// A stale entry to rescan over positions first..ys-1.
+struct ScanJob {
+  uint32_t row;
+  uint32_t position;
+  double threshold;     // best listed later value; +inf: prune nothing
+  size_t valueOffset;   // its deltas in jobValues, by position - first
+};
+
+struct ScanChunk {
+  uint32_t job;
+  uint32_t firstTile;
+  uint32_t endTile;
+  double prunedBound;   // smallest floor of the clusters it skipped
+  uint64_t deltas;
+  uint64_t laneDeltas;
+};
+
+struct FastEngine {
+  uint32_t columns = 0;
+  uint32_t rows = 0;
+  LnFactorialTable table;
+  ClusterTiles tiles;
+  std::vector<uint32_t> slotOf;      // [row], for live rows
+  std::vector<uint32_t> rowInSlot;   // [slot]; kNoRow for a hole
+  uint32_t slotsUsed = 0;            // slots 0..slotsUsed-1 hold clusters or holes
+  uint32_t holes = 0;
+  std::vector<int64_t> tileLastPosition;  // [tile]: largest position in it, -1 if none
+  DeltaContext context;
+  TileKernel kernel = nullptr;
+
+  std::vector<uint32_t> stamp;       // [row]
+  std::vector<uint32_t> positionOf;  // [row], for live rows
+  std::vector<Candidate> candidates; // [row][kCandidates]
+  std::vector<uint8_t> candidateCount;
+  std::vector<double> floorLater;    // [row]
+  std::vector<double> floorEarlier;  // [row]
+
+  std::vector<uint64_t> mergedMask;
+  std::vector<double> mergedTerms;
+  std::vector<double> neighbourDeltas;  // [position]
+  std::vector<ScanJob> jobs;
+  std::vector<ScanChunk> chunks;
+  uint32_t batchFirstJob = 0;
+  std::vector<uint64_t> jobMasks;
+  std::vector<double> jobTerms;
+  std::vector<uint32_t> jobFirstTiles;
+  std::vector<double> jobPrunedBounds;
+  std::vector<double> jobValues;
+
+  bool mirrored = false;
+  bool failed = false;  // the tiles could not be laid out: scans run directly
+  bool listsReady = false;
+  uint32_t chosenSecond = 0;
+  std::unique_ptr<WorkerPool> pool;
+  FastScanCounters counters;
+};
+
+std::unique_ptr<FastEngine> engine;
+
+const int32_t* rowOf(const ClusteringState& state, uint32_t row) {
+  return state.counts + size_t(row) * state.columns;
+}
+
+FixedCluster fixedCluster(const ClusteringState& state, uint32_t row, const uint64_t* mask, const double* terms) {
+  FixedCluster a;
+  a.counts = rowOf(state, row);
+  a.mask = mask;
+  a.terms = terms;
+  a.total = state.rowTotal[row];
+  a.cost = double(state.rowCost[row]);
+  return a;
+}
+
+// ---- candidate lists ---------------------------------------------------------
+
+bool isCurrent(const FastEngine& e, const Candidate& c) { return e.stamp[c.row] == c.stamp; }
+
+// Lexicographic order on (value, row): a total order, so the lists kept do
+// not depend on the order in which values arrive.
+bool before(double value, uint32_t row, const Candidate& c) {
+  return value < c.value || (value == c.value && row < c.row);
+}
+
+double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner) {
+  return e.positionOf[partner] > e.positionOf[owner] ? e.floorLater[owner] : e.floorEarlier[owner];
+}
+
+void lowerFloor(double& floor, double value) {
+  if (value < floor) floor = value;
+}
+
+// Drops entries whose partner merged or vanished.
+void compactCandidates(FastEngine& e, uint32_t owner) {
+  Candidate* list = &e.candidates[size_t(owner) * kCandidates];
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < e.candidateCount[owner]; i++)
+    if (isCurrent(e, list[i])) list[kept++] = list[i];
+  e.candidateCount[owner] = uint8_t(kept);
+}
+
+// Records the exact delta between owner and partner in owner's list when it
+// beats the floor of its side; an entry pushed out lowers the floor of its
+// own side, so the floors stay lower bounds of every unlisted delta.
+void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double value) {
+  double& floor = floorFor(e, owner, partner);
+  if (!(value < floor)) return;
+  compactCandidates(e, owner);
+  Candidate* list = &e.candidates[size_t(owner) * kCandidates];
+  uint32_t count = e.candidateCount[owner];
+  for (uint32_t i = 0; i < count; i++)
+    if (list[i].row == partner) return;
+  Candidate fresh = {value, partner, e.stamp[partner]};
+  if (count < kCandidates) {
+    list[count] = fresh;
+    e.candidateCount[owner] = uint8_t(count + 1);
+    return;
+  }
+  uint32_t largest = 0;
+  for (uint32_t i = 1; i < count; i++)
+    if (before(list[largest].value, list[largest].row, list[i])) largest = i;
+  if (before(list[largest].value, list[largest].row, fresh)) {
+    lowerFloor(floor, value);
+    return;
+  }
+  lowerFloor(floorFor(e, owner, list[largest].row), list[largest].value);
+  list[largest] = fresh;
+}
+
+// The exact delta between owner and partner if owner lists partner.
+bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
+  const Candidate* list = &e.candidates[size_t(owner) * kCandidates];
+  for (uint32_t i = 0; i < e.candidateCount[owner]; i++) {
+    if (list[i].row == partner && isCurrent(e, list[i])) {
+      *value = list[i].value;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The best listed partner of the cluster at `position` among later positions.
+Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position) {
+  Best best;
+  const Candidate* list = &e.candidates[size_t(row) * kCandidates];
+  for (uint32_t i = 0; i < e.candidateCount[row]; i++) {
+    const Candidate& c = list[i];
+    if (!isCurrent(e, c)) continue;
+    uint32_t partnerPosition = e.positionOf[c.row];
+    if (partnerPosition > position) offer(best, c.value, partnerPosition);
+  }
+  return best;
+}
+
+// Keeps the kCandidates smallest (value, row) pairs offered; reports every
+// pair it turns away or pushes out.
+struct TopCandidates {
+  Candidate entries[kCandidates];
+  uint32_t count = 0;
+  uint32_t largest = 0;  // index of the largest entry once full
+
+  // Whether `c` would be kept (always while there is room).
+  bool wouldKeep(const Candidate& c) const {
+    return count < kCandidates || before(c.value, c.row, entries[largest]);
+  }
+
+  template <typename Rejected>
+  void add(const Candidate& c, Rejected rejected) {
+    if (!wouldKeep(c)) {
+      rejected(c);
+      return;
+    }
+    if (count < kCandidates) {
+      entries[count++] = c;
+    } else {
+      rejected(entries[largest]);
+      entries[largest] = c;
+    }
+    if (count == kCandidates) {
+      largest = 0;
+      for (uint32_t i = 1; i < count; i++)
+        if (before(entries[largest].value, entries[largest].row, entries[i])) largest = i;
+    }
+  }
+};
+
+void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
+  Candidate* list = &e.candidates[size_t(owner) * kCandidates];
+  for (uint32_t i = 0; i < top.count; i++) list[i] = top.entries[i];
+  e.candidateCount[owner] = uint8_t(top.count);
+}
+
+// ---- the slot mirror -------------------------------------------------------------
+
+struct MirrorSource {
+  const FastEngine* engine;
+  const ClusteringState* state;
+};
+
+// The clusters in a tile's slots, as the state has them now.
+void tileContents(void* context, uint32_t tile, TileContents* contents) {
+  const MirrorSource& source = *static_cast<const MirrorSource*>(context);
+  const FastEngine& e = *source.engine;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t slot = tile * kLanes + lane;
+    uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
+    contents->rows[lane] = r == kNoRow ? nullptr : rowOf(*source.state, r);
+    contents->totals[lane] = r == kNoRow ? 0 : source.state->rowTotal[r];
+    contents->costs[lane] = r == kNoRow ? 0.0f : source.state->rowCost[r];
+  }
+}
+
+bool layOutAll(FastEngine& e, const ClusteringState& state) {
+  MirrorSource source = {&e, &state};
+  std::string error;
+  return layOutTiles(e.tiles, e.table, (e.slotsUsed + kLanes - 1) / kLanes, tileContents, &source, &error);
+}
+
+// Stores a tile anew from the state; lays all out again when it outgrew the
+// arena. False when memory ran out.
+bool restoreTile(FastEngine& e, const ClusteringState& state, uint32_t tile) {
+  MirrorSource source = {&e, &state};
+  TileContents contents;
+  tileContents(&source, tile, &contents);
+  return storeTile(e.tiles, e.table, tile, contents) || layOutAll(e, state);
+}
+
+// Slots start in position order, which is row order: neighbouring blocks of
+// a file tend to use the same byte values, so tiles of them store few
+// columns. A cluster keeps its slot while it lives, so moves between
+// positions do not scatter the tiles.
+bool mirrorLiveClusters(FastEngine& e, const ClusteringState& state) {
+  for (uint32_t p = 0; p < state.liveCount; p++) {
+    uint32_t r = state.activeList[p];
+    e.positionOf[r] = p;
+    e.slotOf[r] = p;
+    e.rowInSlot[p] = r;
+  }
+  e.slotsUsed = state.liveCount;
+  e.mirrored = true;
+  return layOutAll(e, state);
+}
+
+// Closes the holes left by absorbed clusters, keeping the slot order.
+bool packSlots(FastEngine& e, const ClusteringState& state) {
+  uint32_t used = 0;
+  for (uint32_t s = 0; s < e.slotsUsed; s++) {
+    uint32_t r = e.rowInSlot[s];
+    if (r == kNoRow) continue;
+    e.rowInSlot[used] = r;
+    e.slotOf[r] = used;
+    used++;
+  }
+  for (uint32_t s = used; s < e.slotsUsed; s++) e.rowInSlot[s] = kNoRow;
+  e.slotsUsed = used;
+  e.holes = 0;
+  return layOutAll(e, state);
+}
+
+uint32_t tilesUsed(const FastEngine& e) { return (e.slotsUsed + kLanes - 1) / kLanes; }
+
+void findTileLastPositions(FastEngine& e) {
+  e.tileLastPosition.assign(tilesUsed(e), -1);
+  for (uint32_t s = 0; s < e.slotsUsed; s++) {
+    uint32_t r = e.rowInSlot[s];
+    if (r == kNoRow) continue;
+    int64_t& last = e.tileLastPosition[s / kLanes];
+    last = std::max(last, int64_t(e.positionOf[r]));
+  }
+}
+
+// ---- refresh -------------------------------------------------------------------
+
+void scanChunk(FastEngine& e, const ClusteringState& state, ScanChunk& chunk) {
+  const ScanJob& job = e.jobs[chunk.job];
+  uint32_t first = job.position + 1;
+  double* values = e.jobValues.data() + job.valueOffset;
+  size_t inBatch = chunk.job - e.batchFirstJob;
+  const uint64_t* mask = e.jobMasks.data() + inBatch * e.tiles.maskWords;
+  FixedCluster a = fixedCluster(state, job.row, mask, e.jobTerms.data() + inBatch * e.columns);
+  double out[kLanes];
+  uint32_t neededPosition[kLanes];
+  chunk.prunedBound = kInfinity;
+  chunk.deltas = 0;
+  chunk.laneDeltas = 0;
+  for (uint32_t tile = chunk.firstTile; tile < chunk.endTile; tile++) {
+    if (e.tileLastPosition[tile] <= int64_t(job.position)) continue;
+    uint32_t needed = 0;
+    for (uint32_t lane = 0; lane < kLanes; lane++) {
+      neededPosition[lane] = kNoPosition;
+      uint32_t y = e.rowInSlot[tile * kLanes + lane];
+      if (y == kNoRow || e.positionOf[y] < first) continue;
+      uint32_t p = e.positionOf[y];
+      double bound = e.floorEarlier[y];
+      // A cluster whose every unlisted earlier partner lies above the best
+      // listed value cannot be the answer, unless it lists this one.
+      if (job.threshold < bound) {
+        double known;
+        if (listedValue(e, y, job.row, &known)) {
+          values[p - first] = known;
+        } else {
+          values[p - first] = kInfinity;
+          lowerFloor(chunk.prunedBound, bound);
+        }
+      } else {
+        neededPosition[lane] = p;
+        needed++;
+      }
+    }
+    if (needed == 0) continue;
+    if (needed <= kFewLanes) {
+      uint32_t lanes = 0;
+      for (uint32_t lane = 0; lane < kLanes; lane++)
+        if (neededPosition[lane] != kNoPosition) lanes |= 1u << lane;
+      laneDeltas(e.context, a, tile, lanes, out);
+      chunk.laneDeltas += needed;
+    } else {
+      e.kernel(e.context, a, tile, out);
+      chunk.laneDeltas += kLanes;
+    }
+    chunk.deltas += needed;
+    for (uint32_t lane = 0; lane < kLanes; lane++)
+      if (neededPosition[lane] != kNoPosition) values[neededPosition[lane] - first] = out[lane];
+  }
+}
+
+// Sets the entry from the scanned values, rebuilds the cluster's list from
+// its earlier entries and the later values, and offers the values to the
+// later clusters' lists.
+void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double prunedBound) {
+  const ScanJob& job = e.jobs[jobIndex];
+  uint32_t r = job.row;
+  uint32_t first = job.position + 1;
+  const double* values = e.jobValues.data() + job.valueOffset;
+  Best best;
+  for (uint32_t p = first; p < state.liveCount; p++) offer(best, values[p - first], p);
+  state.bestDelta[r] = float(best.value);
+  if (best.position != kNoPosition) state.bestPartner[r] = best.position;
+
+  compactCandidates(e, r);
+  TopCandidates top;
+  double newFloorLater = prunedBound;
+  auto rejected = [&](const Candidate& c) {
+    if (e.positionOf[c.row] > job.position)
+      lowerFloor(newFloorLater, c.value);
+    else
+      lowerFloor(e.floorEarlier[r], c.value);
+  };
+  const Candidate* list = &e.candidates[size_t(r) * kCandidates];
+  uint32_t listed = e.candidateCount[r];
+  for (uint32_t i = 0; i < listed; i++) top.add(list[i], rejected);
+  for (uint32_t p = first; p < state.liveCount; p++) {
+    double value = values[p - first];
+    if (value == kInfinity) continue;
+    uint32_t y = state.activeList[p];
+    Candidate c = {value, y, e.stamp[y]};
+    if (!top.wouldKeep(c)) {
+      rejected(c);
+      continue;
+    }
+    bool already = false;
+    for (uint32_t i = 0; i < listed; i++) already |= list[i].row == y;
+    if (!already) top.add(c, rejected);
+  }
+  storeList(e, r, top);
+  e.floorLater[r] = newFloorLater;
+  for (uint32_t p = first; p < state.liveCount; p++) {
+    double value = values[p - first];
+    uint32_t y = state.activeList[p];
+    if (value < e.floorEarlier[y]) insertCandidate(e, y, r, value);
+  }
+}
+
+// Chunks run tile group by tile group, every job of the batch on one group
+// before the next group: the group's tiles stay in cache for all the jobs.
+void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
+  // The fixed clusters' columns and terms, by job within the batch.
+  e.batchFirstJob = firstJob;
+  e.jobMasks.resize(size_t(endJob - firstJob) * e.tiles.maskWords);
+  e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    const int32_t* counts = rowOf(state, e.jobs[j].row);
+    rowColumnMask(counts, e.columns, e.jobMasks.data() + size_t(j - firstJob) * e.tiles.maskWords);
+    fixedColumnTerms(e.table, counts, e.columns, e.jobTerms.data() + size_t(j - firstJob) * e.columns);
+  }
+  e.chunks.clear();
+  uint32_t tileCount = tilesUsed(e);
+  std::vector<uint32_t>& firstTiles = e.jobFirstTiles;
+  firstTiles.resize(endJob - firstJob);
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    uint32_t firstTile = 0;
+    while (firstTile < tileCount && e.tileLastPosition[firstTile] <= int64_t(e.jobs[j].position)) firstTile++;
+    firstTiles[j - firstJob] = firstTile;
+  }
+  for (uint32_t group = 0; group < tileCount; group += kTilesPerChunk) {
+    uint32_t groupEnd = std::min(tileCount, group + kTilesPerChunk);
+    for (uint32_t j = firstJob; j < endJob; j++) {
+      uint32_t from = std::max(group, firstTiles[j - firstJob]);
+      if (from < groupEnd) e.chunks.push_back(ScanChunk{j, from, groupEnd, kInfinity, 0, 0});
+    }
+  }
+  e.pool->run(uint32_t(e.chunks.size()), [&](uint32_t c) { scanChunk(e, state, e.chunks[c]); });
+  std::vector<double>& prunedBounds = e.jobPrunedBounds;
+  prunedBounds.assign(endJob - firstJob, kInfinity);
+  for (const ScanChunk& chunk : e.chunks) {
+    lowerFloor(prunedBounds[chunk.job - firstJob], chunk.prunedBound);
+    e.counters.deltas += chunk.deltas;
+    e.counters.laneDeltas += chunk.laneDeltas;
+  }
+  for (uint32_t j = firstJob; j < endJob; j++) applyJob(e, state, j, prunedBounds[j - firstJob]);
+}
+
+void runJobs(FastEngine& e, ClusteringState& state) {
+  uint32_t jobCount = uint32_t(e.jobs.size());
+  uint32_t batchStart = 0;
+  size_t used = 0;
+  for (uint32_t j = 0; j <= jobCount; j++) {
+    size_t length = j < jobCount ? state.liveCount - 1 - e.jobs[j].position : 0;
+    if (j == jobCount || (used + length > kJobValueBudget && j > batchStart)) {
+      if (j > batchStart) {
+        e.jobValues.resize(used);
+        runJobBatch(e, state, batchStart, j);
+      }
+      batchStart = j;
+      used = 0;
+    }
+    if (j < jobCount) {
+      e.jobs[j].valueOffset = used;
+      used += length;
+    }
+  }
+}
+
+// A rescan prunes only against a known later delta. When the list knows
+// none, the clusters sharing r's tile (similar rows, so likely partners)
+// supply one: the smallest of their exact deltas at later positions. The
+// answer cannot lie above it, so it bounds the rescan just as well.
+double seedThreshold(FastEngine& e, const ClusteringState& state, uint32_t r, uint32_t position) {
+  uint32_t tile = e.slotOf[r] / kLanes;
+  uint32_t lanes = 0;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t y = e.rowInSlot[tile * kLanes + lane];
+    if (y != kNoRow && e.positionOf[y] > position && e.positionOf[y] < state.liveCount) lanes |= 1u << lane;
+  }
+  if (lanes == 0) return kInfinity;
+  rowColumnMask(rowOf(state, r), e.columns, e.mergedMask.data());
+  fixedColumnTerms(e.table, rowOf(state, r), e.columns, e.mergedTerms.data());
+  FixedCluster a = fixedCluster(state, r, e.mergedMask.data(), e.mergedTerms.data());
+  double out[kLanes];
+  laneDeltas(e.context, a, tile, lanes, out);
+  double threshold = kInfinity;
+  for (uint32_t lane = 0; lane < kLanes; lane++)
+    if (lanes >> lane & 1) threshold = std::min(threshold, out[lane]);
+  e.counters.deltas += uint32_t(__builtin_popcount(lanes));
+  e.counters.laneDeltas += uint32_t(__builtin_popcount(lanes));
+  return threshold;
+}
+
+void refreshEntries(FastEngine& e, ClusteringState& state) {
+  uint32_t ys = state.liveCount;
+  e.jobs.clear();
+  for (uint32_t i = 0; i < ys; i++) {
+    uint32_t r = state.activeList[i];
+    if (state.bestPartner[r] < state.rows) continue;
+    e.counters.refreshes++;
+    if (i + 1 == ys) {
+      // No later position: the direct scan leaves 1e30 and the stale mark.
+      state.bestDelta[r] = kNoDelta;
+      continue;
+    }
+    double threshold = kInfinity;
+    if (e.listsReady) {
+      Best best = bestListedLater(e, r, i);
+      if (best.value < e.floorLater[r]) {
+        state.bestDelta[r] = float(best.value);
+        if (best.position != kNoPosition) state.bestPartner[r] = best.position;
+        e.counters.fromLists++;
+        continue;
+      }
+      threshold = best.value;
+      if (!(threshold < double(kNoDelta))) threshold = seedThreshold(e, state, r, i);
+    }
+    e.counters.rescans++;
+    e.jobs.push_back(ScanJob{r, i, threshold, 0});
+  }
+  if (!e.jobs.empty()) {
+    findTileLastPositions(e);
+    runJobs(e, state);
+  }
+  e.listsReady = true;
+}
+
+// When memory runs out for the fast scans' own arrays, the direct scans take
+// over for the rest of the run. They need nothing but the state: every entry
+// set so far is exact, and the direct refresh recomputes those still stale.
+void refreshFast(ClusteringState& state) {
+  FastEngine& e = *engine;
+  if (!e.failed) {
+    try {
+      if (!e.mirrored && !mirrorLiveClusters(e, state)) e.failed = true;
+      if (!e.failed) refreshEntries(e, state);
+    } catch (const std::bad_alloc&) {
+      e.failed = true;
+    }
+  }
+  if (e.failed) kDirectScans.refresh(state);
+}
+
+// ---- select and invalidate: the direct rules --------------------------------
+
+PassChoice selectFast(const ClusteringState& state) { return kDirectScans.select(state); }
+
+void invalidateFast(ClusteringState& state, const PassChoice& choice) {
+  engine->chosenSecond = uint32_t(choice.second);
+  kDirectScans.invalidate(state, choice);
+}
+
+// ---- neighbour update ----------------------------------------------------------
+
+// Keeps the mirror and the floors in step with the merge and the move of the
+// last cluster into the absorbed one's position.
+bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, uint32_t last) {
+  uint32_t a = state.activeList[merged];
+  uint32_t b = state.activeList[last];
+  uint32_t second = e.chosenSecond;
+  e.stamp[a]++;
+  e.stamp[b]++;
+  e.candidateCount[a] = 0;
+  uint32_t hole = e.slotOf[b];
+  e.rowInSlot[hole] = kNoRow;
+  e.holes++;
+  if (second != last) {
+    uint32_t moved = state.activeList[second];
+    e.positionOf[moved] = second;
+    e.floorLater[moved] = e.floorEarlier[moved];
+    for (uint32_t p = second + 1; p < last; p++) {
+      uint32_t y = state.activeList[p];
+      lowerFloor(e.floorEarlier[y], e.floorLater[y]);
+    }
+  }
+  if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
+  storeLane(e.tiles, e.table, hole, nullptr, 0, 0.0f);
+  return storeLane(e.tiles, e.table, e.slotOf[a], rowOf(state, a), state.rowTotal[a], state.rowCost[a]) ||
+         restoreTile(e, state, e.slotOf[a] / kLanes);
+}
+
+void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last) {
+  FastEngine& e = *engine;
+  // followMerge changes only the engine's own arrays, so the direct update
+  // can still take over when it fails.
+  try {
+    if (!e.failed && !followMerge(e, state, merged, last)) e.failed = true;
+  } catch (const std::bad_alloc&) {
+    e.failed = true;
+  }
+  if (e.failed) {
+    kDirectScans.updateNeighbours(state, merged, last);
+    return;
+  }
+  uint32_t a = state.activeList[merged];
+  if (last <= 1) return;
+  rowColumnMask(rowOf(state, a), e.columns, e.mergedMask.data());
+  fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
+  FixedCluster fixed = fixedCluster(state, a, e.mergedMask.data(), e.mergedTerms.data());
+  uint32_t tileCount = tilesUsed(e);
+  double* deltas = e.neighbourDeltas.data();
+  uint32_t chunkCount = (tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
+  // Each task also does what concerns only the clusters of its tiles: the
+  // direct comparison of an earlier cluster's cached delta (each entry is
+  // compared once, with its own delta, so the order across entries does not
+  // matter), and the offer of the merged cluster to each cluster's list.
+  e.pool->run(chunkCount, [&](uint32_t c) {
+    double out[kLanes];
+    uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
+    for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
+      e.kernel(e.context, fixed, t, out);
+      for (uint32_t lane = 0; lane < kLanes; lane++) {
+        uint32_t x = e.rowInSlot[t * kLanes + lane];
+        if (x == kNoRow || x == a) continue;
+        uint32_t j = e.positionOf[x];
+        double d = out[lane];
+        deltas[j] = d;
+        if (j < merged && d < double(state.bestDelta[x])) {
+          state.bestDelta[x] = float(d);
+          state.bestPartner[x] = merged;
+        }
+        // Most deltas fail the floor of their side; that test is done here.
+        if (d < (j < merged ? e.floorLater[x] : e.floorEarlier[x])) insertCandidate(e, x, a, d);
+      }
+    }
+  });
+  e.counters.deltas += last - 1;
+  e.counters.laneDeltas += uint64_t(tileCount) * kLanes;
+
+  // The later clusters, in the direct order: a's running best is a float
+  // that each comparison may lower.
+  for (uint32_t j = merged + 1; j < last; j++) {
+    if (deltas[j] < double(state.bestDelta[a])) {
+      state.bestDelta[a] = float(deltas[j]);
+      state.bestPartner[a] = j;
+    }
+  }
+
+  // The merged cluster met every other: its list and floors start afresh.
+  TopCandidates top;
+  e.floorLater[a] = kInfinity;
+  e.floorEarlier[a] = kInfinity;
+  for (uint32_t j = 0; j < last; j++) {
+    if (j == merged) continue;
+    uint32_t x = state.activeList[j];
+    top.add(Candidate{deltas[j], x, e.stamp[x]},
+            [&](const Candidate& c) { lowerFloor(floorFor(e, a, c.row), c.value); });
+  }
+  storeList(e, a, top);
+}
+
+}  // namespace
+
+const PassScans kFastScans = {refreshFast, selectFast, invalidateFast, updateNeighboursFast};
+
+bool startFastScans(const ClusteringState& state, const FastScanOptions& options, std::string* error) {
+  engine.reset();
+  std::unique_ptr<FastEngine> e(new (std::nothrow) FastEngine);
+  if (!e) {
+    *error = "cannot allocate the fast scans: out of memory";
+    return false;
+  }
+  e->kernel = tileKernel(options.kernel);
+  if (!e->kernel) {
+    *error = std::string("the processor lacks the instructions of the ") + kernelName(options.kernel) + " kernel";
+    return false;
+  }
+  e->columns = state.columns;
+  e->rows = state.rows;
+  uint32_t live = state.liveCount;
+  if (!allocateClusterTiles(e->tiles, state.columns, live, error)) return false;
+  try {
+    fillLnFactorialTable(e->table, kTableSize);
+    e->stamp.assign(state.rows, 0);
+    e->positionOf.assign(state.rows, 0);
+    e->slotOf.assign(state.rows, 0);
+    e->rowInSlot.assign(size_t(e->tiles.tileCount) * kLanes, kNoRow);
+    e->candidates.resize(size_t(state.rows) * kCandidates);
+    e->candidateCount.assign(state.rows, 0);
+    e->floorLater.assign(state.rows, kInfinity);
+    e->floorEarlier.assign(state.rows, kInfinity);
+    e->mergedMask.assign(e->tiles.maskWords, 0);
+    e->mergedTerms.assign(state.columns, 0.0);
+    e->neighbourDeltas.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
+    e->pool.reset(new WorkerPool(options.threads == 0 ? defaultThreadCount() : options.threads));
+  } catch (const std::bad_alloc&) {
+    *error = "cannot allocate the fast scans for " + std::to_string(state.rows) + " rows: out of memory";
+    return false;
+  }
+  e->context.table = &e->table;
+  e->context.tiles = &e->tiles;
+  e->context.constant = state.constant;
+  engine = std::move(e);
+  return true;
+}
+
+FastScanCounters fastScanCounters() { return engine ? engine->counters : FastScanCounters(); }
+
+unsigned fastScanThreads() { return engine ? engine->pool->threadCount() : 0; }

@@ -1,0 +1,72 @@
+// The pass scans of the clustering (refresh and neighbour update), computed
+// fast with exactly the results of kDirectScans.
+//
+// Read me first:
+// - Everything the passes decide still follows the direct rules: select and
+//   invalidate are the direct ones, the neighbour update applies its strict
+//   float comparisons in ascending position order, and a stale entry gets the
+//   smallest double delta over the later positions, earliest among equals.
+//   What changes is how the deltas are obtained:
+//   * tile kernels (fast_deltas.h) evaluate one cluster against kLanes others
+//     side by side, with the bits of mergeDelta;
+//   * the deltas of a pass are spread over threads, each writing only its own
+//     slots; every comparison and update is then applied by one thread in the
+//     direct order, so the result does not depend on the thread count;
+//   * candidate lists answer most refreshes without a rescan (below).
+// - A delta depends only on the two clusters' counts, totals and stored costs,
+//   and it is exactly symmetric: the integer sums commute, and so do the two
+//   IEEE additions of the costs. A value computed once therefore stays exact
+//   until one of the two clusters merges. Each cluster is stamped; a merge
+//   bumps the stamps of both clusters involved, which retires every stored
+//   value that involves either.
+// - Candidate lists. Every live cluster r keeps up to kCandidates partners
+//   with their exact deltas, and two floors: every live cluster that is not
+//   in the list and sits at a later position has a delta to r of at least
+//   floorLater[r]; at an earlier position, at least floorEarlier[r]. A stale
+//   entry whose best listed later partner is strictly below floorLater is
+//   answered from the list: no unlisted cluster can equal or beat it. Otherwise
+//   the later positions are rescanned, skipping clusters y whose floorEarlier
+//   exceeds the best listed value (their delta is larger still) unless r is
+//   listed by y, which gives the exact value.
+// - Keeping the floors true: a merged cluster is evaluated against every
+//   other cluster by the neighbour update, so its list and floors are rebuilt
+//   from all of them, and every other cluster lists it if its delta beats the
+//   floor on that side. Evicting an entry lowers the floor of its side. When
+//   the last cluster moves into the absorbed one's position, the clusters it
+//   jumps over see it move from later to earlier, so their floorEarlier drops
+//   to at most floorLater; its own later side consists of clusters that were
+//   earlier, so its floorLater becomes its floorEarlier.
+// - Memory: the position tiles (one copy of the live counts), a few arrays of
+//   n entries and kCandidates entries per row; no table of pairs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "clustering.h"
+#include "fast_deltas.h"
+
+struct FastScanOptions {
+  unsigned threads = 0;  // 0: defaultThreadCount() (worker_pool.h)
+  KernelKind kernel = KernelKind::automatic;
+};
+
+// What the fast scans did, for benchmarks.
+struct FastScanCounters {
+  uint64_t deltas = 0;       // merge deltas evaluated and used
+  uint64_t laneDeltas = 0;   // tile lanes computed, padding included
+  uint64_t refreshes = 0;    // stale entries recomputed
+  uint64_t fromLists = 0;    // of those, answered from candidate lists
+  uint64_t rescans = 0;      // of those, answered by a (pruned) rescan
+};
+
+// Binds the fast scans to `state`, fresh from startClustering, until the next
+// call. Fails with *error set if the arrays cannot be allocated or the
+// processor lacks the kernel asked for.
+bool startFastScans(const ClusteringState& state, const FastScanOptions& options, std::string* error);
+
+// The scans to hand to runPasses after startFastScans.
+extern const PassScans kFastScans;
+
+FastScanCounters fastScanCounters();
+unsigned fastScanThreads();

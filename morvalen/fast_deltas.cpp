@@ -1,0 +1,442 @@
+#include "fast_deltas.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define MORVALEN_X86_KERNELS 1
+#endif
+
+void* allocateLarge(size_t bytes) {
+  const size_t kHugePage = size_t(1) << 21;
+  size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  if (rounded == 0) rounded = kHugePage;
+  void* memory = nullptr;
+  if (posix_memalign(&memory, kHugePage, rounded) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+  madvise(memory, rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
+#endif
+  return memory;
+}
+
+void fillLnFactorialTable(LnFactorialTable& table, int32_t size) {
+  table.values.resize(size_t(size));
+  for (int32_t x = 0; x < size; x++) table.values[size_t(x)] = lnFactorial(x);
+  table.size = size;
+}
+
+bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots, std::string* error) {
+  tiles.columns = columns;
+  tiles.maskWords = (columns + 63) / 64;
+  tiles.tileCount = (slots + kLanes - 1) / kLanes;
+  size_t lanes = size_t(tiles.tileCount) * kLanes;
+  try {
+    tiles.masks.assign(size_t(tiles.tileCount) * tiles.maskWords, 0);
+    tiles.ranks.assign(size_t(tiles.tileCount) * tiles.maskWords, 0);
+    tiles.offsets.assign(tiles.tileCount, 0);
+    tiles.capacity.assign(tiles.tileCount, 0);
+    tiles.totals.assign(lanes, 0);
+    tiles.costs.assign(lanes, 0.0);
+  } catch (const std::bad_alloc&) {
+    *error = "cannot allocate the tiles for " + std::to_string(slots) + " clusters: out of memory";
+    return false;
+  }
+  return true;
+}
+
+// The union of the lanes' nonzero columns; returns how many there are.
+static uint32_t tileMask(const ClusterTiles& tiles, const TileContents& contents, uint64_t* mask) {
+  for (uint32_t w = 0; w < tiles.maskWords; w++) mask[w] = 0;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    const int32_t* row = contents.rows[lane];
+    if (!row) continue;
+    for (uint32_t k = 0; k < tiles.columns; k++)
+      if (row[k] != 0) mask[k / 64] |= uint64_t(1) << (k % 64);
+  }
+  uint32_t count = 0;
+  for (uint32_t w = 0; w < tiles.maskWords; w++) count += uint32_t(__builtin_popcountll(mask[w]));
+  return count;
+}
+
+// Writes the tile's columns at its offset, and its totals and costs.
+static void writeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile,
+                      const TileContents& contents) {
+  const uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
+  size_t stored = tiles.offsets[tile];
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    ranks[w] = uint32_t(stored - tiles.offsets[tile]);
+    for (uint64_t bits = mask[w]; bits != 0; bits &= bits - 1, stored++) {
+      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      int32_t* counts = tiles.counts.data() + stored * kLanes;
+      double* terms = tiles.terms.data() + stored * kLanes;
+      for (uint32_t lane = 0; lane < kLanes; lane++) {
+        int32_t count = contents.rows[lane] ? contents.rows[lane][k] : 0;
+        counts[lane] = count;
+        terms[lane] = tableLnFactorial(table, count);
+      }
+    }
+  }
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    size_t slot = size_t(tile) * kLanes + lane;
+    tiles.totals[slot] = contents.rows[lane] ? contents.totals[lane] : 0;
+    tiles.costs[slot] = contents.rows[lane] ? double(contents.costs[lane]) : 0.0;
+  }
+}
+
+bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tileCount, TileSource source,
+                 void* context, std::string* error) {
+  std::vector<TileContents> contents;
+  std::vector<uint64_t> masks(size_t(tileCount) * tiles.maskWords);
+  std::vector<uint32_t> sizes(tileCount);
+  size_t needed = 0;
+  try {
+    contents.resize(tileCount);
+  } catch (const std::bad_alloc&) {
+    *error = "cannot lay out the tiles: out of memory";
+    return false;
+  }
+  // Merged clusters widen their tiles: each gets room to grow in place, and
+  // the arena room for tiles that outgrow theirs.
+  for (uint32_t t = 0; t < tileCount; t++) {
+    source(context, t, &contents[t]);
+    uint32_t size = tileMask(tiles, contents[t], masks.data() + size_t(t) * tiles.maskWords);
+    sizes[t] = std::min(tiles.columns, size + size / 2 + 4);
+    needed += sizes[t];
+  }
+  size_t capacity = needed + needed / 4 + 4 * size_t(tiles.columns) + 1;
+  if (capacity > tiles.arenaCapacity) {
+    if (capacity > SIZE_MAX / kLanes / sizeof(double) || !tiles.counts.allocate(capacity * kLanes) ||
+        !tiles.terms.allocate(capacity * kLanes)) {
+      *error = "cannot allocate the tiles for " + std::to_string(size_t(tileCount) * kLanes) +
+               " clusters: out of memory";
+      return false;
+    }
+  } else {
+    capacity = tiles.arenaCapacity;  // the columns are rewritten in place
+  }
+  std::copy(masks.begin(), masks.end(), tiles.masks.begin());
+  std::fill(tiles.masks.begin() + masks.size(), tiles.masks.end(), 0);
+  std::copy(sizes.begin(), sizes.end(), tiles.capacity.begin());
+  std::fill(tiles.capacity.begin() + tileCount, tiles.capacity.end(), 0);
+  tiles.arenaCapacity = capacity;
+  tiles.arenaUsed = 0;
+  for (uint32_t t = 0; t < tileCount; t++) {
+    tiles.offsets[t] = tiles.arenaUsed;
+    tiles.arenaUsed += tiles.capacity[t];
+    writeTile(tiles, table, t, contents[t]);
+  }
+  return true;
+}
+
+bool storeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile, const TileContents& contents) {
+  std::vector<uint64_t> mask(tiles.maskWords);
+  uint32_t count = tileMask(tiles, contents, mask.data());
+  if (count > tiles.capacity[tile]) {
+    if (tiles.arenaUsed + count > tiles.arenaCapacity) return false;
+    tiles.offsets[tile] = tiles.arenaUsed;
+    tiles.capacity[tile] = count;
+    tiles.arenaUsed += count;
+  }
+  std::copy(mask.begin(), mask.end(), tiles.masks.begin() + size_t(tile) * tiles.maskWords);
+  writeTile(tiles, table, tile, contents);
+  return true;
+}
+
+bool storeLane(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* row,
+               int32_t total, float cost) {
+  uint32_t tile = slot / kLanes;
+  uint32_t lane = slot % kLanes;
+  const uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  if (row) {
+    for (uint32_t k = 0; k < tiles.columns; k++)
+      if (row[k] != 0 && (mask[k / 64] >> (k % 64) & 1) == 0) return false;
+  }
+  size_t stored = tiles.offsets[tile];
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    for (uint64_t bits = mask[w]; bits != 0; bits &= bits - 1, stored++) {
+      int32_t count = row ? row[w * 64 + uint32_t(__builtin_ctzll(bits))] : 0;
+      tiles.counts.data()[stored * kLanes + lane] = count;
+      tiles.terms.data()[stored * kLanes + lane] = tableLnFactorial(table, count);
+    }
+  }
+  tiles.totals[slot] = row ? total : 0;
+  tiles.costs[slot] = row ? double(cost) : 0.0;
+  return true;
+}
+
+void fixedColumnTerms(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, double* terms) {
+  for (uint32_t k = 0; k < columns; k++) terms[k] = tableLnFactorial(table, counts[k]);
+}
+
+void rowColumnMask(const int32_t* counts, uint32_t columns, uint64_t* mask) {
+  for (uint32_t w = 0; w < (columns + 63) / 64; w++) mask[w] = 0;
+  for (uint32_t k = 0; k < columns; k++)
+    if (counts[k] != 0) mask[k / 64] |= uint64_t(1) << (k % 64);
+}
+
+// Calls visit(k, stored) for every column nonzero in `a` or in the tile, in
+// ascending order; `stored` is the column's index in the arena, or SIZE_MAX
+// when the tile has no count there.
+template <typename Visit>
+static inline void forEachColumn(const ClusterTiles& tiles, const FixedCluster& a, uint32_t tile, Visit visit) {
+  const uint64_t* tileMask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    uint64_t inTile = tileMask[w];
+    size_t base = tiles.offsets[tile] + ranks[w];
+    for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
+      uint64_t bit = bits & (~bits + 1);
+      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      visit(k, (inTile & bit) ? base + uint32_t(__builtin_popcountll(inTile & (bit - 1))) : SIZE_MAX);
+    }
+  }
+}
+
+// The rest of mergeDelta once each lane's count sum S is known:
+// ((T - S) - F) - (cost a + cost lane), with T from the wrapped totals.
+static void finishTile(const DeltaContext& context, const FixedCluster& a, uint32_t tile, const double* sums,
+                       double* out) {
+  const ClusterTiles& tiles = *context.tiles;
+  int32_t columnsTerm = columnsAsTerm(tiles.columns);
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    size_t slot = size_t(tile) * kLanes + lane;
+    int32_t argument = wrappingAdd(wrappingAdd(wrappingAdd(a.total, tiles.totals[slot]), -1), columnsTerm);
+    double totalTerm = tableLnFactorial(*context.table, argument);
+    out[lane] = ((totalTerm - sums[lane]) - context.constant) - (a.cost + tiles.costs[slot]);
+  }
+}
+
+// Each kernel visits the columns where `a` or some lane has a count, in
+// ascending order. A column the tile does not store has no count in any lane:
+// every lane's term is lnFactorial(a's count). A stored column where `a` has
+// no count gives each lane lnFactorial(its own count), ready in the tile.
+// Only the columns where both may have counts need a lookup per lane.
+
+static void portableKernel(const DeltaContext& context, const FixedCluster& a, uint32_t tile, double* out) {
+  const LnFactorialTable& table = *context.table;
+  const ClusterTiles& tiles = *context.tiles;
+  double sums[kLanes] = {};
+  forEachColumn(tiles, a, tile, [&](uint32_t k, size_t stored) {
+    const int32_t* column = stored == SIZE_MAX ? nullptr : tiles.counts.data() + stored * kLanes;
+    int32_t countA = a.counts[k];
+    for (uint32_t lane = 0; lane < kLanes; lane++) {
+      int32_t sum = column ? wrappingAdd(countA, column[lane]) : countA;
+      if (sum > 1) sums[lane] += tableLnFactorial(table, sum);
+    }
+  });
+  finishTile(context, a, tile, sums, out);
+}
+
+void laneDeltas(const DeltaContext& context, const FixedCluster& a, uint32_t tile, uint32_t lanes, double* out) {
+  const LnFactorialTable& table = *context.table;
+  const ClusterTiles& tiles = *context.tiles;
+  uint32_t picked[kLanes];
+  uint32_t count = 0;
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) picked[count++] = uint32_t(__builtin_ctz(bits));
+  double sums[kLanes] = {};
+  forEachColumn(tiles, a, tile, [&](uint32_t k, size_t stored) {
+    int32_t countA = a.counts[k];
+    if (stored == SIZE_MAX) {
+      double termA = a.terms[k];
+      for (uint32_t i = 0; i < count; i++) sums[picked[i]] += termA;
+      return;
+    }
+    const int32_t* column = tiles.counts.data() + stored * kLanes;
+    for (uint32_t i = 0; i < count; i++) {
+      int32_t sum = wrappingAdd(countA, column[picked[i]]);
+      if (sum > 1) sums[picked[i]] += tableLnFactorial(table, sum);
+    }
+  });
+  finishTile(context, a, tile, sums, out);
+}
+
+#if MORVALEN_X86_KERNELS
+// Replaces the terms of lanes whose summed count lies beyond the table by
+// lnFactorial itself.
+static void patchLargeTerms(const LnFactorialTable& table, const int32_t* sums, uint32_t laneMask, double* terms) {
+  while (laneMask != 0) {
+    uint32_t lane = uint32_t(__builtin_ctz(laneMask));
+    terms[lane] = tableLnFactorial(table, sums[lane]);
+    laneMask &= laneMask - 1;
+  }
+}
+
+// The arena index of column bit `bit` of mask word `inTile`, whose first
+// column is stored at `base`.
+static inline size_t storedIndex(uint64_t inTile, uint64_t bit, size_t base) {
+  return base + uint32_t(__builtin_popcountll(inTile & (bit - 1)));
+}
+
+// Adds one column's terms for 8 lanes (two groups of 4) to `sum`.
+__attribute__((target("avx2"))) static inline void avx2Column(const LnFactorialTable& table, const int32_t* column,
+                                                              int32_t countA, __m256d* sum) {
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i size = _mm256_set1_epi32(table.size);
+  // Vector integer addition wraps like wrappingAdd.
+  __m256i x = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), _mm256_set1_epi32(countA));
+  __m256i inTable = _mm256_and_si256(_mm256_cmpgt_epi32(x, one), _mm256_cmpgt_epi32(size, x));
+  __m256i large = _mm256_cmpgt_epi32(x, _mm256_sub_epi32(size, one));
+  __m256d terms[2];
+  for (int group = 0; group < 2; group++) {
+    __m128i index = group == 0 ? _mm256_castsi256_si128(x) : _mm256_extracti128_si256(x, 1);
+    __m128i lanes = group == 0 ? _mm256_castsi256_si128(inTable) : _mm256_extracti128_si256(inTable, 1);
+    __m256d mask = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(lanes));
+    terms[group] = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), table.values.data(), index, mask, 8);
+  }
+  uint32_t largeLanes = uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(large)));
+  if (largeLanes != 0) {
+    alignas(32) int32_t args[8];
+    alignas(32) double patched[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(args), x);
+    _mm256_store_pd(patched, terms[0]);
+    _mm256_store_pd(patched + 4, terms[1]);
+    patchLargeTerms(table, args, largeLanes, patched);
+    terms[0] = _mm256_load_pd(patched);
+    terms[1] = _mm256_load_pd(patched + 4);
+  }
+  sum[0] = _mm256_add_pd(sum[0], terms[0]);
+  sum[1] = _mm256_add_pd(sum[1], terms[1]);
+}
+
+__attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& context, const FixedCluster& a,
+                                                       uint32_t tile, double* out) {
+  const ClusterTiles& tiles = *context.tiles;
+  const uint64_t* tileMask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
+  __m256d sum[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    uint64_t inTile = tileMask[w];
+    size_t base = tiles.offsets[tile] + ranks[w];
+    for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
+      uint64_t bit = bits & (~bits + 1);
+      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      if ((inTile & bit) == 0) {
+        __m256d termA = _mm256_set1_pd(a.terms[k]);
+        for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], termA);
+        continue;
+      }
+      size_t stored = storedIndex(inTile, bit, base);
+      if (a.counts[k] == 0) {
+        const double* terms = tiles.terms.data() + stored * kLanes;
+        for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], _mm256_loadu_pd(terms + 4 * q));
+        continue;
+      }
+      const int32_t* column = tiles.counts.data() + stored * kLanes;
+      avx2Column(*context.table, column, a.counts[k], sum);
+      avx2Column(*context.table, column + 8, a.counts[k], sum + 2);
+    }
+  }
+  alignas(32) double sums[kLanes];
+  for (int q = 0; q < 4; q++) _mm256_store_pd(sums + 4 * q, sum[q]);
+  finishTile(context, a, tile, sums, out);
+}
+
+// Adds one column's terms for 8 lanes to `sum`. When no lane of the group
+// has a count in this column, every lane's term is lnFactorial(countA).
+__attribute__((target("avx512f,avx512vl"))) static inline void avx512Group(const LnFactorialTable& table,
+                                                                          __m256i counts, int32_t countA,
+                                                                          double termA, __m512d& sum) {
+  if (_mm256_testz_si256(counts, counts)) {
+    sum = _mm512_add_pd(sum, _mm512_set1_pd(termA));
+    return;
+  }
+  // Vector integer addition wraps like wrappingAdd.
+  __m256i x = _mm256_add_epi32(counts, _mm256_set1_epi32(countA));
+  // 2 <= x < size  <=>  (unsigned)(x - 2) < size - 2
+  __mmask8 inTable = _mm256_cmplt_epu32_mask(_mm256_sub_epi32(x, _mm256_set1_epi32(2)),
+                                             _mm256_set1_epi32(table.size - 2));
+  __mmask8 large = _mm256_cmpge_epi32_mask(x, _mm256_set1_epi32(table.size));
+  __m512d terms = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), inTable, x, table.values.data(), 8);
+  if (large != 0) {
+    alignas(64) int32_t args[8];
+    alignas(64) double patched[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(args), x);
+    _mm512_store_pd(patched, terms);
+    patchLargeTerms(table, args, large, patched);
+    terms = _mm512_load_pd(patched);
+  }
+  sum = _mm512_add_pd(sum, terms);
+}
+
+__attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const DeltaContext& context,
+                                                                    const FixedCluster& a, uint32_t tile,
+                                                                    double* out) {
+  const ClusterTiles& tiles = *context.tiles;
+  const uint64_t* tileMask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
+  const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
+  __m512d low = _mm512_setzero_pd();
+  __m512d high = _mm512_setzero_pd();
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    uint64_t inTile = tileMask[w];
+    size_t base = tiles.offsets[tile] + ranks[w];
+    for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
+      uint64_t bit = bits & (~bits + 1);
+      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      size_t stored = storedIndex(inTile, bit, base);
+      if ((inTile & bit) == 0 || a.counts[k] == 0) {
+        // One of the two has no count here: each lane's term is ready, in
+        // the tile or as a's. A masked load touches no memory when masked off.
+        __mmask8 stored8 = (inTile & bit) ? 0xFF : 0;
+        const double* terms = tiles.terms.data() + stored * kLanes;
+        __m512d termA = _mm512_set1_pd(a.terms[k]);
+        low = _mm512_add_pd(low, _mm512_mask_loadu_pd(termA, stored8, terms));
+        high = _mm512_add_pd(high, _mm512_mask_loadu_pd(termA, stored8, terms + 8));
+        continue;
+      }
+      const int32_t* column = tiles.counts.data() + stored * kLanes;
+      avx512Group(*context.table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), a.counts[k],
+                  a.terms[k], low);
+      avx512Group(*context.table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + 8)), a.counts[k],
+                  a.terms[k], high);
+    }
+  }
+  alignas(64) double sums[kLanes];
+  _mm512_store_pd(sums, low);
+  _mm512_store_pd(sums + 8, high);
+  finishTile(context, a, tile, sums, out);
+}
+
+#endif
+
+TileKernel tileKernel(KernelKind kind) {
+#if MORVALEN_X86_KERNELS
+  __builtin_cpu_init();
+  bool hasAvx2 = __builtin_cpu_supports("avx2");
+  bool hasAvx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#else
+  const TileKernel avx2Kernel = nullptr, avx512Kernel = nullptr;
+  bool hasAvx2 = false, hasAvx512 = false;
+#endif
+  switch (kind) {
+    case KernelKind::portable:
+      return portableKernel;
+    case KernelKind::avx2:
+      return hasAvx2 ? avx2Kernel : nullptr;
+    case KernelKind::avx512:
+      return hasAvx512 ? avx512Kernel : nullptr;
+    case KernelKind::automatic:
+      break;
+  }
+  return hasAvx512 ? avx512Kernel : hasAvx2 ? avx2Kernel : portableKernel;
+}
+
+const char* kernelName(KernelKind kind) {
+  switch (kind) {
+    case KernelKind::portable:
+      return "portable";
+    case KernelKind::avx2:
+      return "avx2";
+    case KernelKind::avx512:
+      return "avx512";
+    case KernelKind::automatic:
+      break;
+  }
+  return "automatic";
+}

@@ -1,0 +1,4 @@
+# The fast pass scans against the direct ones.
+add_unit_test(morvalen_fast_test morvalen_fast_test.cpp LIBS morvalen_core)
+add_unit_test(morvalen_fast_tool_test morvalen_fast_tool_test.cpp)
+add_dependencies(morvalen_fast_tool_test morvalen morvalen_direct)

@@ -1,0 +1,264 @@
+// The fast pass scans against the direct ones: the tile kernels against
+// mergeDelta, bit for bit, and whole clusterings (every pass line and the
+// final order) on random and adversarial matrices, with several thread
+// counts and every kernel the processor runs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "clustering.h"
+#include "cost_model.h"
+#include "fast_clustering.h"
+#include "fast_deltas.h"
+#include "worker_pool.h"
+
+namespace {
+
+struct Matrix {
+  uint32_t columns = 0;
+  uint32_t rows = 0;
+  std::vector<int32_t> counts;
+};
+
+uint64_t bitsOf(double value) {
+  uint64_t bits;
+  memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Rows like block histograms: a few nonzero columns each, counts up to
+// `maxCount`, from a small set of column patterns so that rows resemble
+// each other.
+Matrix histogramLike(uint32_t rows, uint32_t columns, int32_t maxCount, uint32_t seed) {
+  std::mt19937 random(seed);
+  Matrix m{columns, rows, std::vector<int32_t>(size_t(rows) * columns, 0)};
+  for (uint32_t r = 0; r < rows; r++) {
+    uint32_t pattern = random() % 5;
+    for (uint32_t k = 0; k < columns; k++) {
+      if ((k * 7 + pattern * 3) % 5 == 0 || random() % 11 == 0)
+        m.counts[size_t(r) * columns + k] = int32_t(random() % uint32_t(maxCount + 1));
+    }
+  }
+  return m;
+}
+
+std::vector<KernelKind> availableKernels() {
+  std::vector<KernelKind> kinds;
+  for (KernelKind kind : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512})
+    if (tileKernel(kind)) kinds.push_back(kind);
+  return kinds;
+}
+
+// ---- tile kernels ------------------------------------------------------------
+
+struct KernelFixture {
+  const Matrix* matrix;
+  std::vector<int32_t> totals;
+  std::vector<float> costs;
+};
+
+// Tile t holds rows t * kLanes + lane; lanes past the last row stay empty.
+void matrixTile(void* context, uint32_t tile, TileContents* contents) {
+  const KernelFixture& f = *static_cast<const KernelFixture*>(context);
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t r = tile * kLanes + lane;
+    bool present = r < f.matrix->rows;
+    contents->rows[lane] = present ? f.matrix->counts.data() + size_t(r) * f.matrix->columns : nullptr;
+    contents->totals[lane] = present ? f.totals[r] : 0;
+    contents->costs[lane] = present ? f.costs[r] : 0.0f;
+  }
+}
+
+// Every lane of every tile against mergeDelta, for every third row as `a`.
+void expectKernelsMatch(const Matrix& m, const char* what) {
+  uint32_t K = m.columns;
+  LnFactorialTable table;
+  fillLnFactorialTable(table, 1 << 15);
+  KernelFixture fixture{&m, std::vector<int32_t>(m.rows), std::vector<float>(m.rows)};
+  double constant = constantTerm(K);
+  for (uint32_t r = 0; r < m.rows; r++) {
+    const int32_t* row = m.counts.data() + size_t(r) * K;
+    fixture.totals[r] = rowSum(row, K);
+    fixture.costs[r] = rowCost(row, K, fixture.totals[r], constant);
+  }
+  ClusterTiles tiles;
+  std::string error;
+  ASSERT_TRUE(allocateClusterTiles(tiles, K, m.rows, &error)) << error;
+  ASSERT_TRUE(layOutTiles(tiles, table, tiles.tileCount, matrixTile, &fixture, &error)) << error;
+  DeltaContext context{&table, &tiles, constant};
+  std::vector<uint64_t> mask(tiles.maskWords);
+  std::vector<double> terms(K);
+  for (KernelKind kind : availableKernels()) {
+    TileKernel kernel = tileKernel(kind);
+    for (uint32_t a = 0; a < m.rows; a += 3) {
+      const int32_t* rowA = m.counts.data() + size_t(a) * K;
+      rowColumnMask(rowA, K, mask.data());
+      fixedColumnTerms(table, rowA, K, terms.data());
+      FixedCluster fixed{rowA, mask.data(), terms.data(), fixture.totals[a], double(fixture.costs[a])};
+      for (uint32_t tile = 0; tile < tiles.tileCount; tile++) {
+        double out[kLanes];
+        kernel(context, fixed, tile, out);
+        for (uint32_t lane = 0; lane < kLanes && tile * kLanes + lane < m.rows; lane++) {
+          uint32_t b = tile * kLanes + lane;
+          double expected = mergeDelta(rowA, m.counts.data() + size_t(b) * K, K, fixture.totals[a],
+                                       fixture.totals[b], fixture.costs[a], fixture.costs[b], constant);
+          ASSERT_EQ(bitsOf(out[lane]), bitsOf(expected))
+              << what << ", kernel " << kernelName(kind) << ", rows " << a << " and " << b << ": " << out[lane]
+              << " != " << expected;
+        }
+        // A few lanes at a time, summed lane by lane, give the same bits.
+        uint32_t lanes = (0x8421u << (a % 4)) & 0xFFFFu;
+        double few[kLanes];
+        laneDeltas(context, fixed, tile, lanes, few);
+        for (uint32_t lane = 0; lane < kLanes && tile * kLanes + lane < m.rows; lane++) {
+          if (lanes >> lane & 1) {
+            ASSERT_EQ(bitsOf(few[lane]), bitsOf(out[lane])) << what << ", lane " << lane;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(MorvalenFastKernels, MatchMergeDeltaOnHistogramLikeRows) {
+  expectKernelsMatch(histogramLike(70, 256, 300, 1), "histogram-like");
+}
+
+TEST(MorvalenFastKernels, MatchMergeDeltaBeyondTheTableAndWhenTotalsWrap) {
+  // Counts around the table's end (2^15) and near 2^31, so that column sums
+  // and totals wrap; negative counts and sums below 1.
+  std::mt19937 random(7);
+  const int32_t values[] = {0, 1, -1, 2, 32766, 32767, 32768, 40000, 1 << 30, 0x7FFFFFFF, -0x7FFFFFFF, -5, 3};
+  Matrix m{256, 40, std::vector<int32_t>(40 * 256)};
+  for (int32_t& c : m.counts) c = random() % 3 == 0 ? values[random() % 13] : 0;
+  expectKernelsMatch(m, "large, negative and wrapping counts");
+}
+
+TEST(MorvalenFastKernels, MatchMergeDeltaForOddColumnCounts) {
+  for (uint32_t K : {1u, 3u, 17u, 64u, 65u, 300u}) {
+    Matrix m = histogramLike(35, K, 50, K);
+    // A zero row and identical rows among them.
+    std::fill(m.counts.begin() + 2 * K, m.counts.begin() + 3 * K, 0);
+    std::copy(m.counts.begin(), m.counts.begin() + K, m.counts.begin() + 5 * K);
+    expectKernelsMatch(m, ("K = " + std::to_string(K)).c_str());
+  }
+}
+
+// ---- whole clusterings ---------------------------------------------------------
+
+struct Run {
+  std::vector<std::string> lines;
+  std::vector<uint32_t> order;
+};
+
+void recordPass(void* context, const PassReport& report, const ClusteringState&) {
+  char line[128];
+  snprintf(line, sizeof line, "  EM = %14f, Ei = %3i, Ej = %3i   YS=%i", report.bestDelta, report.first,
+           report.second, int(report.liveCount));
+  // The exact bits too: the printed line rounds EM.
+  static_cast<Run*>(context)->lines.push_back(std::string(line) + " " + std::to_string(bitsOf(report.bestDelta)));
+}
+
+Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = KernelKind::automatic) {
+  std::vector<int32_t> counts = m.counts;
+  ClusteringState state;
+  std::string error;
+  Run run;
+  EXPECT_TRUE(startClustering(state, counts.data(), m.columns, m.rows, &error)) << error;
+  if (fast) {
+    FastScanOptions options;
+    options.threads = threads;
+    options.kernel = kind;
+    EXPECT_TRUE(startFastScans(state, options, &error)) << error;
+  }
+  EXPECT_TRUE(runPasses(state, fast ? kFastScans : kDirectScans, recordPass, &run, &error)) << error;
+  EXPECT_TRUE(writeRowOrder(state, &error)) << error;
+  run.order.assign(state.activeList, state.activeList + m.rows);
+  return run;
+}
+
+void expectSameAsDirect(const Matrix& m, const std::string& what) {
+  Run direct = cluster(m, false, 1);
+  for (unsigned threads : {1u, 2u, 7u}) {
+    Run fast = cluster(m, true, threads);
+    ASSERT_EQ(fast.lines.size(), direct.lines.size()) << what << ", " << threads << " threads";
+    for (size_t i = 0; i < direct.lines.size(); i++)
+      ASSERT_EQ(fast.lines[i], direct.lines[i]) << what << ", " << threads << " threads, pass " << i;
+    ASSERT_EQ(fast.order, direct.order) << what << ", " << threads << " threads";
+  }
+  for (KernelKind kind : availableKernels()) {
+    Run fast = cluster(m, true, 2, kind);
+    ASSERT_EQ(fast.lines, direct.lines) << what << ", kernel " << kernelName(kind);
+    ASSERT_EQ(fast.order, direct.order) << what << ", kernel " << kernelName(kind);
+  }
+}
+
+TEST(MorvalenFastClustering, SameAsDirectOnHistogramLikeMatrices) {
+  expectSameAsDirect(histogramLike(300, 256, 40, 11), "300 histogram-like rows");
+  expectSameAsDirect(histogramLike(150, 256, 3000, 12), "counts beyond the table");
+}
+
+TEST(MorvalenFastClustering, SameAsDirectWithTiesEverywhere) {
+  // Identical rows: every delta of a pass ties.
+  Matrix same{2, 40, {}};
+  for (uint32_t r = 0; r < 40; r++) same.counts.insert(same.counts.end(), {5, 5});
+  expectSameAsDirect(same, "40 rows of (5, 5)");
+  // A few distinct rows, each repeated many times, in a shuffled order.
+  Matrix few = histogramLike(4, 256, 30, 3);
+  Matrix repeated{256, 200, {}};
+  std::mt19937 random(5);
+  for (uint32_t r = 0; r < 200; r++) {
+    uint32_t from = random() % 4;
+    repeated.counts.insert(repeated.counts.end(), few.counts.begin() + from * 256,
+                           few.counts.begin() + (from + 1) * 256);
+  }
+  expectSameAsDirect(repeated, "4 distinct rows repeated");
+}
+
+TEST(MorvalenFastClustering, SameAsDirectWithNegativeHugeAndWrappingCounts) {
+  std::mt19937 random(9);
+  const int32_t values[] = {0, 1, -1, 2, 7, 32767, 32768, 1 << 30, 0x7FFFFFFF, -0x7FFFFFFF, -3, 100000};
+  Matrix m{16, 120, std::vector<int32_t>(16 * 120)};
+  for (int32_t& c : m.counts) c = random() % 2 == 0 ? values[random() % 12] : 0;
+  expectSameAsDirect(m, "negative, huge and wrapping counts");
+}
+
+TEST(MorvalenFastClustering, SameAsDirectForOddShapes) {
+  expectSameAsDirect(histogramLike(90, 1, 9, 21), "K = 1");
+  expectSameAsDirect(histogramLike(90, 3, 9, 22), "K = 3");
+  expectSameAsDirect(histogramLike(70, 300, 20, 23), "K = 300");
+  Matrix zeros = histogramLike(80, 256, 20, 24);
+  for (uint32_t r = 0; r < 80; r += 3) std::fill_n(zeros.counts.begin() + r * 256, 256, 0);
+  expectSameAsDirect(zeros, "every third row zero");
+  for (uint32_t rows : {0u, 1u, 2u, 3u, 17u}) expectSameAsDirect(histogramLike(rows, 8, 9, rows), "tiny");
+  Matrix allZero{4, 9, std::vector<int32_t>(36, 0)};
+  expectSameAsDirect(allZero, "all rows zero");
+}
+
+// Rows that absorb one another in a long chain: positions move every pass.
+TEST(MorvalenFastClustering, SameAsDirectWhenOneClusterGrows) {
+  Matrix m{8, 400, std::vector<int32_t>(8 * 400, 0)};
+  for (uint32_t r = 0; r < 400; r++) {
+    m.counts[r * 8 + r % 8] = int32_t(1 + r % 13);
+    m.counts[r * 8 + (r * 5) % 8] += int32_t(r % 3);
+  }
+  expectSameAsDirect(m, "chain");
+}
+
+// ---- worker pool ------------------------------------------------------------------
+
+TEST(MorvalenWorkerPool, RunsEveryTaskOnce) {
+  for (unsigned threads : {1u, 2u, 7u}) {
+    WorkerPool pool(threads);
+    for (uint32_t count : {0u, 1u, 2u, 100u, 5000u}) {
+      std::vector<int> runs(count, 0);
+      pool.run(count, [&](uint32_t i) { runs[i]++; });
+      for (uint32_t i = 0; i < count; i++) ASSERT_EQ(runs[i], 1) << threads << " threads, task " << i;
+    }
+  }
+}
+
+}  // namespace
