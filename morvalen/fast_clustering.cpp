@@ -665,6 +665,10 @@ const PassScans kFastScans = {refreshFast, selectFast, invalidateFast, updateNei
 
 bool startFastScans(const ClusteringState& state, const FastScanOptions& options, std::string* error) {
   engine.reset();
+  // No pass runs with fewer than two clusters, so there is nothing to set
+  // up; a matrix without rows may still promise 2^32 - 1 columns, whose
+  // per-column arrays could not be allocated.
+  if (state.liveCount < 2) return true;
   std::unique_ptr<FastEngine> e(new (std::nothrow) FastEngine);
   if (!e) {
     *error = "cannot allocate the fast scans: out of memory";
