@@ -96,6 +96,7 @@ def encoder_seeds():
 HARNESSES = {
     "matrix_loader_fuzz": matrix_loader_seeds,
     "clustering_fuzz": clustering_seeds,
+    "fast_scans_fuzz": clustering_seeds,
     "remix_fuzz": remix_seeds,
     "coding_fuzz": coding_seeds,
     "encoder_fuzz": encoder_seeds,
