@@ -250,6 +250,20 @@ TEST(MorvalenFastClustering, SameAsDirectWhenOneClusterGrows) {
 
 // ---- worker pool ------------------------------------------------------------------
 
+// Many tiny batches back to back: a worker often wakes only after its batch
+// is over, and must then leave the next batch's tasks alone.
+TEST(MorvalenWorkerPool, LateWorkersLoseNoTaskOfTheNextBatch) {
+  for (unsigned threads : {2u, 3u}) {
+    WorkerPool pool(threads);
+    std::vector<int> runs(2);
+    for (int batch = 0; batch < 20000; batch++) {
+      runs.assign(2, 0);
+      pool.run(2, [&](uint32_t i) { runs[i]++; });
+      ASSERT_EQ(runs, (std::vector<int>{1, 1})) << threads << " threads, batch " << batch;
+    }
+  }
+}
+
 TEST(MorvalenWorkerPool, RunsEveryTaskOnce) {
   for (unsigned threads : {1u, 2u, 7u}) {
     WorkerPool pool(threads);
