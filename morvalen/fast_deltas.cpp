@@ -190,11 +190,13 @@ static inline void forEachColumn(const ClusterTiles& tiles, const FixedCluster& 
   const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
   for (uint32_t w = 0; w < tiles.maskWords; w++) {
     uint64_t inTile = tileMask[w];
-    size_t base = tiles.offsets[tile] + ranks[w];
+    // The loop visits every column of the tile in ascending order, so the
+    // tile's columns met so far count the stored columns before this one.
+    size_t stored = tiles.offsets[tile] + ranks[w];
     for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
       uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
-      visit(k, (inTile & bit) ? base + uint32_t(__builtin_popcountll(inTile & (bit - 1))) : SIZE_MAX);
+      visit(k, (inTile & bit) ? stored++ : SIZE_MAX);
     }
   }
 }
@@ -268,11 +270,6 @@ static void patchLargeTerms(const LnFactorialTable& table, const int32_t* sums, 
   }
 }
 
-// The arena index of column bit `bit` of mask word `inTile`, whose first
-// column is stored at `base`.
-static inline size_t storedIndex(uint64_t inTile, uint64_t bit, size_t base) {
-  return base + uint32_t(__builtin_popcountll(inTile & (bit - 1)));
-}
 
 // Adds one column's terms for 8 lanes (two groups of 4) to `sum`.
 __attribute__((target("avx2"))) static inline void avx2Column(const LnFactorialTable& table, const int32_t* column,
@@ -313,7 +310,9 @@ __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& conte
   __m256d sum[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
   for (uint32_t w = 0; w < tiles.maskWords; w++) {
     uint64_t inTile = tileMask[w];
-    size_t base = tiles.offsets[tile] + ranks[w];
+    // The loop visits every column of the tile in ascending order, so the
+    // tile's columns met so far count the stored columns before this one.
+    size_t stored = tiles.offsets[tile] + ranks[w];
     for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
       uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
@@ -322,13 +321,13 @@ __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& conte
         for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], termA);
         continue;
       }
-      size_t stored = storedIndex(inTile, bit, base);
+      size_t index = stored++;
       if (a.counts[k] == 0) {
-        const double* terms = tiles.terms.data() + stored * kLanes;
+        const double* terms = tiles.terms.data() + index * kLanes;
         for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], _mm256_loadu_pd(terms + 4 * q));
         continue;
       }
-      const int32_t* column = tiles.counts.data() + stored * kLanes;
+      const int32_t* column = tiles.counts.data() + index * kLanes;
       avx2Column(*context.table, column, a.counts[k], sum);
       avx2Column(*context.table, column + 8, a.counts[k], sum + 2);
     }
@@ -384,7 +383,9 @@ __attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const Delta
   __m512d high = _mm512_setzero_pd();
   for (uint32_t w = 0; w < tiles.maskWords; w++) {
     uint64_t inTile = tileMask[w];
-    size_t base = tiles.offsets[tile] + ranks[w];
+    // The loop visits every column of the tile in ascending order, so the
+    // tile's columns met so far count the stored columns before this one.
+    size_t stored = tiles.offsets[tile] + ranks[w];
     for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
       uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
@@ -395,15 +396,15 @@ __attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const Delta
         high = _mm512_add_pd(high, termA);
         continue;
       }
-      size_t stored = storedIndex(inTile, bit, base);
+      size_t index = stored++;
       if (a.counts[k] == 0) {
         // a has no count here: every lane's term is ready in the tile.
-        const double* terms = tiles.terms.data() + stored * kLanes;
+        const double* terms = tiles.terms.data() + index * kLanes;
         low = _mm512_add_pd(low, _mm512_loadu_pd(terms));
         high = _mm512_add_pd(high, _mm512_loadu_pd(terms + 8));
         continue;
       }
-      const int32_t* column = tiles.counts.data() + stored * kLanes;
+      const int32_t* column = tiles.counts.data() + index * kLanes;
       avx512Column(*context.table, column, a.counts[k], low, high);
     }
   }
