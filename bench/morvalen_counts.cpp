@@ -3,7 +3,7 @@
 // (merge deltas evaluated, tile lanes computed, stale entries refreshed and
 // how they were answered). For the scaling runs of bench/morvalen.sh.
 //
-// Usage: morvalen_counts MATRIX [THREADS]
+// Usage: morvalen_counts MATRIX [THREADS [KERNEL]]  (KERNEL: portable, avx2, avx512)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +15,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: morvalen_counts MATRIX [THREADS]\n");
+    fprintf(stderr, "usage: morvalen_counts MATRIX [THREADS [KERNEL]]\n");
     return 2;
   }
   std::string error;
@@ -27,6 +27,11 @@ int main(int argc, char** argv) {
   }
   FastScanOptions options;
   if (argc > 2) options.threads = unsigned(strtoul(argv[2], nullptr, 10));
+  if (argc > 3) {
+    std::string kind = argv[3];
+    for (KernelKind k : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512})
+      if (kind == kernelName(k)) options.kernel = k;
+  }
   ClusteringState state;
   auto start = std::chrono::steady_clock::now();
   if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||

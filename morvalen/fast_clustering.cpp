@@ -12,6 +12,8 @@
 namespace {
 
 constexpr uint32_t kCandidates = 32;
+// Bits per row of the filter of the rows its list may hold.
+constexpr uint32_t kFilterWords = 4;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
@@ -78,6 +80,10 @@ struct FastEngine {
   std::vector<uint32_t> positionOf;  // [row], for live rows
   std::vector<Candidate> candidates; // [row][kCandidates]
   std::vector<uint8_t> candidateCount;
+  // [row][kFilterWords]: bit (partner % 256) is set for every partner the
+  // row's list holds (and maybe for some it no longer holds), so a clear bit
+  // proves that the list lacks the partner without reading it.
+  std::vector<uint64_t> listFilter;
   std::vector<double> floorLater;    // [row]
   std::vector<double> floorEarlier;  // [row]
 
@@ -121,6 +127,18 @@ FixedCluster fixedCluster(const ClusteringState& state, uint32_t row, const uint
 
 bool isCurrent(const FastEngine& e, const Candidate& c) { return e.stamp[c.row] == c.stamp; }
 
+uint64_t* filterOf(FastEngine& e, uint32_t owner) { return &e.listFilter[size_t(owner) * kFilterWords]; }
+
+void markListed(FastEngine& e, uint32_t owner, uint32_t partner) {
+  uint32_t bit = partner % (64 * kFilterWords);
+  filterOf(e, owner)[bit / 64] |= uint64_t(1) << (bit % 64);
+}
+
+bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
+  uint32_t bit = partner % (64 * kFilterWords);
+  return (e.listFilter[size_t(owner) * kFilterWords + bit / 64] >> (bit % 64) & 1) != 0;
+}
+
 // Lexicographic order on (value, row): a total order, so the lists kept do
 // not depend on the order in which values arrive.
 bool before(double value, uint32_t row, const Candidate& c) {
@@ -156,6 +174,7 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   for (uint32_t i = 0; i < count; i++)
     if (list[i].row == partner) return;
   Candidate fresh = {value, partner, e.stamp[partner]};
+  markListed(e, owner, partner);
   if (count < kCandidates) {
     list[count] = fresh;
     e.candidateCount[owner] = uint8_t(count + 1);
@@ -174,6 +193,7 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
 
 // The exact delta between owner and partner if owner lists partner.
 bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
+  if (!mayBeListed(e, owner, partner)) return false;
   const Candidate* list = &e.candidates[size_t(owner) * kCandidates];
   for (uint32_t i = 0; i < e.candidateCount[owner]; i++) {
     if (list[i].row == partner && isCurrent(e, list[i])) {
@@ -231,7 +251,12 @@ struct TopCandidates {
 
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
   Candidate* list = &e.candidates[size_t(owner) * kCandidates];
-  for (uint32_t i = 0; i < top.count; i++) list[i] = top.entries[i];
+  uint64_t* filter = filterOf(e, owner);
+  for (uint32_t w = 0; w < kFilterWords; w++) filter[w] = 0;
+  for (uint32_t i = 0; i < top.count; i++) {
+    list[i] = top.entries[i];
+    markListed(e, owner, list[i].row);
+  }
   e.candidateCount[owner] = uint8_t(top.count);
 }
 
@@ -691,6 +716,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->rowInSlot.assign(size_t(e->tiles.tileCount) * kLanes, kNoRow);
     e->candidates.resize(size_t(state.rows) * kCandidates);
     e->candidateCount.assign(state.rows, 0);
+    e->listFilter.assign(size_t(state.rows) * kFilterWords, 0);
     e->floorLater.assign(state.rows, kInfinity);
     e->floorEarlier.assign(state.rows, kInfinity);
     e->mergedMask.assign(e->tiles.maskWords, 0);

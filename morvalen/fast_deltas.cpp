@@ -190,11 +190,13 @@ static inline void forEachColumn(const ClusterTiles& tiles, const FixedCluster& 
   const uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
   for (uint32_t w = 0; w < tiles.maskWords; w++) {
     uint64_t inTile = tileMask[w];
-    size_t base = tiles.offsets[tile] + ranks[w];
+    // The loop visits every column of the tile in ascending order, so the
+    // tile's columns met so far count the stored columns before this one.
+    size_t stored = tiles.offsets[tile] + ranks[w];
     for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
       uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
-      visit(k, (inTile & bit) ? base + uint32_t(__builtin_popcountll(inTile & (bit - 1))) : SIZE_MAX);
+      visit(k, (inTile & bit) ? stored++ : SIZE_MAX);
     }
   }
 }
@@ -268,11 +270,6 @@ static void patchLargeTerms(const LnFactorialTable& table, const int32_t* sums, 
   }
 }
 
-// The arena index of column bit `bit` of mask word `inTile`, whose first
-// column is stored at `base`.
-static inline size_t storedIndex(uint64_t inTile, uint64_t bit, size_t base) {
-  return base + uint32_t(__builtin_popcountll(inTile & (bit - 1)));
-}
 
 // Adds one column's terms for 8 lanes (two groups of 4) to `sum`.
 __attribute__((target("avx2"))) static inline void avx2Column(const LnFactorialTable& table, const int32_t* column,
@@ -313,7 +310,9 @@ __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& conte
   __m256d sum[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
   for (uint32_t w = 0; w < tiles.maskWords; w++) {
     uint64_t inTile = tileMask[w];
-    size_t base = tiles.offsets[tile] + ranks[w];
+    // The loop visits every column of the tile in ascending order, so the
+    // tile's columns met so far count the stored columns before this one.
+    size_t stored = tiles.offsets[tile] + ranks[w];
     for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
       uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
@@ -322,13 +321,13 @@ __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& conte
         for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], termA);
         continue;
       }
-      size_t stored = storedIndex(inTile, bit, base);
+      size_t index = stored++;
       if (a.counts[k] == 0) {
-        const double* terms = tiles.terms.data() + stored * kLanes;
+        const double* terms = tiles.terms.data() + index * kLanes;
         for (int q = 0; q < 4; q++) sum[q] = _mm256_add_pd(sum[q], _mm256_loadu_pd(terms + 4 * q));
         continue;
       }
-      const int32_t* column = tiles.counts.data() + stored * kLanes;
+      const int32_t* column = tiles.counts.data() + index * kLanes;
       avx2Column(*context.table, column, a.counts[k], sum);
       avx2Column(*context.table, column + 8, a.counts[k], sum + 2);
     }
@@ -338,31 +337,40 @@ __attribute__((target("avx2"))) static void avx2Kernel(const DeltaContext& conte
   finishTile(context, a, tile, sums, out);
 }
 
-// Adds one column's terms for 8 lanes to `sum`. When no lane of the group
-// has a count in this column, every lane's term is lnFactorial(countA).
-__attribute__((target("avx512f,avx512vl"))) static inline void avx512Group(const LnFactorialTable& table,
-                                                                          __m256i counts, int32_t countA,
-                                                                          double termA, __m512d& sum) {
-  if (_mm256_testz_si256(counts, counts)) {
-    sum = _mm512_add_pd(sum, _mm512_set1_pd(termA));
-    return;
-  }
+// Adds one stored column's terms to low (lanes 0-7) and high (lanes 8-15):
+// lnFactorial(countA + the lane's count), from the table or, beyond it, from
+// lnFactorial itself; a sum below 2 adds +0.0. No branch on the data but the
+// rare one for sums beyond the table: a branch on whether a group of lanes
+// is empty follows the data and is poorly predicted.
+__attribute__((target("avx512f,avx512vl"))) static inline void avx512Column(const LnFactorialTable& table,
+                                                                           const int32_t* column, int32_t countA,
+                                                                           __m512d& low, __m512d& high) {
+  const __m256i addend = _mm256_set1_epi32(countA);
+  const __m256i two = _mm256_set1_epi32(2);
+  const __m256i room = _mm256_set1_epi32(table.size - 2);
+  const __m256i size = _mm256_set1_epi32(table.size);
   // Vector integer addition wraps like wrappingAdd.
-  __m256i x = _mm256_add_epi32(counts, _mm256_set1_epi32(countA));
+  __m256i xLow = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), addend);
+  __m256i xHigh = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + 8)), addend);
   // 2 <= x < size  <=>  (unsigned)(x - 2) < size - 2
-  __mmask8 inTable = _mm256_cmplt_epu32_mask(_mm256_sub_epi32(x, _mm256_set1_epi32(2)),
-                                             _mm256_set1_epi32(table.size - 2));
-  __mmask8 large = _mm256_cmpge_epi32_mask(x, _mm256_set1_epi32(table.size));
-  __m512d terms = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), inTable, x, table.values.data(), 8);
+  __mmask8 inLow = _mm256_cmplt_epu32_mask(_mm256_sub_epi32(xLow, two), room);
+  __mmask8 inHigh = _mm256_cmplt_epu32_mask(_mm256_sub_epi32(xHigh, two), room);
+  __m512d termsLow = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), inLow, xLow, table.values.data(), 8);
+  __m512d termsHigh = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), inHigh, xHigh, table.values.data(), 8);
+  uint32_t large = uint32_t(_mm256_cmpge_epi32_mask(xLow, size)) | uint32_t(_mm256_cmpge_epi32_mask(xHigh, size)) << 8;
   if (large != 0) {
-    alignas(64) int32_t args[8];
-    alignas(64) double patched[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(args), x);
-    _mm512_store_pd(patched, terms);
+    alignas(64) int32_t args[kLanes];
+    alignas(64) double patched[kLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(args), xLow);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(args + 8), xHigh);
+    _mm512_store_pd(patched, termsLow);
+    _mm512_store_pd(patched + 8, termsHigh);
     patchLargeTerms(table, args, large, patched);
-    terms = _mm512_load_pd(patched);
+    termsLow = _mm512_load_pd(patched);
+    termsHigh = _mm512_load_pd(patched + 8);
   }
-  sum = _mm512_add_pd(sum, terms);
+  low = _mm512_add_pd(low, termsLow);
+  high = _mm512_add_pd(high, termsHigh);
 }
 
 __attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const DeltaContext& context,
@@ -375,26 +383,29 @@ __attribute__((target("avx512f,avx512vl"))) static void avx512Kernel(const Delta
   __m512d high = _mm512_setzero_pd();
   for (uint32_t w = 0; w < tiles.maskWords; w++) {
     uint64_t inTile = tileMask[w];
-    size_t base = tiles.offsets[tile] + ranks[w];
+    // The loop visits every column of the tile in ascending order, so the
+    // tile's columns met so far count the stored columns before this one.
+    size_t stored = tiles.offsets[tile] + ranks[w];
     for (uint64_t bits = a.mask[w] | inTile; bits != 0; bits &= bits - 1) {
       uint64_t bit = bits & (~bits + 1);
       uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
-      size_t stored = storedIndex(inTile, bit, base);
-      if ((inTile & bit) == 0 || a.counts[k] == 0) {
-        // One of the two has no count here: each lane's term is ready, in
-        // the tile or as a's. A masked load touches no memory when masked off.
-        __mmask8 stored8 = (inTile & bit) ? 0xFF : 0;
-        const double* terms = tiles.terms.data() + stored * kLanes;
+      if ((inTile & bit) == 0) {
+        // No lane has a count here: every lane's term is a's.
         __m512d termA = _mm512_set1_pd(a.terms[k]);
-        low = _mm512_add_pd(low, _mm512_mask_loadu_pd(termA, stored8, terms));
-        high = _mm512_add_pd(high, _mm512_mask_loadu_pd(termA, stored8, terms + 8));
+        low = _mm512_add_pd(low, termA);
+        high = _mm512_add_pd(high, termA);
         continue;
       }
-      const int32_t* column = tiles.counts.data() + stored * kLanes;
-      avx512Group(*context.table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column)), a.counts[k],
-                  a.terms[k], low);
-      avx512Group(*context.table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + 8)), a.counts[k],
-                  a.terms[k], high);
+      size_t index = stored++;
+      if (a.counts[k] == 0) {
+        // a has no count here: every lane's term is ready in the tile.
+        const double* terms = tiles.terms.data() + index * kLanes;
+        low = _mm512_add_pd(low, _mm512_loadu_pd(terms));
+        high = _mm512_add_pd(high, _mm512_loadu_pd(terms + 8));
+        continue;
+      }
+      const int32_t* column = tiles.counts.data() + index * kLanes;
+      avx512Column(*context.table, column, a.counts[k], low, high);
     }
   }
   alignas(64) double sums[kLanes];

@@ -23,6 +23,10 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::runTasks(TaskFunction function, const void* context, uint32_t count) {
+  // A worker that joins after its batch was closed sees count 0. It must not
+  // touch next_: the next batch may already have reset it, and a claim made
+  // here would take that batch's task 0 without running it.
+  if (count == 0) return;
   for (uint32_t i = next_.fetch_add(1); i < count; i = next_.fetch_add(1)) function(context, i);
 }
 

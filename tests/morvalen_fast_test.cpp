@@ -238,6 +238,13 @@ TEST(MorvalenFastClustering, SameAsDirectForOddShapes) {
   expectSameAsDirect(allZero, "all rows zero");
 }
 
+// Far more rows than the bits of a list filter: rows r, r + 256, r + 512 share
+// a bit, so a set bit often stands for a row the list does not hold, and the
+// list itself must be read.
+TEST(MorvalenFastClustering, SameAsDirectWhenListFiltersCollide) {
+  expectSameAsDirect(histogramLike(700, 48, 25, 31), "700 rows");
+}
+
 // Rows that absorb one another in a long chain: positions move every pass.
 TEST(MorvalenFastClustering, SameAsDirectWhenOneClusterGrows) {
   Matrix m{8, 400, std::vector<int32_t>(8 * 400, 0)};
@@ -249,6 +256,20 @@ TEST(MorvalenFastClustering, SameAsDirectWhenOneClusterGrows) {
 }
 
 // ---- worker pool ------------------------------------------------------------------
+
+// Many tiny batches back to back: a worker often wakes only after its batch
+// is over, and must then leave the next batch's tasks alone.
+TEST(MorvalenWorkerPool, LateWorkersLoseNoTaskOfTheNextBatch) {
+  for (unsigned threads : {2u, 3u}) {
+    WorkerPool pool(threads);
+    std::vector<int> runs(2);
+    for (int batch = 0; batch < 20000; batch++) {
+      runs.assign(2, 0);
+      pool.run(2, [&](uint32_t i) { runs[i]++; });
+      ASSERT_EQ(runs, (std::vector<int>{1, 1})) << threads << " threads, batch " << batch;
+    }
+  }
+}
 
 TEST(MorvalenWorkerPool, RunsEveryTaskOnce) {
   for (unsigned threads : {1u, 2u, 7u}) {
