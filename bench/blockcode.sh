@@ -5,7 +5,7 @@
 #
 # usage: bench/blockcode.sh [INPUT] [ROUNDS]
 #   INPUT defaults to the Calgary and Canterbury files concatenated (from
-#   ../shared/corpus, or $CORPUS), BWT-transformed when make_bwt was built; set RAW=1 to
+#   ../shared/corpus, or $CORPUS), BWT-transformed when the bwt tool was built; set RAW=1 to
 #   skip the transform. BUILD names the build folder (default build).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -30,8 +30,8 @@ else
   tar xzf "$corpus/cantrbry.tar.gz" -C "$work/corpus"
   find "$work/corpus" -type f | LC_ALL=C sort | xargs cat > "$work/input"
   label="Calgary + Canterbury concatenated"
-  if [ -z "${RAW:-}" ] && [ -x "$build/make_bwt" ]; then
-    "$build/make_bwt" "$work/input" "$work/input.bwt"
+  if [ -z "${RAW:-}" ] && [ -x "$build/bwt" ]; then
+    "$build/bwt" "$work/input" "$work/input.bwt" >/dev/null
     mv "$work/input.bwt" "$work/input"
     label="$label, BWT"
   fi
