@@ -77,11 +77,17 @@ struct ReciprocalTable {
   Reciprocal entry[kMaxSmallDivisor + 1];
 };
 
+// Number of bits of v: b with 2^(b-1) <= v < 2^b, for v >= 1.
+constexpr int bitLength(uint32_t v) {
+  int bits = 0;
+  while ((uint32_t(1) << bits) <= v) bits++;
+  return bits;
+}
+
 constexpr ReciprocalTable makeReciprocals() {
   ReciprocalTable table{};
   for (uint32_t d = 1; d <= kMaxSmallDivisor; d++) {
-    int bits = 0;
-    while ((uint32_t(1) << bits) <= d) bits++;
+    int bits = bitLength(d);
     Fixed power = Fixed(1) << (64 + 2 * bits);
     Fixed multiplier = (power + d - 1) / d;
     table.entry[d] = Reciprocal{uint64_t(multiplier), uint64_t(multiplier >> 64), bits};
@@ -136,8 +142,7 @@ struct ProductBitsTable {
 constexpr ProductBitsTable makeProductBits() {
   ProductBitsTable table{};
   for (uint32_t c = 1; c <= kMaxSmallDivisor; c++) {
-    int n = 0;
-    while ((uint32_t(1) << n) <= c) n++;
+    int n = bitLength(c);
     Fixed power = Fixed(1) << (63 + n);
     table.entry[c] = ProductBits{uint64_t((power + c - 1) / c - 1), n - 1};
   }
