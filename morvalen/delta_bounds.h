@@ -1,0 +1,100 @@
+// Lower bounds on merge deltas, an order of magnitude cheaper than the deltas
+// themselves: a scan evaluates a delta exactly only where its bound does not
+// already rule the pair out.
+//
+// Read me first:
+// - The bound is never above the delta mergeDelta computes, bit for bit
+//   included; it only decides which deltas are computed, never what they are.
+// - Why it holds, in real arithmetic, for clusters a and b whose counts are
+//   non-negative and whose totals Na, Nb did not wrap, with
+//   x = Na + Nb + K - 1 below 2^31 (so no integer sum of the delta wraps):
+//   * with l = lnFactorial, ca and cb the stored float costs, F = l(K - 1)
+//     and S_c = sum_k l(c_k) for a row c, the delta is
+//       D = l(x) - F - (ca + S_a) - (cb + S_b) - G,
+//       G = sum_k g(a_k, b_k),  g(u, v) = l(u + v) - l(u) - l(v).
+//   * Let phi(u) = u ln u (phi(0) = 0) and psi(u, v) = phi(u + v) - phi(u)
+//     - phi(v). For integers u, v >= 1, g(u, v) = psi(u, v) - 1
+//     + 0.5 ln(1/u + 1/v) <= psi(u, v) - 1 + 0.5 ln 2 < psi(u, v); when u or
+//     v is 0, g = psi = 0. So G <= sum_k psi(a_k, b_k).
+//   * psi(u, v) = (u + v) h(u / (u + v)), h the binary entropy, is the
+//     perspective of a concave function: jointly concave and homogeneous of
+//     degree 1, hence superadditive. Summed over the columns of a group,
+//     sum_{k in g} psi(a_k, b_k) <= psi(A_g, B_g), A_g and B_g the group sums.
+//   * Hence, with Phi_c = sum_g phi(C_g) and the offset Q_c = c_cost + S_c
+//     - Phi_c of each cluster,
+//       D >= l(x) - F - Q_a - Q_b - sum_g phi(A_g + B_g).
+//     Only the last sum and l(x) need both clusters; they take kBoundGroups
+//     + 1 logarithms instead of one lookup per column.
+// - Rounding: the computed delta differs from D by at most about
+//   (K + 10) 2^-52 M, with M = (x + 1)(ln x + 2) bounding the magnitude of
+//   every term (T, S, F, the costs). The bound's own terms are within
+//   (K + kBoundGroups + 8) 2^-52 M of their real values, and its logarithms
+//   (libm, or the table-and-polynomial one of the vector kernel) within
+//   2e-13 of ln. The bound subtracts kMarginScale (K + kBoundGroups + 64) M,
+//   more than a thousand times all of these together.
+// - A cluster with a negative count or a wrapped total has offset +inf: every
+//   bound involving it is -inf, which rules nothing out. So is a pair whose
+//   x reaches 2^31.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "fast_deltas.h"
+
+// Columns are cut into this many groups of consecutive byte values.
+constexpr uint32_t kBoundGroups = 16;
+
+// What the bound needs of one cluster.
+struct BoundCluster {
+  double groupSums[kBoundGroups];
+  double total = 0.0;
+  double offset = 0.0;  // cost + S - Phi; +inf when no bound holds
+};
+
+// The clusters' bound data by slot, as ClusterTiles holds their counts:
+// groupSums as [tile][group][lane], so a vector load fetches a group for
+// kLanes clusters.
+struct BoundTiles {
+  std::vector<double> groupSums;  // [tile][kBoundGroups][kLanes]
+  std::vector<double> totals;     // [slot]
+  std::vector<double> offsets;    // [slot]; +inf for an empty slot
+};
+
+struct BoundContext {
+  const BoundTiles* tiles = nullptr;
+  double constant = 0.0;      // lnFactorial(K - 1)
+  double columnsLess1 = 0.0;  // K - 1
+  double marginScale = 0.0;   // kMarginScale (K + kBoundGroups + 64)
+};
+
+BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant);
+
+// The group of column k of K.
+inline uint32_t boundGroup(uint32_t k, uint32_t columns) {
+  return uint32_t(uint64_t(k) * kBoundGroups / columns);
+}
+
+// Fills *out for a row of `columns` counts with the given wrapped total and
+// stored cost; the table supplies lnFactorial.
+void describeCluster(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, int32_t total,
+                     float cost, BoundCluster* out);
+
+bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount);
+
+// Stores a cluster in a slot; null empties it.
+void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluster);
+
+// out[l] <= mergeDelta(a, cluster in slot tile * kLanes + l) for every lane
+// (-inf for empty lanes).
+using BoundKernel = void (*)(const BoundContext& context, const BoundCluster& a, uint32_t tile, double* out);
+
+// The bound of one pair, in plain code, with libm's logarithm.
+double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b);
+
+// The vector kernel for `kind` where there is one, else the plain one.
+BoundKernel boundKernel(KernelKind kind);
+
+// ln s for s >= 1 within 2e-13, as the AVX-512 kernel computes it (exposed
+// for its test); falls back to libm where that kernel is not built.
+double boundLogarithm(double s);
