@@ -73,8 +73,31 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
   return context;
 }
 
-void describeCluster(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, int32_t total,
-                     float cost, BoundCluster* out) {
+std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows) {
+  std::vector<uint8_t> groupOf(columns);
+  if (columns <= kBoundGroups) {
+    for (uint32_t k = 0; k < columns; k++) groupOf[k] = uint8_t(k);
+    return groupOf;
+  }
+  std::vector<int64_t> totals(columns, 0);
+  for (uint32_t r = 0; r < rows; r++)
+    for (uint32_t k = 0; k < columns; k++) totals[k] += std::max(counts[size_t(r) * columns + k], 0);
+  std::vector<uint32_t> order(columns);
+  for (uint32_t k = 0; k < columns; k++) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return totals[x] > totals[y]; });
+  std::vector<bool> single(columns, false);
+  for (uint32_t i = 0; i < kSingleGroups; i++) {
+    groupOf[order[i]] = uint8_t(i);
+    single[order[i]] = true;
+  }
+  const uint32_t runs = kBoundGroups - kSingleGroups, others = columns - kSingleGroups;
+  for (uint32_t k = 0, rank = 0; k < columns; k++)
+    if (!single[k]) groupOf[k] = uint8_t(kSingleGroups + uint64_t(rank++) * runs / others);
+  return groupOf;
+}
+
+void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, const int32_t* counts,
+                     uint32_t columns, int32_t total, float cost, BoundCluster* out) {
   for (uint32_t g = 0; g < kBoundGroups; g++) out->groupSums[g] = 0.0;
   int64_t sum = 0;
   bool negative = false;
@@ -83,7 +106,7 @@ void describeCluster(const LnFactorialTable& table, const int32_t* counts, uint3
     int32_t c = counts[k];
     negative |= c < 0;
     sum += c;
-    out->groupSums[boundGroup(k, columns)] += double(c);
+    out->groupSums[groupOf[k]] += double(c);
     termSum += tableLnFactorial(table, c);
   }
   out->total = double(sum);

@@ -42,8 +42,12 @@
 
 #include "fast_deltas.h"
 
-// Columns are cut into this many groups of consecutive byte values.
+// Columns are cut into this many groups: the kSingleGroups columns with the
+// largest totals in the matrix alone (where most of the counts are, and so
+// most of what the grouping would blur), the others in runs of consecutive
+// columns. Any partition keeps the bound valid; this one keeps it tight.
 constexpr uint32_t kBoundGroups = 16;
+constexpr uint32_t kSingleGroups = 8;
 
 // What the bound needs of one cluster.
 struct BoundCluster {
@@ -70,15 +74,14 @@ struct BoundContext {
 
 BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant);
 
-// The group of column k of K.
-inline uint32_t boundGroup(uint32_t k, uint32_t columns) {
-  return uint32_t(uint64_t(k) * kBoundGroups / columns);
-}
+// The group of every column (`columns` entries) for the `rows` rows of
+// `counts`.
+std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows);
 
 // Fills *out for a row of `columns` counts with the given wrapped total and
 // stored cost; the table supplies lnFactorial.
-void describeCluster(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, int32_t total,
-                     float cost, BoundCluster* out);
+void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, const int32_t* counts,
+                     uint32_t columns, int32_t total, float cost, BoundCluster* out);
 
 bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount);
 

@@ -7,13 +7,12 @@
 #include <new>
 #include <vector>
 
+#include "delta_bounds.h"
 #include "worker_pool.h"
 
 namespace {
 
 constexpr uint32_t kCandidates = 32;
-// Bits per row of the filter of the rows its list may hold.
-constexpr uint32_t kFilterWords = 4;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
@@ -51,16 +50,18 @@ struct ScanJob {
   uint32_t row;
   uint32_t position;
   double threshold;     // best listed later value; +inf: prune nothing
-  size_t valueOffset;   // its deltas in jobValues, by position - first
+  size_t valueOffset;   // its bounds and deltas in jobBounds and jobValues,
+                        // by position - first
+  uint32_t firstTile;   // the first tile holding a later position
+  uint64_t deltas;
+  uint64_t laneDeltas;
 };
 
+// The bounds of one job over a group of tiles.
 struct ScanChunk {
   uint32_t job;
   uint32_t firstTile;
   uint32_t endTile;
-  double prunedBound;   // smallest floor of the clusters it skipped
-  uint64_t deltas;
-  uint64_t laneDeltas;
 };
 
 struct FastEngine {
@@ -80,23 +81,28 @@ struct FastEngine {
   std::vector<uint32_t> positionOf;  // [row], for live rows
   std::vector<Candidate> candidates; // [row][kCandidates]
   std::vector<uint8_t> candidateCount;
-  // [row][kFilterWords]: bit (partner % 256) is set for every partner the
-  // row's list holds (and maybe for some it no longer holds), so a clear bit
-  // proves that the list lacks the partner without reading it.
-  std::vector<uint64_t> listFilter;
   std::vector<double> floorLater;    // [row]
   std::vector<double> floorEarlier;  // [row]
 
-  std::vector<uint64_t> mergedMask;
+  std::vector<uint64_t> rowMasks;     // [row][maskWords]: nonzero columns, for live rows
   std::vector<double> mergedTerms;
   std::vector<double> neighbourDeltas;  // [position]
+  std::vector<double> neighbourBounds;  // [position]
+  std::vector<uint8_t> neighbourExact;  // [position]: its delta was computed
+  std::vector<double> boundScratch;
+  std::vector<uint64_t> chunkDeltas;    // [chunk]: deltas, lanes computed
+
+  BoundTiles boundTiles;
+  BoundContext boundContext;
+  BoundKernel boundKernel = nullptr;
+  std::vector<BoundCluster> bounds;     // [row], for live rows
+  std::vector<uint8_t> boundGroups;     // [column]
   std::vector<ScanJob> jobs;
   std::vector<ScanChunk> chunks;
   uint32_t batchFirstJob = 0;
-  std::vector<uint64_t> jobMasks;
   std::vector<double> jobTerms;
   std::vector<uint32_t> jobFirstTiles;
-  std::vector<double> jobPrunedBounds;
+  std::vector<double> jobBounds;
   std::vector<double> jobValues;
 
   bool mirrored = false;
@@ -123,21 +129,30 @@ FixedCluster fixedCluster(const ClusteringState& state, uint32_t row, const uint
   return a;
 }
 
+const uint64_t* maskOf(const FastEngine& e, uint32_t row) {
+  return e.rowMasks.data() + size_t(row) * e.tiles.maskWords;
+}
+
+// The deltas of `a` against the lanes of a tile set in `lanes`: the tile
+// kernel when many are wanted, else pair by pair. Returns the lanes computed.
+uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const FixedCluster& a, uint32_t tile,
+                    uint32_t lanes, double* out) {
+  uint32_t count = uint32_t(__builtin_popcount(lanes));
+  if (count > kFewLanes) {
+    e.kernel(e.context, a, tile, out);
+    return kLanes;
+  }
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+    uint32_t lane = uint32_t(__builtin_ctz(bits));
+    uint32_t y = e.rowInSlot[tile * kLanes + lane];
+    out[lane] = pairDelta(e.context, a, rowOf(state, y), maskOf(e, y), state.rowTotal[y], state.rowCost[y]);
+  }
+  return count;
+}
+
 // ---- candidate lists ---------------------------------------------------------
 
 bool isCurrent(const FastEngine& e, const Candidate& c) { return e.stamp[c.row] == c.stamp; }
-
-uint64_t* filterOf(FastEngine& e, uint32_t owner) { return &e.listFilter[size_t(owner) * kFilterWords]; }
-
-void markListed(FastEngine& e, uint32_t owner, uint32_t partner) {
-  uint32_t bit = partner % (64 * kFilterWords);
-  filterOf(e, owner)[bit / 64] |= uint64_t(1) << (bit % 64);
-}
-
-bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
-  uint32_t bit = partner % (64 * kFilterWords);
-  return (e.listFilter[size_t(owner) * kFilterWords + bit / 64] >> (bit % 64) & 1) != 0;
-}
 
 // Lexicographic order on (value, row): a total order, so the lists kept do
 // not depend on the order in which values arrive.
@@ -174,7 +189,6 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   for (uint32_t i = 0; i < count; i++)
     if (list[i].row == partner) return;
   Candidate fresh = {value, partner, e.stamp[partner]};
-  markListed(e, owner, partner);
   if (count < kCandidates) {
     list[count] = fresh;
     e.candidateCount[owner] = uint8_t(count + 1);
@@ -189,19 +203,6 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   }
   lowerFloor(floorFor(e, owner, list[largest].row), list[largest].value);
   list[largest] = fresh;
-}
-
-// The exact delta between owner and partner if owner lists partner.
-bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
-  if (!mayBeListed(e, owner, partner)) return false;
-  const Candidate* list = &e.candidates[size_t(owner) * kCandidates];
-  for (uint32_t i = 0; i < e.candidateCount[owner]; i++) {
-    if (list[i].row == partner && isCurrent(e, list[i])) {
-      *value = list[i].value;
-      return true;
-    }
-  }
-  return false;
 }
 
 // The best listed partner of the cluster at `position` among later positions.
@@ -251,12 +252,7 @@ struct TopCandidates {
 
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
   Candidate* list = &e.candidates[size_t(owner) * kCandidates];
-  uint64_t* filter = filterOf(e, owner);
-  for (uint32_t w = 0; w < kFilterWords; w++) filter[w] = 0;
-  for (uint32_t i = 0; i < top.count; i++) {
-    list[i] = top.entries[i];
-    markListed(e, owner, list[i].row);
-  }
+  for (uint32_t i = 0; i < top.count; i++) list[i] = top.entries[i];
   e.candidateCount[owner] = uint8_t(top.count);
 }
 
@@ -283,6 +279,10 @@ void tileContents(void* context, uint32_t tile, TileContents* contents) {
 bool layOutAll(FastEngine& e, const ClusteringState& state) {
   MirrorSource source = {&e, &state};
   std::string error;
+  for (uint32_t slot = 0; slot < e.tiles.tileCount * kLanes; slot++) {
+    uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
+    storeBoundLane(e.boundTiles, slot, r == kNoRow ? nullptr : &e.bounds[r]);
+  }
   return layOutTiles(e.tiles, e.table, (e.slotsUsed + kLanes - 1) / kLanes, tileContents, &source, &error);
 }
 
@@ -305,6 +305,8 @@ bool mirrorLiveClusters(FastEngine& e, const ClusteringState& state) {
     e.positionOf[r] = p;
     e.slotOf[r] = p;
     e.rowInSlot[p] = r;
+    rowColumnMask(rowOf(state, r), state.columns, e.rowMasks.data() + size_t(r) * e.tiles.maskWords);
+    describeCluster(e.table, e.boundGroups.data(), rowOf(state, r), state.columns, state.rowTotal[r], state.rowCost[r], &e.bounds[r]);
   }
   e.slotsUsed = state.liveCount;
   e.mirrored = true;
@@ -341,67 +343,85 @@ void findTileLastPositions(FastEngine& e) {
 
 // ---- refresh -------------------------------------------------------------------
 
-void scanChunk(FastEngine& e, const ClusteringState& state, ScanChunk& chunk) {
+// The bounds of a job's fixed cluster against the later clusters of a group
+// of tiles.
+void boundChunk(FastEngine& e, const ScanChunk& chunk) {
   const ScanJob& job = e.jobs[chunk.job];
   uint32_t first = job.position + 1;
-  double* values = e.jobValues.data() + job.valueOffset;
-  size_t inBatch = chunk.job - e.batchFirstJob;
-  const uint64_t* mask = e.jobMasks.data() + inBatch * e.tiles.maskWords;
-  FixedCluster a = fixedCluster(state, job.row, mask, e.jobTerms.data() + inBatch * e.columns);
+  double* bounds = e.jobBounds.data() + job.valueOffset;
   double out[kLanes];
-  uint32_t neededPosition[kLanes];
-  chunk.prunedBound = kInfinity;
-  chunk.deltas = 0;
-  chunk.laneDeltas = 0;
   for (uint32_t tile = chunk.firstTile; tile < chunk.endTile; tile++) {
-    if (e.tileLastPosition[tile] <= int64_t(job.position)) continue;
-    uint32_t needed = 0;
+    if (e.tileLastPosition[tile] < int64_t(first)) continue;
+    e.boundKernel(e.boundContext, e.bounds[job.row], tile, out);
     for (uint32_t lane = 0; lane < kLanes; lane++) {
-      neededPosition[lane] = kNoPosition;
+      uint32_t y = e.rowInSlot[tile * kLanes + lane];
+      if (y != kNoRow && e.positionOf[y] >= first) bounds[e.positionOf[y] - first] = out[lane];
+    }
+  }
+}
+
+// Computes the deltas of the job's later clusters whose bound `wanted`
+// accepts and whose delta is not known yet (+inf in values).
+template <typename Wanted>
+void computeWanted(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
+                   Wanted wanted) {
+  uint32_t first = job.position + 1;
+  const double* bounds = e.jobBounds.data() + job.valueOffset;
+  double* values = e.jobValues.data() + job.valueOffset;
+  double out[kLanes];
+  for (uint32_t tile = job.firstTile; tile < tilesUsed(e); tile++) {
+    uint32_t lanes = 0;
+    for (uint32_t lane = 0; lane < kLanes; lane++) {
       uint32_t y = e.rowInSlot[tile * kLanes + lane];
       if (y == kNoRow || e.positionOf[y] < first) continue;
-      uint32_t p = e.positionOf[y];
-      double bound = e.floorEarlier[y];
-      // A cluster whose every unlisted earlier partner lies above the best
-      // listed value cannot be the answer, unless it lists this one.
-      if (job.threshold < bound) {
-        double known;
-        if (listedValue(e, y, job.row, &known)) {
-          values[p - first] = known;
-        } else {
-          values[p - first] = kInfinity;
-          lowerFloor(chunk.prunedBound, bound);
-        }
-      } else {
-        neededPosition[lane] = p;
-        needed++;
-      }
+      uint32_t i = e.positionOf[y] - first;
+      if (values[i] == kInfinity && wanted(bounds[i])) lanes |= 1u << lane;
     }
-    if (needed == 0) continue;
-    if (needed <= kFewLanes) {
-      uint32_t lanes = 0;
-      for (uint32_t lane = 0; lane < kLanes; lane++)
-        if (neededPosition[lane] != kNoPosition) lanes |= 1u << lane;
-      laneDeltas(e.context, a, tile, lanes, out);
-      chunk.laneDeltas += needed;
-    } else {
-      e.kernel(e.context, a, tile, out);
-      chunk.laneDeltas += kLanes;
-    }
-    chunk.deltas += needed;
+    if (lanes == 0) continue;
+    job.laneDeltas += tileDeltas(e, state, a, tile, lanes, out);
+    job.deltas += uint32_t(__builtin_popcount(lanes));
     for (uint32_t lane = 0; lane < kLanes; lane++)
-      if (neededPosition[lane] != kNoPosition) values[neededPosition[lane] - first] = out[lane];
+      if (lanes >> lane & 1) values[e.positionOf[e.rowInSlot[tile * kLanes + lane]] - first] = out[lane];
   }
+}
+
+// The smallest double delta over the later positions, earliest on ties, from
+// the bounds: first the deltas whose bound is below the kCandidates-th
+// smallest bound (or below the best listed value), which also refill the
+// list; then every delta whose bound does not exceed the best found, since
+// only those can equal or beat it. Deltas left unknown stay +inf.
+void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std::vector<double>& scratch) {
+  ScanJob& job = e.jobs[jobIndex];
+  uint32_t first = job.position + 1;
+  size_t length = state.liveCount - first;
+  const double* bounds = e.jobBounds.data() + job.valueOffset;
+  double* values = e.jobValues.data() + job.valueOffset;
+  std::fill(values, values + length, kInfinity);
+  double threshold = job.threshold;
+  if (length > kCandidates) {
+    scratch.assign(bounds, bounds + length);
+    std::nth_element(scratch.begin(), scratch.begin() + (kCandidates - 1), scratch.end());
+    threshold = std::min(threshold, scratch[kCandidates - 1]);
+  } else {
+    threshold = kInfinity;
+  }
+  size_t inBatch = jobIndex - e.batchFirstJob;
+  FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row), e.jobTerms.data() + inBatch * e.columns);
+  computeWanted(e, state, job, a, [&](double bound) { return bound < threshold; });
+  Best best;
+  for (size_t i = 0; i < length; i++) offer(best, values[i], uint32_t(first + i));
+  computeWanted(e, state, job, a, [&](double bound) { return bound <= best.value; });
 }
 
 // Sets the entry from the scanned values, rebuilds the cluster's list from
 // its earlier entries and the later values, and offers the values to the
-// later clusters' lists.
-void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double prunedBound) {
+// later clusters' lists. A delta left unknown is at least its bound.
+void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   const ScanJob& job = e.jobs[jobIndex];
   uint32_t r = job.row;
   uint32_t first = job.position + 1;
   const double* values = e.jobValues.data() + job.valueOffset;
+  const double* bounds = e.jobBounds.data() + job.valueOffset;
   Best best;
   for (uint32_t p = first; p < state.liveCount; p++) offer(best, values[p - first], p);
   state.bestDelta[r] = float(best.value);
@@ -409,7 +429,7 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double p
 
   compactCandidates(e, r);
   TopCandidates top;
-  double newFloorLater = prunedBound;
+  double newFloorLater = kInfinity;
   auto rejected = [&](const Candidate& c) {
     if (e.positionOf[c.row] > job.position)
       lowerFloor(newFloorLater, c.value);
@@ -421,7 +441,10 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double p
   for (uint32_t i = 0; i < listed; i++) top.add(list[i], rejected);
   for (uint32_t p = first; p < state.liveCount; p++) {
     double value = values[p - first];
-    if (value == kInfinity) continue;
+    if (value == kInfinity) {
+      lowerFloor(newFloorLater, bounds[p - first]);
+      continue;
+    }
     uint32_t y = state.activeList[p];
     Candidate c = {value, y, e.stamp[y]};
     if (!top.wouldKeep(c)) {
@@ -434,50 +457,55 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex, double p
   }
   storeList(e, r, top);
   e.floorLater[r] = newFloorLater;
+  // The later clusters' floors already cover r, except in the first refresh,
+  // which sets them up.
   for (uint32_t p = first; p < state.liveCount; p++) {
     double value = values[p - first];
     uint32_t y = state.activeList[p];
-    if (value < e.floorEarlier[y]) insertCandidate(e, y, r, value);
+    if (value == kInfinity) {
+      if (!e.listsReady) lowerFloor(e.floorEarlier[y], bounds[p - first]);
+    } else if (value < e.floorEarlier[y]) {
+      insertCandidate(e, y, r, value);
+    }
   }
 }
 
-// Chunks run tile group by tile group, every job of the batch on one group
-// before the next group: the group's tiles stay in cache for all the jobs.
+// The bounds run tile group by tile group, every job of the batch on one
+// group before the next group: the group's tiles stay in cache for all the
+// jobs. The deltas then run job by job.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
   // The fixed clusters' columns and terms, by job within the batch.
   e.batchFirstJob = firstJob;
-  e.jobMasks.resize(size_t(endJob - firstJob) * e.tiles.maskWords);
   e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
   for (uint32_t j = firstJob; j < endJob; j++) {
     const int32_t* counts = rowOf(state, e.jobs[j].row);
-    rowColumnMask(counts, e.columns, e.jobMasks.data() + size_t(j - firstJob) * e.tiles.maskWords);
     fixedColumnTerms(e.table, counts, e.columns, e.jobTerms.data() + size_t(j - firstJob) * e.columns);
   }
   e.chunks.clear();
   uint32_t tileCount = tilesUsed(e);
-  std::vector<uint32_t>& firstTiles = e.jobFirstTiles;
-  firstTiles.resize(endJob - firstJob);
   for (uint32_t j = firstJob; j < endJob; j++) {
     uint32_t firstTile = 0;
     while (firstTile < tileCount && e.tileLastPosition[firstTile] <= int64_t(e.jobs[j].position)) firstTile++;
-    firstTiles[j - firstJob] = firstTile;
+    e.jobs[j].firstTile = firstTile;
   }
   for (uint32_t group = 0; group < tileCount; group += kTilesPerChunk) {
     uint32_t groupEnd = std::min(tileCount, group + kTilesPerChunk);
     for (uint32_t j = firstJob; j < endJob; j++) {
-      uint32_t from = std::max(group, firstTiles[j - firstJob]);
-      if (from < groupEnd) e.chunks.push_back(ScanChunk{j, from, groupEnd, kInfinity, 0, 0});
+      uint32_t from = std::max(group, e.jobs[j].firstTile);
+      if (from < groupEnd) e.chunks.push_back(ScanChunk{j, from, groupEnd});
     }
   }
-  e.pool->run(uint32_t(e.chunks.size()), [&](uint32_t c) { scanChunk(e, state, e.chunks[c]); });
-  std::vector<double>& prunedBounds = e.jobPrunedBounds;
-  prunedBounds.assign(endJob - firstJob, kInfinity);
-  for (const ScanChunk& chunk : e.chunks) {
-    lowerFloor(prunedBounds[chunk.job - firstJob], chunk.prunedBound);
-    e.counters.deltas += chunk.deltas;
-    e.counters.laneDeltas += chunk.laneDeltas;
+  e.pool->run(uint32_t(e.chunks.size()), [&](uint32_t c) { boundChunk(e, e.chunks[c]); });
+  for (uint32_t j = firstJob; j < endJob; j++) e.counters.bounds += state.liveCount - 1 - e.jobs[j].position;
+  e.pool->run(endJob - firstJob, [&](uint32_t j) {
+    thread_local std::vector<double> scratch;
+    scanJob(e, state, firstJob + j, scratch);
+  });
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    e.counters.deltas += e.jobs[j].deltas;
+    e.counters.laneDeltas += e.jobs[j].laneDeltas;
+    applyJob(e, state, j);
   }
-  for (uint32_t j = firstJob; j < endJob; j++) applyJob(e, state, j, prunedBounds[j - firstJob]);
 }
 
 void runJobs(FastEngine& e, ClusteringState& state) {
@@ -489,6 +517,7 @@ void runJobs(FastEngine& e, ClusteringState& state) {
     if (j == jobCount || (used + length > kJobValueBudget && j > batchStart)) {
       if (j > batchStart) {
         e.jobValues.resize(used);
+        e.jobBounds.resize(used);
         runJobBatch(e, state, batchStart, j);
       }
       batchStart = j;
@@ -499,31 +528,6 @@ void runJobs(FastEngine& e, ClusteringState& state) {
       used += length;
     }
   }
-}
-
-// A rescan prunes only against a known later delta. When the list knows
-// none, the clusters sharing r's tile (similar rows, so likely partners)
-// supply one: the smallest of their exact deltas at later positions. The
-// answer cannot lie above it, so it bounds the rescan just as well.
-double seedThreshold(FastEngine& e, const ClusteringState& state, uint32_t r, uint32_t position) {
-  uint32_t tile = e.slotOf[r] / kLanes;
-  uint32_t lanes = 0;
-  for (uint32_t lane = 0; lane < kLanes; lane++) {
-    uint32_t y = e.rowInSlot[tile * kLanes + lane];
-    if (y != kNoRow && e.positionOf[y] > position && e.positionOf[y] < state.liveCount) lanes |= 1u << lane;
-  }
-  if (lanes == 0) return kInfinity;
-  rowColumnMask(rowOf(state, r), e.columns, e.mergedMask.data());
-  fixedColumnTerms(e.table, rowOf(state, r), e.columns, e.mergedTerms.data());
-  FixedCluster a = fixedCluster(state, r, e.mergedMask.data(), e.mergedTerms.data());
-  double out[kLanes];
-  laneDeltas(e.context, a, tile, lanes, out);
-  double threshold = kInfinity;
-  for (uint32_t lane = 0; lane < kLanes; lane++)
-    if (lanes >> lane & 1) threshold = std::min(threshold, out[lane]);
-  e.counters.deltas += uint32_t(__builtin_popcount(lanes));
-  e.counters.laneDeltas += uint32_t(__builtin_popcount(lanes));
-  return threshold;
 }
 
 void refreshEntries(FastEngine& e, ClusteringState& state) {
@@ -548,10 +552,9 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
         continue;
       }
       threshold = best.value;
-      if (!(threshold < double(kNoDelta))) threshold = seedThreshold(e, state, r, i);
     }
     e.counters.rescans++;
-    e.jobs.push_back(ScanJob{r, i, threshold, 0});
+    e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, 0, 0});
   }
   if (!e.jobs.empty()) {
     findTileLastPositions(e);
@@ -599,6 +602,10 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   uint32_t hole = e.slotOf[b];
   e.rowInSlot[hole] = kNoRow;
   e.holes++;
+  describeCluster(e.table, e.boundGroups.data(), rowOf(state, a), state.columns, state.rowTotal[a], state.rowCost[a], &e.bounds[a]);
+  storeBoundLane(e.boundTiles, hole, nullptr);
+  rowColumnMask(rowOf(state, a), state.columns, e.rowMasks.data() + size_t(a) * e.tiles.maskWords);
+  storeBoundLane(e.boundTiles, e.slotOf[a], &e.bounds[a]);
   if (second != last) {
     uint32_t moved = state.activeList[second];
     e.positionOf[moved] = second;
@@ -629,12 +636,44 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   }
   uint32_t a = state.activeList[merged];
   if (last <= 1) return;
-  rowColumnMask(rowOf(state, a), e.columns, e.mergedMask.data());
-  fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
-  FixedCluster fixed = fixedCluster(state, a, e.mergedMask.data(), e.mergedTerms.data());
   uint32_t tileCount = tilesUsed(e);
-  double* deltas = e.neighbourDeltas.data();
   uint32_t chunkCount = (tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
+  double* bounds = e.neighbourBounds.data();
+  double* deltas = e.neighbourDeltas.data();
+  uint8_t* exact = e.neighbourExact.data();
+
+  // First the bounds of the merged cluster against every other.
+  e.pool->run(chunkCount, [&](uint32_t c) {
+    double out[kLanes];
+    uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
+    for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
+      e.boundKernel(e.boundContext, e.bounds[a], t, out);
+      for (uint32_t lane = 0; lane < kLanes; lane++) {
+        uint32_t x = e.rowInSlot[t * kLanes + lane];
+        if (x != kNoRow && x != a) bounds[e.positionOf[x]] = out[lane];
+      }
+    }
+  });
+  e.counters.bounds += last - 1;
+
+  // A delta is needed where it may beat the cached best of an earlier
+  // cluster or the merged cluster's running best (which starts at EM and
+  // only falls), where it may enter the other cluster's list (below its
+  // floor), or where it may be among the merged cluster's kCandidates best
+  // (its bound below the kCandidates-th smallest bound).
+  double listThreshold = kInfinity;
+  if (last - 1 > kCandidates) {
+    std::vector<double>& scratch = e.boundScratch;
+    scratch.assign(bounds, bounds + merged);
+    scratch.insert(scratch.end(), bounds + merged + 1, bounds + last);
+    std::nth_element(scratch.begin(), scratch.begin() + (kCandidates - 1), scratch.end());
+    listThreshold = scratch[kCandidates - 1];
+  }
+  double runningStart = double(state.bestDelta[a]);
+
+  fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
+  FixedCluster fixed = fixedCluster(state, a, maskOf(e, a), e.mergedTerms.data());
+  e.chunkDeltas.assign(size_t(chunkCount) * 2, 0);
   // Each task also does what concerns only the clusters of its tiles: the
   // direct comparison of an earlier cluster's cached delta (each entry is
   // compared once, with its own delta, so the order across entries does not
@@ -643,10 +682,24 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
     double out[kLanes];
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
     for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
-      e.kernel(e.context, fixed, t, out);
+      uint32_t lanes = 0;
       for (uint32_t lane = 0; lane < kLanes; lane++) {
         uint32_t x = e.rowInSlot[t * kLanes + lane];
         if (x == kNoRow || x == a) continue;
+        uint32_t j = e.positionOf[x];
+        double bound = bounds[j];
+        bool needed = bound < listThreshold ||
+                      (j < merged ? bound < double(state.bestDelta[x]) || bound < e.floorLater[x]
+                                  : bound < runningStart || bound < e.floorEarlier[x]);
+        exact[j] = needed;
+        if (needed) lanes |= 1u << lane;
+      }
+      if (lanes == 0) continue;
+      e.chunkDeltas[2 * c + 1] += tileDeltas(e, state, fixed, t, lanes, out);
+      e.chunkDeltas[2 * c] += uint32_t(__builtin_popcount(lanes));
+      for (uint32_t lane = 0; lane < kLanes; lane++) {
+        if ((lanes >> lane & 1) == 0) continue;
+        uint32_t x = e.rowInSlot[t * kLanes + lane];
         uint32_t j = e.positionOf[x];
         double d = out[lane];
         deltas[j] = d;
@@ -659,13 +712,17 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
       }
     }
   });
-  e.counters.deltas += last - 1;
-  e.counters.laneDeltas += uint64_t(tileCount) * kLanes;
+  for (uint32_t c = 0; c < chunkCount; c++) {
+    e.counters.deltas += e.chunkDeltas[2 * c];
+    e.counters.neighbourDeltas += e.chunkDeltas[2 * c];
+    e.counters.laneDeltas += e.chunkDeltas[2 * c + 1];
+  }
 
   // The later clusters, in the direct order: a's running best is a float
-  // that each comparison may lower.
+  // that each comparison may lower. A delta left unknown is at least its
+  // bound, which is not below the running best.
   for (uint32_t j = merged + 1; j < last; j++) {
-    if (deltas[j] < double(state.bestDelta[a])) {
+    if (exact[j] && deltas[j] < double(state.bestDelta[a])) {
       state.bestDelta[a] = float(deltas[j]);
       state.bestPartner[a] = j;
     }
@@ -678,6 +735,10 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   for (uint32_t j = 0; j < last; j++) {
     if (j == merged) continue;
     uint32_t x = state.activeList[j];
+    if (!exact[j]) {
+      lowerFloor(floorFor(e, a, x), bounds[j]);
+      continue;
+    }
     top.add(Candidate{deltas[j], x, e.stamp[x]},
             [&](const Candidate& c) { lowerFloor(floorFor(e, a, c.row), c.value); });
   }
@@ -716,10 +777,14 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->rowInSlot.assign(size_t(e->tiles.tileCount) * kLanes, kNoRow);
     e->candidates.resize(size_t(state.rows) * kCandidates);
     e->candidateCount.assign(state.rows, 0);
-    e->listFilter.assign(size_t(state.rows) * kFilterWords, 0);
+    e->bounds.resize(state.rows);
+    e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows);
+    e->neighbourBounds.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
+    e->neighbourExact.assign(size_t(e->tiles.tileCount) * kLanes, 0);
+    if (!allocateBoundTiles(e->boundTiles, e->tiles.tileCount)) throw std::bad_alloc();
     e->floorLater.assign(state.rows, kInfinity);
     e->floorEarlier.assign(state.rows, kInfinity);
-    e->mergedMask.assign(e->tiles.maskWords, 0);
+    e->rowMasks.assign(size_t(state.rows) * e->tiles.maskWords, 0);
     e->mergedTerms.assign(state.columns, 0.0);
     e->neighbourDeltas.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
     e->pool.reset(new WorkerPool(options.threads == 0 ? defaultThreadCount() : options.threads));
@@ -730,6 +795,8 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
   e->context.table = &e->table;
   e->context.tiles = &e->tiles;
   e->context.constant = state.constant;
+  e->boundKernel = boundKernel(options.kernel);
+  e->boundContext = boundContext(e->boundTiles, state.columns, state.constant);
   engine = std::move(e);
   return true;
 }

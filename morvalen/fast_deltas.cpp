@@ -259,6 +259,23 @@ void laneDeltas(const DeltaContext& context, const FixedCluster& a, uint32_t til
   finishTile(context, a, tile, sums, out);
 }
 
+double pairDelta(const DeltaContext& context, const FixedCluster& a, const int32_t* countsB, const uint64_t* maskB,
+                 int32_t totalB, float costB) {
+  const LnFactorialTable& table = *context.table;
+  const ClusterTiles& tiles = *context.tiles;
+  double sum = 0.0;
+  for (uint32_t w = 0; w < tiles.maskWords; w++) {
+    for (uint64_t bits = a.mask[w] | maskB[w]; bits != 0; bits &= bits - 1) {
+      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+      int32_t x = wrappingAdd(a.counts[k], countsB[k]);
+      if (x > 1) sum += tableLnFactorial(table, x);
+    }
+  }
+  int32_t argument = wrappingAdd(wrappingAdd(wrappingAdd(a.total, totalB), -1), columnsAsTerm(tiles.columns));
+  double totalTerm = tableLnFactorial(table, argument);
+  return ((totalTerm - sum) - context.constant) - (a.cost + double(costB));
+}
+
 #if MORVALEN_X86_KERNELS
 // Replaces the terms of lanes whose summed count lies beyond the table by
 // lnFactorial itself.

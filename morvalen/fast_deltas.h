@@ -157,6 +157,13 @@ using TileKernel = void (*)(const DeltaContext& context, const FixedCluster& a, 
 // than a tile kernel when only a few lanes are wanted.
 void laneDeltas(const DeltaContext& context, const FixedCluster& a, uint32_t tile, uint32_t lanes, double* out);
 
+// mergeDelta(a, b) for one cluster b given by its row, the mask of its
+// nonzero columns, its total and stored cost: the sum runs over the columns
+// where a or b has a count, in ascending order. Cheaper than a tile for a
+// single scattered partner.
+double pairDelta(const DeltaContext& context, const FixedCluster& a, const int32_t* countsB, const uint64_t* maskB,
+                 int32_t totalB, float costB);
+
 enum class KernelKind { automatic, portable, avx2, avx512 };
 
 // The kernel for `kind`; `automatic` picks the widest the processor runs.

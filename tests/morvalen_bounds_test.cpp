@@ -45,17 +45,19 @@ struct Fixture {
   std::vector<float> costs;
   std::vector<BoundCluster> described;
   BoundTiles tiles;
+  std::vector<uint8_t> groupOf;
   double constant;
 
   explicit Fixture(const Clusters& clusters) : c(clusters), constant(constantTerm(clusters.columns)) {
     fillLnFactorialTable(table, 1 << 15);
     uint32_t tileCount = (c.rows + kLanes - 1) / kLanes;
+    groupOf = chooseBoundGroups(c.counts.data(), c.columns, c.rows);
     EXPECT_TRUE(allocateBoundTiles(tiles, tileCount));
     for (uint32_t r = 0; r < c.rows; r++) {
       totals.push_back(rowSum(row(r), c.columns));
       costs.push_back(rowCost(row(r), c.columns, totals[r], constant));
       BoundCluster b;
-      describeCluster(table, row(r), c.columns, totals[r], costs[r], &b);
+      describeCluster(table, groupOf.data(), row(r), c.columns, totals[r], costs[r], &b);
       described.push_back(b);
       storeBoundLane(tiles, r, &b);
     }
