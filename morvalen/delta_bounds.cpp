@@ -13,6 +13,7 @@
 namespace {
 
 constexpr double kMarginScale = 1e-12;
+constexpr double kFloatMarginScale = 2e-5;
 constexpr double kLargestArgument = 2147483647.0;  // x beyond this wrapped in the delta
 constexpr double kLn2 = 0.69314718055994530942;
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
@@ -70,6 +71,7 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
   context.constant = constant;
   context.columnsLess1 = double(columns) - 1;
   context.marginScale = kMarginScale * (double(columns) + kBoundGroups + 64);
+  context.floatMarginScale = context.marginScale + kFloatMarginScale;
   return context;
 }
 
@@ -125,6 +127,8 @@ bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount) {
     tiles.groupSums.assign(slots * kBoundGroups, 0.0);
     tiles.totals.assign(slots, 0.0);
     tiles.offsets.assign(slots, std::numeric_limits<double>::infinity());
+    tiles.groupSumsFloat.assign(slots * kBoundGroups, 0.0f);
+    tiles.totalsFloat.assign(slots, 0.0f);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -135,8 +139,13 @@ void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluste
   uint32_t tile = slot / kLanes;
   uint32_t lane = slot % kLanes;
   double* sums = tiles.groupSums.data() + size_t(tile) * kBoundGroups * kLanes + lane;
-  for (uint32_t g = 0; g < kBoundGroups; g++) sums[g * kLanes] = cluster ? cluster->groupSums[g] : 0.0;
+  float* sumsFloat = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes + lane;
+  for (uint32_t g = 0; g < kBoundGroups; g++) {
+    sums[g * kLanes] = cluster ? cluster->groupSums[g] : 0.0;
+    sumsFloat[g * kLanes] = float(sums[g * kLanes]);
+  }
   tiles.totals[slot] = cluster ? cluster->total : 0.0;
+  tiles.totalsFloat[slot] = float(tiles.totals[slot]);
   tiles.offsets[slot] = cluster ? cluster->offset : std::numeric_limits<double>::infinity();
 }
 
@@ -172,74 +181,115 @@ static void portableBoundKernel(const BoundContext& context, const BoundCluster&
 }
 
 #if MORVALEN_X86_BOUNDS
-// boundLogarithm on 8 lanes, s >= 1: the same steps, the table entries
-// picked by a permutation instead of a load.
-__attribute__((target("avx512f"))) static inline __m512d logarithm8(__m512d s, __m512d reciprocalLow,
-                                                                    __m512d reciprocalHigh, __m512d minusLogLow,
-                                                                    __m512d minusLogHigh) {
-  // The masked forms, with every lane set, spare GCC's header an
-  // uninitialised placeholder that it warns about.
-  const __m512d zero = _mm512_setzero_pd();
-  __m512d exponent = _mm512_mask_getexp_pd(zero, 0xFF, s);
-  __m512d m = _mm512_mask_getmant_pd(zero, 0xFF, s, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_zero);
-  // Bits 48..51 of s are the top 4 bits of its fraction; the permutation
-  // reads the low 4 bits of each index.
-  __m512i index = _mm512_mask_srli_epi64(_mm512_setzero_si512(), 0xFF, _mm512_castpd_si512(s), 48);
-  __m512d r = _mm512_permutex2var_pd(reciprocalLow, index, reciprocalHigh);
-  __m512d minusLog = _mm512_permutex2var_pd(minusLogLow, index, minusLogHigh);
-  __m512d u = _mm512_sub_pd(_mm512_mul_pd(m, r), _mm512_set1_pd(1.0));
-  __m512d p = _mm512_set1_pd(1.0 / 7);
-  p = _mm512_sub_pd(_mm512_mul_pd(p, u), _mm512_set1_pd(1.0 / 6));
-  p = _mm512_add_pd(_mm512_mul_pd(p, u), _mm512_set1_pd(1.0 / 5));
-  p = _mm512_sub_pd(_mm512_mul_pd(p, u), _mm512_set1_pd(1.0 / 4));
-  p = _mm512_add_pd(_mm512_mul_pd(p, u), _mm512_set1_pd(1.0 / 3));
-  p = _mm512_sub_pd(_mm512_mul_pd(p, u), _mm512_set1_pd(1.0 / 2));
-  p = _mm512_add_pd(_mm512_mul_pd(p, u), _mm512_set1_pd(1.0));
-  p = _mm512_mul_pd(p, u);
-  return _mm512_add_pd(_mm512_mul_pd(exponent, _mm512_set1_pd(kLn2)), _mm512_add_pd(minusLog, p));
+struct LogTableFloat {
+  alignas(64) float reciprocal[16];
+  alignas(64) float minusLog[16];
+};
+
+const LogTableFloat& logTableFloat() {
+  static const LogTableFloat table = [] {
+    LogTableFloat t;
+    for (int i = 0; i < 16; i++) {
+      t.reciprocal[i] = float(32.0 / double(33 + 2 * i));
+      t.minusLog[i] = float(-std::log(double(t.reciprocal[i])));
+    }
+    return t;
+  }();
+  return table;
 }
 
-__attribute__((target("avx512f"))) static void avx512BoundKernel(const BoundContext& context,
+// ln s on 16 float lanes, s >= 1: the steps of boundLogarithm with 4 terms of
+// the series (|u| <= 1/32.9 leaves less than 5e-9), the table entries picked
+// by a permutation. The masked forms, with every lane set, spare GCC's
+// header an uninitialised placeholder that it warns about.
+__attribute__((target("avx512f"))) static inline __m512 logarithm16(__m512 s, __m512 reciprocal, __m512 minusLog) {
+  const __m512 zero = _mm512_setzero_ps();
+  __m512 exponent = _mm512_mask_getexp_ps(zero, 0xFFFF, s);
+  __m512 m = _mm512_mask_getmant_ps(zero, 0xFFFF, s, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_zero);
+  // Bits 19..22 of s are the top 4 bits of its fraction; the permutation
+  // reads the low 4 bits of each index.
+  __m512i index = _mm512_mask_srli_epi32(_mm512_setzero_si512(), 0xFFFF, _mm512_castps_si512(s), 19);
+  __m512 r = _mm512_mask_permutexvar_ps(zero, 0xFFFF, index, reciprocal);
+  __m512 u = _mm512_sub_ps(_mm512_mul_ps(m, r), _mm512_set1_ps(1.0f));
+  __m512 p = _mm512_set1_ps(-1.0f / 4);
+  p = _mm512_add_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f / 3));
+  p = _mm512_sub_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f / 2));
+  p = _mm512_add_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f));
+  p = _mm512_mul_ps(p, u);
+  __m512 tableLog = _mm512_mask_permutexvar_ps(zero, 0xFFFF, index, minusLog);
+  return _mm512_add_ps(_mm512_mul_ps(exponent, _mm512_set1_ps(float(kLn2))), _mm512_add_ps(tableLog, p));
+}
+
+// Halves of a float vector, by the masked extraction: GCC's own casts leave
+// lanes undefined and warn about it.
+__attribute__((target("avx512f,avx512dq"))) static inline __m256 lowHalf(__m512 v) {
+  return _mm512_mask_extractf32x8_ps(_mm256_setzero_ps(), 0xFF, v, 0);
+}
+
+__attribute__((target("avx512f,avx512dq"))) static inline __m256 highHalf(__m512 v) {
+  return _mm512_mask_extractf32x8_ps(_mm256_setzero_ps(), 0xFF, v, 1);
+}
+
+__attribute__((target("avx512f"))) static inline __m512d toDouble(__m256 v) {
+  return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, v);
+}
+
+__attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const BoundContext& context,
                                                                  const BoundCluster& a, uint32_t tile,
                                                                  double* out) {
   const BoundTiles& tiles = *context.tiles;
-  const LogTable& t = logTable();
-  const __m512d reciprocalLow = _mm512_loadu_pd(t.reciprocal), reciprocalHigh = _mm512_loadu_pd(t.reciprocal + 8);
-  const __m512d minusLogLow = _mm512_loadu_pd(t.minusLog), minusLogHigh = _mm512_loadu_pd(t.minusLog + 8);
-  const __m512d one = _mm512_set1_pd(1.0);
-  const double* sums = tiles.groupSums.data() + size_t(tile) * kBoundGroups * kLanes;
-  for (uint32_t half = 0; half < kLanes; half += 8) {
-    size_t slot = size_t(tile) * kLanes + half;
-    __m512d x = _mm512_add_pd(_mm512_add_pd(_mm512_set1_pd(a.total), _mm512_loadu_pd(&tiles.totals[slot])),
-                              _mm512_set1_pd(context.columnsLess1));
-    __mmask8 wrapped = _mm512_cmp_pd_mask(x, _mm512_set1_pd(kLargestArgument), _CMP_NLE_UQ);
-    // Lanes whose x is out of range are set to -inf below; keep their
-    // logarithm finite meanwhile.
-    __m512d safeX = _mm512_mask_blend_pd(wrapped, x, one);
-    __m512d lx = logarithm8(safeX, reciprocalLow, reciprocalHigh, minusLogLow, minusLogHigh);
-    __m512d totalTerm = _mm512_add_pd(_mm512_sub_pd(one, safeX), _mm512_mul_pd(_mm512_add_pd(safeX, _mm512_set1_pd(0.5)), lx));
-    __m512d groupTerms = _mm512_setzero_pd();
-    for (uint32_t g = 0; g < kBoundGroups; g++) {
-      __m512d s = _mm512_add_pd(_mm512_set1_pd(a.groupSums[g]), _mm512_loadu_pd(sums + g * kLanes + half));
-      __m512d ls = logarithm8(_mm512_mask_max_pd(one, 0xFF, s, one), reciprocalLow, reciprocalHigh, minusLogLow, minusLogHigh);
-      groupTerms = _mm512_add_pd(groupTerms, _mm512_mul_pd(s, ls));
-    }
-    __m512d margin = _mm512_mul_pd(_mm512_set1_pd(context.marginScale),
-                                   _mm512_mul_pd(_mm512_add_pd(safeX, one), _mm512_add_pd(lx, _mm512_set1_pd(2.0))));
-    __m512d bound = _mm512_sub_pd(totalTerm, _mm512_set1_pd(context.constant));
+  const LogTableFloat& t = logTableFloat();
+  const __m512 reciprocal = _mm512_load_ps(t.reciprocal), minusLog = _mm512_load_ps(t.minusLog);
+  const __m512 one = _mm512_set1_ps(1.0f);
+  const float* sums = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes;
+  size_t slot = size_t(tile) * kLanes;
+  __m512 x = _mm512_add_ps(_mm512_add_ps(_mm512_set1_ps(float(a.total)), _mm512_loadu_ps(&tiles.totalsFloat[slot])),
+                           _mm512_set1_ps(float(context.columnsLess1)));
+  // Two roundings move x by less than 2^9 near 2^31, so a lane whose x
+  // reached 2^31 (the delta's argument wrapped) shows at least 2^31 - 2^11:
+  // every lane there is ruled out (-inf), wrapped or not.
+  __mmask16 wrapped = _mm512_cmp_ps_mask(x, _mm512_set1_ps(2147481600.0f), _CMP_NLT_UQ);
+  __m512 safeX = _mm512_mask_blend_ps(wrapped, x, one);
+  __m512 lx = logarithm16(safeX, reciprocal, minusLog);
+  __m512 totalTerm = _mm512_add_ps(_mm512_sub_ps(one, safeX), _mm512_mul_ps(_mm512_add_ps(safeX, _mm512_set1_ps(0.5f)), lx));
+  // The group terms are summed in double, which keeps the sum's rounding
+  // out of the error budget.
+  __m512d groupTerms[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
+  for (uint32_t g = 0; g < kBoundGroups; g++) {
+    __m512 s = _mm512_add_ps(_mm512_set1_ps(float(a.groupSums[g])), _mm512_loadu_ps(sums + g * kLanes));
+    __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), reciprocal, minusLog);
+    __m512 term = _mm512_mul_ps(s, ls);
+    groupTerms[0] = _mm512_add_pd(groupTerms[0], toDouble(lowHalf(term)));
+    groupTerms[1] = _mm512_add_pd(groupTerms[1], toDouble(highHalf(term)));
+  }
+  __m512 magnitude = _mm512_mul_ps(_mm512_add_ps(safeX, one), _mm512_add_ps(lx, _mm512_set1_ps(2.0f)));
+  for (uint32_t half = 0; half < 2; half++) {
+    __m512d totalHalf = toDouble(half == 0 ? lowHalf(totalTerm) : highHalf(totalTerm));
+    __m256 magnitudeHalf = half == 0 ? lowHalf(magnitude) : highHalf(magnitude);
+    __m512d bound = _mm512_sub_pd(_mm512_sub_pd(totalHalf, groupTerms[half]), _mm512_set1_pd(context.constant));
     bound = _mm512_sub_pd(bound, _mm512_set1_pd(a.offset));
-    bound = _mm512_sub_pd(bound, _mm512_loadu_pd(&tiles.offsets[slot]));
-    bound = _mm512_sub_pd(_mm512_sub_pd(bound, groupTerms), margin);
-    bound = _mm512_mask_blend_pd(wrapped, bound, _mm512_set1_pd(kMinusInfinity));
-    _mm512_storeu_pd(out + half, bound);
+    bound = _mm512_sub_pd(bound, _mm512_loadu_pd(&tiles.offsets[slot + 8 * half]));
+    __m512d margin = _mm512_mul_pd(_mm512_set1_pd(context.floatMarginScale), toDouble(magnitudeHalf));
+    bound = _mm512_sub_pd(bound, margin);
+    __mmask8 laneWrapped = __mmask8(wrapped >> (8 * half));
+    bound = _mm512_mask_blend_pd(laneWrapped, bound, _mm512_set1_pd(kMinusInfinity));
+    _mm512_storeu_pd(out + 8 * half, bound);
   }
 }
 #endif
 
+void boundsForClusters(const BoundContext& context, const BoundCluster& a, const BoundCluster* clusters,
+                       const uint32_t* rows, uint32_t count, double* out) {
+  for (uint32_t i = 0; i < count; i++) {
+    const BoundCluster& b = clusters[rows[i]];
+    out[i] = boundFromParts(context, a, b.total, b.offset, b.groupSums, 1, boundLogarithm);
+  }
+}
+
 BoundKernel boundKernel(KernelKind kind) {
 #if MORVALEN_X86_BOUNDS
   __builtin_cpu_init();
-  bool hasAvx512 = __builtin_cpu_supports("avx512f");
+  bool hasAvx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
   if ((kind == KernelKind::avx512 || kind == KernelKind::automatic) && hasAvx512) return avx512BoundKernel;
 #else
   (void)kind;

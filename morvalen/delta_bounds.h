@@ -29,9 +29,17 @@
 //   (K + 10) 2^-52 M, with M = (x + 1)(ln x + 2) bounding the magnitude of
 //   every term (T, S, F, the costs). The bound's own terms are within
 //   (K + kBoundGroups + 8) 2^-52 M of their real values, and its logarithms
-//   (libm, or the table-and-polynomial one of the vector kernel) within
+//   (libm, or the table-and-polynomial one of the plain kernel) within
 //   2e-13 of ln. The bound subtracts kMarginScale (K + kBoundGroups + 64) M,
 //   more than a thousand times all of these together.
+// - The vector kernel computes l(x) and the group terms phi(s) in single
+//   precision, 16 lanes to a vector, and sums them and the rest in double.
+//   With e = 2^-24: x and every s are within 3e of their values, a float
+//   logarithm within e (3 |ln s| + 6) + 5.5e-9 of ln s, so l(x) is within
+//   e x (8 ln x + 11) + 5.5e-9 x and the group terms within
+//   e (7 N ln x + 9 N) + 5.5e-9 N, N <= x: together below 15 e M + 1.1e-8 x
+//   (about 9e-7 M). It subtracts kFloatMarginScale M = 2e-5 M on top, more
+//   than twenty times that.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
 //   bound involving it is -inf, which rules nothing out. So is a pair whose
 //   x reaches 2^31.
@@ -46,8 +54,8 @@
 // largest totals in the matrix alone (where most of the counts are, and so
 // most of what the grouping would blur), the others in runs of consecutive
 // columns. Any partition keeps the bound valid; this one keeps it tight.
-constexpr uint32_t kBoundGroups = 16;
-constexpr uint32_t kSingleGroups = 8;
+constexpr uint32_t kBoundGroups = 32;
+constexpr uint32_t kSingleGroups = 24;
 
 // What the bound needs of one cluster.
 struct BoundCluster {
@@ -63,6 +71,9 @@ struct BoundTiles {
   std::vector<double> groupSums;  // [tile][kBoundGroups][kLanes]
   std::vector<double> totals;     // [slot]
   std::vector<double> offsets;    // [slot]; +inf for an empty slot
+  // The same sums and totals rounded to float, for the vector kernel.
+  std::vector<float> groupSumsFloat;  // [tile][kBoundGroups][kLanes]
+  std::vector<float> totalsFloat;     // [slot]
 };
 
 struct BoundContext {
@@ -70,6 +81,7 @@ struct BoundContext {
   double constant = 0.0;      // lnFactorial(K - 1)
   double columnsLess1 = 0.0;  // K - 1
   double marginScale = 0.0;   // kMarginScale (K + kBoundGroups + 64)
+  double floatMarginScale = 0.0;  // marginScale + kFloatMarginScale
 };
 
 BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant);
@@ -91,6 +103,11 @@ void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluste
 // out[l] <= mergeDelta(a, cluster in slot tile * kLanes + l) for every lane
 // (-inf for empty lanes).
 using BoundKernel = void (*)(const BoundContext& context, const BoundCluster& a, uint32_t tile, double* out);
+
+// out[i] <= mergeDelta(a, clusters[rows[i]]) for i < count (count <= kLanes):
+// for a few scattered partners, where a tile would be mostly idle.
+void boundsForClusters(const BoundContext& context, const BoundCluster& a, const BoundCluster* clusters,
+                       const uint32_t* rows, uint32_t count, double* out);
 
 // The bound of one pair, in plain code, with libm's logarithm.
 double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b);

@@ -12,13 +12,18 @@
 
 namespace {
 
-constexpr uint32_t kCandidates = 32;
+constexpr uint32_t kCandidates = 64;
+// Bits per row of the filter of the rows its list may hold.
+constexpr uint32_t kFilterWords = 4;
+// A tile with more lanes left to bound than this runs the tile kernel; fewer
+// are bounded one by one.
+constexpr uint32_t kFewBounds = 3;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
 constexpr uint32_t kTilesPerChunk = 4;
 // Up to this many wanted lanes, a tile's deltas are summed lane by lane.
-constexpr uint32_t kFewLanes = 3;
+constexpr uint32_t kFewLanes = 8;
 // Deltas of one batch of rescans kept at once (doubles).
 constexpr size_t kJobValueBudget = size_t(1) << 20;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -62,6 +67,8 @@ struct ScanChunk {
   uint32_t job;
   uint32_t firstTile;
   uint32_t endTile;
+  uint32_t bounds;   // bounds computed
+  uint32_t skipped;  // clusters ruled out by their floor
 };
 
 struct FastEngine {
@@ -81,6 +88,10 @@ struct FastEngine {
   std::vector<uint32_t> positionOf;  // [row], for live rows
   std::vector<Candidate> candidates; // [row][kCandidates]
   std::vector<uint8_t> candidateCount;
+  // [row][kFilterWords]: bit (partner % 256) is set for every partner the
+  // row's list holds (and maybe for some it no longer holds), so a clear bit
+  // proves that the list lacks the partner without reading it.
+  std::vector<uint64_t> listFilter;
   std::vector<double> floorLater;    // [row]
   std::vector<double> floorEarlier;  // [row]
 
@@ -154,6 +165,18 @@ uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const Fix
 
 bool isCurrent(const FastEngine& e, const Candidate& c) { return e.stamp[c.row] == c.stamp; }
 
+uint64_t* filterOf(FastEngine& e, uint32_t owner) { return &e.listFilter[size_t(owner) * kFilterWords]; }
+
+void markListed(FastEngine& e, uint32_t owner, uint32_t partner) {
+  uint32_t bit = partner % (64 * kFilterWords);
+  filterOf(e, owner)[bit / 64] |= uint64_t(1) << (bit % 64);
+}
+
+bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
+  uint32_t bit = partner % (64 * kFilterWords);
+  return (e.listFilter[size_t(owner) * kFilterWords + bit / 64] >> (bit % 64) & 1) != 0;
+}
+
 // Lexicographic order on (value, row): a total order, so the lists kept do
 // not depend on the order in which values arrive.
 bool before(double value, uint32_t row, const Candidate& c) {
@@ -189,6 +212,7 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   for (uint32_t i = 0; i < count; i++)
     if (list[i].row == partner) return;
   Candidate fresh = {value, partner, e.stamp[partner]};
+  markListed(e, owner, partner);
   if (count < kCandidates) {
     list[count] = fresh;
     e.candidateCount[owner] = uint8_t(count + 1);
@@ -203,6 +227,19 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   }
   lowerFloor(floorFor(e, owner, list[largest].row), list[largest].value);
   list[largest] = fresh;
+}
+
+// The exact delta between owner and partner if owner lists partner.
+bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
+  if (!mayBeListed(e, owner, partner)) return false;
+  const Candidate* list = &e.candidates[size_t(owner) * kCandidates];
+  for (uint32_t i = 0; i < e.candidateCount[owner]; i++) {
+    if (list[i].row == partner && isCurrent(e, list[i])) {
+      *value = list[i].value;
+      return true;
+    }
+  }
+  return false;
 }
 
 // The best listed partner of the cluster at `position` among later positions.
@@ -252,7 +289,12 @@ struct TopCandidates {
 
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
   Candidate* list = &e.candidates[size_t(owner) * kCandidates];
-  for (uint32_t i = 0; i < top.count; i++) list[i] = top.entries[i];
+  uint64_t* filter = filterOf(e, owner);
+  for (uint32_t w = 0; w < kFilterWords; w++) filter[w] = 0;
+  for (uint32_t i = 0; i < top.count; i++) {
+    list[i] = top.entries[i];
+    markListed(e, owner, list[i].row);
+  }
   e.candidateCount[owner] = uint8_t(top.count);
 }
 
@@ -343,19 +385,53 @@ void findTileLastPositions(FastEngine& e) {
 
 // ---- refresh -------------------------------------------------------------------
 
-// The bounds of a job's fixed cluster against the later clusters of a group
-// of tiles.
-void boundChunk(FastEngine& e, const ScanChunk& chunk) {
+// The bounds of a job's fixed cluster r against the later clusters of a
+// group of tiles; values start unknown (+inf). Once the lists are set up, a
+// cluster y whose floorEarlier exceeds the best listed value t needs no
+// bound: unless y lists r (and so knows the exact delta), the delta is at
+// least that floor, and the floor itself serves as the bound.
+void boundChunk(FastEngine& e, ScanChunk& chunk) {
   const ScanJob& job = e.jobs[chunk.job];
   uint32_t first = job.position + 1;
   double* bounds = e.jobBounds.data() + job.valueOffset;
+  double* values = e.jobValues.data() + job.valueOffset;
+  const BoundCluster& a = e.bounds[job.row];
   double out[kLanes];
+  uint32_t rows[kLanes];
   for (uint32_t tile = chunk.firstTile; tile < chunk.endTile; tile++) {
     if (e.tileLastPosition[tile] < int64_t(first)) continue;
-    e.boundKernel(e.boundContext, e.bounds[job.row], tile, out);
+    uint32_t lanes = 0;
     for (uint32_t lane = 0; lane < kLanes; lane++) {
       uint32_t y = e.rowInSlot[tile * kLanes + lane];
-      if (y != kNoRow && e.positionOf[y] >= first) bounds[e.positionOf[y] - first] = out[lane];
+      if (y == kNoRow || e.positionOf[y] < first) continue;
+      uint32_t i = e.positionOf[y] - first;
+      values[i] = kInfinity;
+      if (e.listsReady && job.threshold < e.floorEarlier[y]) {
+        double known;
+        bool listed = listedValue(e, y, job.row, &known);
+        values[i] = listed ? known : kInfinity;
+        bounds[i] = listed ? known : e.floorEarlier[y];
+        chunk.skipped++;
+        continue;
+      }
+      lanes |= 1u << lane;
+    }
+    uint32_t count = uint32_t(__builtin_popcount(lanes));
+    if (count == 0) continue;
+    chunk.bounds += count;
+    if (count > kFewBounds) {
+      e.boundKernel(e.boundContext, a, tile, out);
+    } else {
+      uint32_t n = 0;
+      for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) rows[n++] = e.rowInSlot[tile * kLanes + uint32_t(__builtin_ctz(bits))];
+      double few[kLanes];
+      boundsForClusters(e.boundContext, a, e.bounds.data(), rows, n, few);
+      n = 0;
+      for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = few[n++];
+    }
+    for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+      uint32_t y = e.rowInSlot[tile * kLanes + uint32_t(__builtin_ctz(bits))];
+      bounds[e.positionOf[y] - first] = out[__builtin_ctz(bits)];
     }
   }
 }
@@ -396,7 +472,6 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std
   size_t length = state.liveCount - first;
   const double* bounds = e.jobBounds.data() + job.valueOffset;
   double* values = e.jobValues.data() + job.valueOffset;
-  std::fill(values, values + length, kInfinity);
   double threshold = job.threshold;
   if (length > kCandidates) {
     scratch.assign(bounds, bounds + length);
@@ -492,11 +567,14 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     uint32_t groupEnd = std::min(tileCount, group + kTilesPerChunk);
     for (uint32_t j = firstJob; j < endJob; j++) {
       uint32_t from = std::max(group, e.jobs[j].firstTile);
-      if (from < groupEnd) e.chunks.push_back(ScanChunk{j, from, groupEnd});
+      if (from < groupEnd) e.chunks.push_back(ScanChunk{j, from, groupEnd, 0, 0});
     }
   }
   e.pool->run(uint32_t(e.chunks.size()), [&](uint32_t c) { boundChunk(e, e.chunks[c]); });
-  for (uint32_t j = firstJob; j < endJob; j++) e.counters.bounds += state.liveCount - 1 - e.jobs[j].position;
+  for (const ScanChunk& chunk : e.chunks) {
+    e.counters.bounds += chunk.bounds;
+    e.counters.skipped += chunk.skipped;
+  }
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
     thread_local std::vector<double> scratch;
     scanJob(e, state, firstJob + j, scratch);
@@ -784,6 +862,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     if (!allocateBoundTiles(e->boundTiles, e->tiles.tileCount)) throw std::bad_alloc();
     e->floorLater.assign(state.rows, kInfinity);
     e->floorEarlier.assign(state.rows, kInfinity);
+    e->listFilter.assign(size_t(state.rows) * kFilterWords, 0);
     e->rowMasks.assign(size_t(state.rows) * e->tiles.maskWords, 0);
     e->mergedTerms.assign(state.columns, 0.0);
     e->neighbourDeltas.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
