@@ -58,8 +58,9 @@ struct ScanJob {
   size_t valueOffset;   // its bounds and deltas in jobBounds and jobValues,
                         // by position - first
   uint32_t firstTile;   // the first tile holding a later position
+  uint32_t computed;    // values known, listed in jobComputed by index
+  double prunedFloor;   // the smallest bound of the values left unknown
   uint64_t deltas;
-  uint64_t laneDeltas;
 };
 
 // The bounds of one job over a group of tiles.
@@ -115,6 +116,7 @@ struct FastEngine {
   std::vector<uint32_t> jobFirstTiles;
   std::vector<double> jobBounds;
   std::vector<double> jobValues;
+  std::vector<uint32_t> jobComputed;
 
   bool mirrored = false;
   bool failed = false;  // the tiles could not be laid out: scans run directly
@@ -144,6 +146,10 @@ const uint64_t* maskOf(const FastEngine& e, uint32_t row) {
   return e.rowMasks.data() + size_t(row) * e.tiles.maskWords;
 }
 
+PartnerCluster partnerCluster(const FastEngine& e, const ClusteringState& state, uint32_t row) {
+  return PartnerCluster{rowOf(state, row), maskOf(e, row), state.rowTotal[row], state.rowCost[row]};
+}
+
 // The deltas of `a` against the lanes of a tile set in `lanes`: the tile
 // kernel when many are wanted, else pair by pair. Returns the lanes computed.
 uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const FixedCluster& a, uint32_t tile,
@@ -153,11 +159,14 @@ uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const Fix
     e.kernel(e.context, a, tile, out);
     return kLanes;
   }
-  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
-    uint32_t lane = uint32_t(__builtin_ctz(bits));
-    uint32_t y = e.rowInSlot[tile * kLanes + lane];
-    out[lane] = pairDelta(e.context, a, rowOf(state, y), maskOf(e, y), state.rowTotal[y], state.rowCost[y]);
-  }
+  PartnerCluster partners[kLanes];
+  double few[kLanes];
+  uint32_t n = 0;
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1)
+    partners[n++] = partnerCluster(e, state, e.rowInSlot[tile * kLanes + uint32_t(__builtin_ctz(bits))]);
+  partnerDeltas(e.context, a, partners, n, few);
+  n = 0;
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = few[n++];
   return count;
 }
 
@@ -436,56 +445,69 @@ void boundChunk(FastEngine& e, ScanChunk& chunk) {
   }
 }
 
-// Computes the deltas of the job's later clusters whose bound `wanted`
-// accepts and whose delta is not known yet (+inf in values).
-template <typename Wanted>
-void computeWanted(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
-                   Wanted wanted) {
+// Computes the deltas at the job's later indices (positions - first) listed
+// in `wanted`.
+void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
+               const uint32_t* wanted, uint32_t count) {
   uint32_t first = job.position + 1;
-  const double* bounds = e.jobBounds.data() + job.valueOffset;
   double* values = e.jobValues.data() + job.valueOffset;
-  double out[kLanes];
-  for (uint32_t tile = job.firstTile; tile < tilesUsed(e); tile++) {
-    uint32_t lanes = 0;
-    for (uint32_t lane = 0; lane < kLanes; lane++) {
-      uint32_t y = e.rowInSlot[tile * kLanes + lane];
-      if (y == kNoRow || e.positionOf[y] < first) continue;
-      uint32_t i = e.positionOf[y] - first;
-      if (values[i] == kInfinity && wanted(bounds[i])) lanes |= 1u << lane;
+  uint32_t* computed = e.jobComputed.data() + job.valueOffset;
+  constexpr uint32_t kBatch = 64;
+  PartnerCluster partners[kBatch];
+  double out[kBatch];
+  for (uint32_t start = 0; start < count; start += kBatch) {
+    uint32_t n = std::min(kBatch, count - start);
+    for (uint32_t i = 0; i < n; i++) partners[i] = partnerCluster(e, state, state.activeList[first + wanted[start + i]]);
+    partnerDeltas(e.context, a, partners, n, out);
+    for (uint32_t i = 0; i < n; i++) {
+      values[wanted[start + i]] = out[i];
+      computed[job.computed++] = wanted[start + i];
     }
-    if (lanes == 0) continue;
-    job.laneDeltas += tileDeltas(e, state, a, tile, lanes, out);
-    job.deltas += uint32_t(__builtin_popcount(lanes));
-    for (uint32_t lane = 0; lane < kLanes; lane++)
-      if (lanes >> lane & 1) values[e.positionOf[e.rowInSlot[tile * kLanes + lane]] - first] = out[lane];
   }
+  job.deltas += count;
 }
 
 // The smallest double delta over the later positions, earliest on ties, from
-// the bounds: first the deltas whose bound is below the kCandidates-th
-// smallest bound (or below the best listed value), which also refill the
-// list; then every delta whose bound does not exceed the best found, since
-// only those can equal or beat it. Deltas left unknown stay +inf.
-void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std::vector<double>& scratch) {
+// the bounds: first the deltas whose bound is below the best listed value,
+// or the kCandidates smallest bounds when more lie below it, which refill
+// the list; then every delta whose bound does not exceed the best found,
+// since only those can equal or beat it. Deltas left unknown stay +inf.
+void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std::vector<double>& scratch,
+             std::vector<uint32_t>& wanted) {
   ScanJob& job = e.jobs[jobIndex];
   uint32_t first = job.position + 1;
   size_t length = state.liveCount - first;
   const double* bounds = e.jobBounds.data() + job.valueOffset;
-  double* values = e.jobValues.data() + job.valueOffset;
+  const double* values = e.jobValues.data() + job.valueOffset;
+  uint32_t* computed = e.jobComputed.data() + job.valueOffset;
+  // Values known from the later clusters' lists.
+  job.computed = 0;
+  for (size_t i = 0; i < length; i++)
+    if (values[i] != kInfinity) computed[job.computed++] = uint32_t(i);
   double threshold = job.threshold;
-  if (length > kCandidates) {
-    scratch.assign(bounds, bounds + length);
+  scratch.clear();
+  for (size_t i = 0; i < length; i++)
+    if (values[i] == kInfinity && bounds[i] < threshold) scratch.push_back(bounds[i]);
+  if (scratch.size() > kCandidates) {
     std::nth_element(scratch.begin(), scratch.begin() + (kCandidates - 1), scratch.end());
-    threshold = std::min(threshold, scratch[kCandidates - 1]);
-  } else {
-    threshold = kInfinity;
+    threshold = scratch[kCandidates - 1];
   }
   size_t inBatch = jobIndex - e.batchFirstJob;
   FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row), e.jobTerms.data() + inBatch * e.columns);
-  computeWanted(e, state, job, a, [&](double bound) { return bound < threshold; });
+  auto run = [&](auto accepts) {
+    wanted.resize(length);
+    uint32_t count = 0;
+    for (size_t i = 0; i < length; i++)
+      if (values[i] == kInfinity && accepts(bounds[i])) wanted[count++] = uint32_t(i);
+    computeAt(e, state, job, a, wanted.data(), count);
+  };
+  run([&](double bound) { return bound < threshold; });
   Best best;
-  for (size_t i = 0; i < length; i++) offer(best, values[i], uint32_t(first + i));
-  computeWanted(e, state, job, a, [&](double bound) { return bound <= best.value; });
+  for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
+  run([&](double bound) { return bound <= best.value; });
+  job.prunedFloor = kInfinity;
+  for (size_t i = 0; i < length; i++)
+    if (values[i] == kInfinity) lowerFloor(job.prunedFloor, bounds[i]);
 }
 
 // Sets the entry from the scanned values, rebuilds the cluster's list from
@@ -497,14 +519,15 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   uint32_t first = job.position + 1;
   const double* values = e.jobValues.data() + job.valueOffset;
   const double* bounds = e.jobBounds.data() + job.valueOffset;
+  const uint32_t* computed = e.jobComputed.data() + job.valueOffset;
   Best best;
-  for (uint32_t p = first; p < state.liveCount; p++) offer(best, values[p - first], p);
+  for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   state.bestDelta[r] = float(best.value);
   if (best.position != kNoPosition) state.bestPartner[r] = best.position;
 
   compactCandidates(e, r);
   TopCandidates top;
-  double newFloorLater = kInfinity;
+  double newFloorLater = job.prunedFloor;
   auto rejected = [&](const Candidate& c) {
     if (e.positionOf[c.row] > job.position)
       lowerFloor(newFloorLater, c.value);
@@ -514,14 +537,9 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   const Candidate* list = &e.candidates[size_t(r) * kCandidates];
   uint32_t listed = e.candidateCount[r];
   for (uint32_t i = 0; i < listed; i++) top.add(list[i], rejected);
-  for (uint32_t p = first; p < state.liveCount; p++) {
-    double value = values[p - first];
-    if (value == kInfinity) {
-      lowerFloor(newFloorLater, bounds[p - first]);
-      continue;
-    }
-    uint32_t y = state.activeList[p];
-    Candidate c = {value, y, e.stamp[y]};
+  for (uint32_t n = 0; n < job.computed; n++) {
+    uint32_t y = state.activeList[first + computed[n]];
+    Candidate c = {values[computed[n]], y, e.stamp[y]};
     if (!top.wouldKeep(c)) {
       rejected(c);
       continue;
@@ -532,16 +550,16 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   }
   storeList(e, r, top);
   e.floorLater[r] = newFloorLater;
+  for (uint32_t n = 0; n < job.computed; n++) {
+    uint32_t y = state.activeList[first + computed[n]];
+    double value = values[computed[n]];
+    if (value < e.floorEarlier[y]) insertCandidate(e, y, r, value);
+  }
   // The later clusters' floors already cover r, except in the first refresh,
   // which sets them up.
-  for (uint32_t p = first; p < state.liveCount; p++) {
-    double value = values[p - first];
-    uint32_t y = state.activeList[p];
-    if (value == kInfinity) {
-      if (!e.listsReady) lowerFloor(e.floorEarlier[y], bounds[p - first]);
-    } else if (value < e.floorEarlier[y]) {
-      insertCandidate(e, y, r, value);
-    }
+  if (!e.listsReady) {
+    for (uint32_t p = first; p < state.liveCount; p++)
+      if (values[p - first] == kInfinity) lowerFloor(e.floorEarlier[state.activeList[p]], bounds[p - first]);
   }
 }
 
@@ -577,11 +595,12 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
   }
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
     thread_local std::vector<double> scratch;
-    scanJob(e, state, firstJob + j, scratch);
+    thread_local std::vector<uint32_t> wanted;
+    scanJob(e, state, firstJob + j, scratch, wanted);
   });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.deltas += e.jobs[j].deltas;
-    e.counters.laneDeltas += e.jobs[j].laneDeltas;
+    e.counters.laneDeltas += e.jobs[j].deltas;
     applyJob(e, state, j);
   }
 }
@@ -596,6 +615,7 @@ void runJobs(FastEngine& e, ClusteringState& state) {
       if (j > batchStart) {
         e.jobValues.resize(used);
         e.jobBounds.resize(used);
+        e.jobComputed.resize(used);
         runJobBatch(e, state, batchStart, j);
       }
       batchStart = j;
@@ -632,7 +652,7 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
       threshold = best.value;
     }
     e.counters.rescans++;
-    e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, 0, 0});
+    e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, 0, kInfinity, 0});
   }
   if (!e.jobs.empty()) {
     findTileLastPositions(e);

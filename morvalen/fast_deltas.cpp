@@ -259,21 +259,38 @@ void laneDeltas(const DeltaContext& context, const FixedCluster& a, uint32_t til
   finishTile(context, a, tile, sums, out);
 }
 
-double pairDelta(const DeltaContext& context, const FixedCluster& a, const int32_t* countsB, const uint64_t* maskB,
-                 int32_t totalB, float costB) {
+// lnFactorial(x) for the summed count of a column; +0.0 for x < 2, as the
+// table holds lnFactorial(0) = 0 and lnFactorial(1) = +0.0.
+static inline double summedTerm(const LnFactorialTable& table, int32_t x) {
+  if (uint32_t(x) < uint32_t(table.size)) return table.values[uint32_t(x)];
+  return tableLnFactorial(table, x);
+}
+
+void partnerDeltas(const DeltaContext& context, const FixedCluster& a, const PartnerCluster* partners,
+                   uint32_t count, double* out) {
+  constexpr uint32_t kWays = 4;
   const LnFactorialTable& table = *context.table;
   const ClusterTiles& tiles = *context.tiles;
-  double sum = 0.0;
-  for (uint32_t w = 0; w < tiles.maskWords; w++) {
-    for (uint64_t bits = a.mask[w] | maskB[w]; bits != 0; bits &= bits - 1) {
-      uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
-      int32_t x = wrappingAdd(a.counts[k], countsB[k]);
-      if (x > 1) sum += tableLnFactorial(table, x);
+  for (uint32_t start = 0; start < count; start += kWays) {
+    // A short last group repeats its last partner.
+    const PartnerCluster* p[kWays];
+    for (uint32_t i = 0; i < kWays; i++) p[i] = &partners[std::min(start + i, count - 1)];
+    double sums[kWays] = {};
+    for (uint32_t w = 0; w < tiles.maskWords; w++) {
+      uint64_t bits = a.mask[w] | p[0]->mask[w] | p[1]->mask[w] | p[2]->mask[w] | p[3]->mask[w];
+      for (; bits != 0; bits &= bits - 1) {
+        uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+        int32_t countA = a.counts[k];
+        for (uint32_t i = 0; i < kWays; i++) sums[i] += summedTerm(table, wrappingAdd(countA, p[i]->counts[k]));
+      }
+    }
+    for (uint32_t i = 0; i < kWays && start + i < count; i++) {
+      int32_t argument =
+          wrappingAdd(wrappingAdd(wrappingAdd(a.total, p[i]->total), -1), columnsAsTerm(tiles.columns));
+      double totalTerm = tableLnFactorial(table, argument);
+      out[start + i] = ((totalTerm - sums[i]) - context.constant) - (a.cost + double(p[i]->cost));
     }
   }
-  int32_t argument = wrappingAdd(wrappingAdd(wrappingAdd(a.total, totalB), -1), columnsAsTerm(tiles.columns));
-  double totalTerm = tableLnFactorial(table, argument);
-  return ((totalTerm - sum) - context.constant) - (a.cost + double(costB));
 }
 
 #if MORVALEN_X86_KERNELS

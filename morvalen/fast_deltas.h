@@ -157,12 +157,20 @@ using TileKernel = void (*)(const DeltaContext& context, const FixedCluster& a, 
 // than a tile kernel when only a few lanes are wanted.
 void laneDeltas(const DeltaContext& context, const FixedCluster& a, uint32_t tile, uint32_t lanes, double* out);
 
-// mergeDelta(a, b) for one cluster b given by its row, the mask of its
-// nonzero columns, its total and stored cost: the sum runs over the columns
-// where a or b has a count, in ascending order. Cheaper than a tile for a
-// single scattered partner.
-double pairDelta(const DeltaContext& context, const FixedCluster& a, const int32_t* countsB, const uint64_t* maskB,
-                 int32_t totalB, float costB);
+// A cluster given by its row: for deltas against scattered partners.
+struct PartnerCluster {
+  const int32_t* counts;
+  const uint64_t* mask;  // its nonzero columns
+  int32_t total;
+  float cost;
+};
+
+// out[i] = mergeDelta(a, partners[i]) for i < count. Four partners at a time
+// are summed side by side over the columns where a or any of the four has a
+// count, in ascending order: the four sums do not wait on one another, and
+// each adds +0.0 (exactly nothing) where its own pair has no count.
+void partnerDeltas(const DeltaContext& context, const FixedCluster& a, const PartnerCluster* partners,
+                   uint32_t count, double* out);
 
 enum class KernelKind { automatic, portable, avx2, avx512 };
 
