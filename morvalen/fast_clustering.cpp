@@ -470,8 +470,9 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // The smallest double delta over the later positions, earliest on ties, from
 // the bounds: first the deltas whose bound is below the best listed value,
 // or the kCandidates smallest bounds when more lie below it, which refill
-// the list; then every delta whose bound does not exceed the best found,
-// since only those can equal or beat it. Deltas left unknown stay +inf.
+// the list; then every delta whose bound does not exceed the best found (nor
+// the best listed value), since only those can equal or beat it. Deltas left
+// unknown stay +inf.
 void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std::vector<double>& scratch,
              std::vector<uint32_t>& wanted) {
   ScanJob& job = e.jobs[jobIndex];
@@ -504,7 +505,10 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std
   run([&](double bound) { return bound < threshold; });
   Best best;
   for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
-  run([&](double bound) { return bound <= best.value; });
+  // The listed value is the exact delta of a later cluster: the answer is no
+  // larger, whatever the first round found.
+  double limit = std::min(best.value, job.threshold);
+  run([&](double bound) { return bound <= limit; });
   job.prunedFloor = kInfinity;
   for (size_t i = 0; i < length; i++)
     if (values[i] == kInfinity) lowerFloor(job.prunedFloor, bounds[i]);
