@@ -473,45 +473,65 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // the list; then every delta whose bound does not exceed the best found (nor
 // the best listed value), since only those can equal or beat it. Deltas left
 // unknown stay +inf.
-void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std::vector<double>& scratch,
-             std::vector<uint32_t>& wanted) {
+void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std::vector<double>& heap,
+             std::vector<uint32_t>& candidates) {
   ScanJob& job = e.jobs[jobIndex];
   uint32_t first = job.position + 1;
   size_t length = state.liveCount - first;
   const double* bounds = e.jobBounds.data() + job.valueOffset;
   const double* values = e.jobValues.data() + job.valueOffset;
   uint32_t* computed = e.jobComputed.data() + job.valueOffset;
-  // Values known from the later clusters' lists.
+  // One pass: the values known from the later clusters' lists, the unknown
+  // ones that may matter (bound <= the listed value t) with the kCandidates
+  // smallest of their bounds in a max-heap, and the smallest bound of the
+  // others.
+  double t = job.threshold;
   job.computed = 0;
-  for (size_t i = 0; i < length; i++)
-    if (values[i] != kInfinity) computed[job.computed++] = uint32_t(i);
-  double threshold = job.threshold;
-  scratch.clear();
-  for (size_t i = 0; i < length; i++)
-    if (values[i] == kInfinity && bounds[i] < threshold) scratch.push_back(bounds[i]);
-  if (scratch.size() > kCandidates) {
-    std::nth_element(scratch.begin(), scratch.begin() + (kCandidates - 1), scratch.end());
-    threshold = scratch[kCandidates - 1];
+  candidates.resize(length);
+  uint32_t candidateCount = 0;
+  heap.clear();
+  double floorOutside = kInfinity;
+  for (size_t i = 0; i < length; i++) {
+    double bound = bounds[i];
+    if (values[i] != kInfinity) {
+      computed[job.computed++] = uint32_t(i);
+    } else if (bound <= t) {
+      candidates[candidateCount++] = uint32_t(i);
+      if (heap.size() < kCandidates) {
+        heap.push_back(bound);
+        std::push_heap(heap.begin(), heap.end());
+      } else if (bound < heap.front()) {
+        std::pop_heap(heap.begin(), heap.end());
+        heap.back() = bound;
+        std::push_heap(heap.begin(), heap.end());
+      }
+    } else {
+      lowerFloor(floorOutside, bound);
+    }
   }
+  double threshold = candidateCount > kCandidates ? heap.front() : kInfinity;
   size_t inBatch = jobIndex - e.batchFirstJob;
   FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row), e.jobTerms.data() + inBatch * e.columns);
+  // Picks the candidates still unknown that `accepts` takes to the front of
+  // the list (the others after them) and computes them.
   auto run = [&](auto accepts) {
-    wanted.resize(length);
-    uint32_t count = 0;
-    for (size_t i = 0; i < length; i++)
-      if (values[i] == kInfinity && accepts(bounds[i])) wanted[count++] = uint32_t(i);
-    computeAt(e, state, job, a, wanted.data(), count);
+    uint32_t picked = 0;
+    for (uint32_t n = 0; n < candidateCount; n++) {
+      uint32_t i = candidates[n];
+      if (values[i] == kInfinity && accepts(bounds[i])) std::swap(candidates[picked++], candidates[n]);
+    }
+    computeAt(e, state, job, a, candidates.data(), picked);
   };
   run([&](double bound) { return bound < threshold; });
   Best best;
   for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   // The listed value is the exact delta of a later cluster: the answer is no
   // larger, whatever the first round found.
-  double limit = std::min(best.value, job.threshold);
+  double limit = std::min(best.value, t);
   run([&](double bound) { return bound <= limit; });
-  job.prunedFloor = kInfinity;
-  for (size_t i = 0; i < length; i++)
-    if (values[i] == kInfinity) lowerFloor(job.prunedFloor, bounds[i]);
+  job.prunedFloor = floorOutside;
+  for (uint32_t n = 0; n < candidateCount; n++)
+    if (values[candidates[n]] == kInfinity) lowerFloor(job.prunedFloor, bounds[candidates[n]]);
 }
 
 // Sets the entry from the scanned values, rebuilds the cluster's list from
@@ -598,9 +618,9 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     e.counters.skipped += chunk.skipped;
   }
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
-    thread_local std::vector<double> scratch;
-    thread_local std::vector<uint32_t> wanted;
-    scanJob(e, state, firstJob + j, scratch, wanted);
+    thread_local std::vector<double> heap;
+    thread_local std::vector<uint32_t> candidates;
+    scanJob(e, state, firstJob + j, heap, candidates);
   });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.deltas += e.jobs[j].deltas;
