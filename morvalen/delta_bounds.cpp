@@ -278,14 +278,6 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
 }
 #endif
 
-void boundsForClusters(const BoundContext& context, const BoundCluster& a, const BoundCluster* clusters,
-                       const uint32_t* rows, uint32_t count, double* out) {
-  for (uint32_t i = 0; i < count; i++) {
-    const BoundCluster& b = clusters[rows[i]];
-    out[i] = boundFromParts(context, a, b.total, b.offset, b.groupSums, 1, boundLogarithm);
-  }
-}
-
 BoundKernel boundKernel(KernelKind kind) {
 #if MORVALEN_X86_BOUNDS
   __builtin_cpu_init();

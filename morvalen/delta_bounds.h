@@ -104,11 +104,6 @@ void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluste
 // (-inf for empty lanes).
 using BoundKernel = void (*)(const BoundContext& context, const BoundCluster& a, uint32_t tile, double* out);
 
-// out[i] <= mergeDelta(a, clusters[rows[i]]) for i < count (count <= kLanes):
-// for a few scattered partners, where a tile would be mostly idle.
-void boundsForClusters(const BoundContext& context, const BoundCluster& a, const BoundCluster* clusters,
-                       const uint32_t* rows, uint32_t count, double* out);
-
 // The bound of one pair, in plain code, with libm's logarithm.
 double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b);
 

@@ -15,9 +15,6 @@ namespace {
 constexpr uint32_t kCandidates = 64;
 // Bits per row of the filter of the rows its list may hold.
 constexpr uint32_t kFilterWords = 4;
-// A tile with more lanes left to bound than this runs the tile kernel; fewer
-// are bounded one by one.
-constexpr uint32_t kFewBounds = 3;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
@@ -406,7 +403,6 @@ void boundChunk(FastEngine& e, ScanChunk& chunk) {
   double* values = e.jobValues.data() + job.valueOffset;
   const BoundCluster& a = e.bounds[job.row];
   double out[kLanes];
-  uint32_t rows[kLanes];
   for (uint32_t tile = chunk.firstTile; tile < chunk.endTile; tile++) {
     if (e.tileLastPosition[tile] < int64_t(first)) continue;
     uint32_t lanes = 0;
@@ -425,19 +421,9 @@ void boundChunk(FastEngine& e, ScanChunk& chunk) {
       }
       lanes |= 1u << lane;
     }
-    uint32_t count = uint32_t(__builtin_popcount(lanes));
-    if (count == 0) continue;
-    chunk.bounds += count;
-    if (count > kFewBounds) {
-      e.boundKernel(e.boundContext, a, tile, out);
-    } else {
-      uint32_t n = 0;
-      for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) rows[n++] = e.rowInSlot[tile * kLanes + uint32_t(__builtin_ctz(bits))];
-      double few[kLanes];
-      boundsForClusters(e.boundContext, a, e.bounds.data(), rows, n, few);
-      n = 0;
-      for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = few[n++];
-    }
+    if (lanes == 0) continue;
+    chunk.bounds += uint32_t(__builtin_popcount(lanes));
+    e.boundKernel(e.boundContext, a, tile, out);
     for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
       uint32_t y = e.rowInSlot[tile * kLanes + uint32_t(__builtin_ctz(bits))];
       bounds[e.positionOf[y] - first] = out[__builtin_ctz(bits)];
