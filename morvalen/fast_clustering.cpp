@@ -86,12 +86,16 @@ struct FastEngine {
   std::vector<uint32_t> positionOf;  // [row], for live rows
   std::vector<Candidate> candidates; // [row][kCandidates]
   std::vector<uint8_t> candidateCount;
-  // [row][kFilterWords]: bit (partner % 256) is set for every partner the
-  // row's list holds (and maybe for some it no longer holds), so a clear bit
-  // proves that the list lacks the partner without reading it.
-  std::vector<uint64_t> listFilter;
+  // [kFilterWords][slot]: bit (partner % 256) is set for every partner the
+  // list of the slot's cluster holds (and maybe for some it no longer
+  // holds), so a clear bit proves that the list lacks the partner without
+  // reading it. By slot, word-major, like the next two: a rescan reads them
+  // for the kLanes clusters of a tile side by side.
+  std::vector<uint64_t> slotFilter;
+  std::vector<double> slotFloorEarlier;  // [slot]: floorEarlier of its cluster
+  std::vector<uint32_t> slotPosition;    // [slot]: position of its cluster; 0 for a hole
+  size_t slotCapacity = 0;
   std::vector<double> floorLater;    // [row]
-  std::vector<double> floorEarlier;  // [row]
 
   std::vector<uint64_t> rowMasks;     // [row][maskWords]: nonzero columns, for live rows
   std::vector<double> mergedTerms;
@@ -171,17 +175,21 @@ uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const Fix
 
 bool isCurrent(const FastEngine& e, const Candidate& c) { return e.stamp[c.row] == c.stamp; }
 
-uint64_t* filterOf(FastEngine& e, uint32_t owner) { return &e.listFilter[size_t(owner) * kFilterWords]; }
+uint64_t& filterWord(FastEngine& e, uint32_t owner, uint32_t word) {
+  return e.slotFilter[word * e.slotCapacity + e.slotOf[owner]];
+}
 
 void markListed(FastEngine& e, uint32_t owner, uint32_t partner) {
   uint32_t bit = partner % (64 * kFilterWords);
-  filterOf(e, owner)[bit / 64] |= uint64_t(1) << (bit % 64);
+  filterWord(e, owner, bit / 64) |= uint64_t(1) << (bit % 64);
 }
 
 bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
   uint32_t bit = partner % (64 * kFilterWords);
-  return (e.listFilter[size_t(owner) * kFilterWords + bit / 64] >> (bit % 64) & 1) != 0;
+  return (e.slotFilter[bit / 64 * e.slotCapacity + e.slotOf[owner]] >> (bit % 64) & 1) != 0;
 }
+
+double& floorEarlierOf(FastEngine& e, uint32_t row) { return e.slotFloorEarlier[e.slotOf[row]]; }
 
 // Lexicographic order on (value, row): a total order, so the lists kept do
 // not depend on the order in which values arrive.
@@ -190,7 +198,7 @@ bool before(double value, uint32_t row, const Candidate& c) {
 }
 
 double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner) {
-  return e.positionOf[partner] > e.positionOf[owner] ? e.floorLater[owner] : e.floorEarlier[owner];
+  return e.positionOf[partner] > e.positionOf[owner] ? e.floorLater[owner] : floorEarlierOf(e, owner);
 }
 
 void lowerFloor(double& floor, double value) {
@@ -295,8 +303,7 @@ struct TopCandidates {
 
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
   Candidate* list = &e.candidates[size_t(owner) * kCandidates];
-  uint64_t* filter = filterOf(e, owner);
-  for (uint32_t w = 0; w < kFilterWords; w++) filter[w] = 0;
+  for (uint32_t w = 0; w < kFilterWords; w++) filterWord(e, owner, w) = 0;
   for (uint32_t i = 0; i < top.count; i++) {
     list[i] = top.entries[i];
     markListed(e, owner, list[i].row);
@@ -353,6 +360,7 @@ bool mirrorLiveClusters(FastEngine& e, const ClusteringState& state) {
     e.positionOf[r] = p;
     e.slotOf[r] = p;
     e.rowInSlot[p] = r;
+    e.slotPosition[p] = p;
     rowColumnMask(rowOf(state, r), state.columns, e.rowMasks.data() + size_t(r) * e.tiles.maskWords);
     describeCluster(e.table, e.boundGroups.data(), rowOf(state, r), state.columns, state.rowTotal[r], state.rowCost[r], &e.bounds[r]);
   }
@@ -369,9 +377,16 @@ bool packSlots(FastEngine& e, const ClusteringState& state) {
     if (r == kNoRow) continue;
     e.rowInSlot[used] = r;
     e.slotOf[r] = used;
+    e.slotPosition[used] = e.slotPosition[s];
+    e.slotFloorEarlier[used] = e.slotFloorEarlier[s];
+    for (uint32_t w = 0; w < kFilterWords; w++)
+      e.slotFilter[w * e.slotCapacity + used] = e.slotFilter[w * e.slotCapacity + s];
     used++;
   }
-  for (uint32_t s = used; s < e.slotsUsed; s++) e.rowInSlot[s] = kNoRow;
+  for (uint32_t s = used; s < e.slotsUsed; s++) {
+    e.rowInSlot[s] = kNoRow;
+    e.slotPosition[s] = 0;
+  }
   e.slotsUsed = used;
   e.holes = 0;
   return layOutAll(e, state);
@@ -402,20 +417,27 @@ void boundChunk(FastEngine& e, ScanChunk& chunk) {
   double* bounds = e.jobBounds.data() + job.valueOffset;
   double* values = e.jobValues.data() + job.valueOffset;
   const BoundCluster& a = e.bounds[job.row];
+  // Skipping needs a finite listed value, and lists that are set up.
+  double skipAbove = e.listsReady ? job.threshold : kInfinity;
+  uint32_t bit = job.row % (64 * kFilterWords);
+  const uint64_t* filter = e.slotFilter.data() + bit / 64 * e.slotCapacity;
   double out[kLanes];
   for (uint32_t tile = chunk.firstTile; tile < chunk.endTile; tile++) {
-    if (e.tileLastPosition[tile] < int64_t(first)) continue;
+    size_t base = size_t(tile) * kLanes;
+    const uint32_t* positions = e.slotPosition.data() + base;
+    const double* floors = e.slotFloorEarlier.data() + base;
     uint32_t lanes = 0;
     for (uint32_t lane = 0; lane < kLanes; lane++) {
-      uint32_t y = e.rowInSlot[tile * kLanes + lane];
-      if (y == kNoRow || e.positionOf[y] < first) continue;
-      uint32_t i = e.positionOf[y] - first;
+      uint32_t p = positions[lane];
+      if (p < first) continue;  // earlier, the job's own cluster, or a hole
+      uint32_t i = p - first;
       values[i] = kInfinity;
-      if (e.listsReady && job.threshold < e.floorEarlier[y]) {
+      if (skipAbove < floors[lane]) {
         double known;
-        bool listed = listedValue(e, y, job.row, &known);
+        bool listed = (filter[base + lane] >> (bit % 64) & 1) != 0 &&
+                      listedValue(e, e.rowInSlot[base + lane], job.row, &known);
         values[i] = listed ? known : kInfinity;
-        bounds[i] = listed ? known : e.floorEarlier[y];
+        bounds[i] = listed ? known : floors[lane];
         chunk.skipped++;
         continue;
       }
@@ -425,8 +447,8 @@ void boundChunk(FastEngine& e, ScanChunk& chunk) {
     chunk.bounds += uint32_t(__builtin_popcount(lanes));
     e.boundKernel(e.boundContext, a, tile, out);
     for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
-      uint32_t y = e.rowInSlot[tile * kLanes + uint32_t(__builtin_ctz(bits))];
-      bounds[e.positionOf[y] - first] = out[__builtin_ctz(bits)];
+      uint32_t lane = uint32_t(__builtin_ctz(bits));
+      bounds[positions[lane] - first] = out[lane];
     }
   }
 }
@@ -542,7 +564,7 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
     if (e.positionOf[c.row] > job.position)
       lowerFloor(newFloorLater, c.value);
     else
-      lowerFloor(e.floorEarlier[r], c.value);
+      lowerFloor(floorEarlierOf(e, r), c.value);
   };
   const Candidate* list = &e.candidates[size_t(r) * kCandidates];
   uint32_t listed = e.candidateCount[r];
@@ -563,13 +585,13 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   for (uint32_t n = 0; n < job.computed; n++) {
     uint32_t y = state.activeList[first + computed[n]];
     double value = values[computed[n]];
-    if (value < e.floorEarlier[y]) insertCandidate(e, y, r, value);
+    if (value < floorEarlierOf(e, y)) insertCandidate(e, y, r, value);
   }
   // The later clusters' floors already cover r, except in the first refresh,
   // which sets them up.
   if (!e.listsReady) {
     for (uint32_t p = first; p < state.liveCount; p++)
-      if (values[p - first] == kInfinity) lowerFloor(e.floorEarlier[state.activeList[p]], bounds[p - first]);
+      if (values[p - first] == kInfinity) lowerFloor(floorEarlierOf(e, state.activeList[p]), bounds[p - first]);
   }
 }
 
@@ -709,6 +731,7 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   e.candidateCount[a] = 0;
   uint32_t hole = e.slotOf[b];
   e.rowInSlot[hole] = kNoRow;
+  e.slotPosition[hole] = 0;
   e.holes++;
   describeCluster(e.table, e.boundGroups.data(), rowOf(state, a), state.columns, state.rowTotal[a], state.rowCost[a], &e.bounds[a]);
   storeBoundLane(e.boundTiles, hole, nullptr);
@@ -717,10 +740,11 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   if (second != last) {
     uint32_t moved = state.activeList[second];
     e.positionOf[moved] = second;
-    e.floorLater[moved] = e.floorEarlier[moved];
+    e.slotPosition[e.slotOf[moved]] = second;
+    e.floorLater[moved] = floorEarlierOf(e, moved);
     for (uint32_t p = second + 1; p < last; p++) {
       uint32_t y = state.activeList[p];
-      lowerFloor(e.floorEarlier[y], e.floorLater[y]);
+      lowerFloor(floorEarlierOf(e, y), e.floorLater[y]);
     }
   }
   if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
@@ -798,7 +822,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
         double bound = bounds[j];
         bool needed = bound < listThreshold ||
                       (j < merged ? bound < double(state.bestDelta[x]) || bound < e.floorLater[x]
-                                  : bound < runningStart || bound < e.floorEarlier[x]);
+                                  : bound < runningStart || bound < floorEarlierOf(e, x));
         exact[j] = needed;
         if (needed) lanes |= 1u << lane;
       }
@@ -816,7 +840,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
           state.bestPartner[x] = merged;
         }
         // Most deltas fail the floor of their side; that test is done here.
-        if (d < (j < merged ? e.floorLater[x] : e.floorEarlier[x])) insertCandidate(e, x, a, d);
+        if (d < (j < merged ? e.floorLater[x] : floorEarlierOf(e, x))) insertCandidate(e, x, a, d);
       }
     }
   });
@@ -839,7 +863,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   // The merged cluster met every other: its list and floors start afresh.
   TopCandidates top;
   e.floorLater[a] = kInfinity;
-  e.floorEarlier[a] = kInfinity;
+  floorEarlierOf(e, a) = kInfinity;
   for (uint32_t j = 0; j < last; j++) {
     if (j == merged) continue;
     uint32_t x = state.activeList[j];
@@ -891,8 +915,10 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->neighbourExact.assign(size_t(e->tiles.tileCount) * kLanes, 0);
     if (!allocateBoundTiles(e->boundTiles, e->tiles.tileCount)) throw std::bad_alloc();
     e->floorLater.assign(state.rows, kInfinity);
-    e->floorEarlier.assign(state.rows, kInfinity);
-    e->listFilter.assign(size_t(state.rows) * kFilterWords, 0);
+    e->slotCapacity = size_t(e->tiles.tileCount) * kLanes;
+    e->slotFloorEarlier.assign(e->slotCapacity, kInfinity);
+    e->slotPosition.assign(e->slotCapacity, 0);
+    e->slotFilter.assign(kFilterWords * e->slotCapacity, 0);
     e->rowMasks.assign(size_t(state.rows) * e->tiles.maskWords, 0);
     e->mergedTerms.assign(state.columns, 0.0);
     e->neighbourDeltas.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
