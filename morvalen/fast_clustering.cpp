@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kCandidates = 64;
 // Bits per row of the filter of the rows its list may hold.
-constexpr uint32_t kFilterWords = 4;
+constexpr uint32_t kFilterWords = 16;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
@@ -86,7 +86,7 @@ struct FastEngine {
   std::vector<uint32_t> positionOf;  // [row], for live rows
   std::vector<Candidate> candidates; // [row][kCandidates]
   std::vector<uint8_t> candidateCount;
-  // [kFilterWords][slot]: bit (partner % 256) is set for every partner the
+  // [kFilterWords][slot]: bit (partner % 1024) is set for every partner the
   // list of the slot's cluster holds (and maybe for some it no longer
   // holds), so a clear bit proves that the list lacks the partner without
   // reading it. By slot, word-major, like the next two: a rescan reads them
