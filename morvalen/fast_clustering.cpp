@@ -217,30 +217,38 @@ void compactCandidates(FastEngine& e, uint32_t owner) {
 // Records the exact delta between owner and partner in owner's list when it
 // beats the floor of its side; an entry pushed out lowers the floor of its
 // own side, so the floors stay lower bounds of every unlisted delta.
+// One pass over the list: a stale entry's place is reused, so the list needs
+// no compaction here.
 void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double value) {
   double& floor = floorFor(e, owner, partner);
   if (!(value < floor)) return;
-  compactCandidates(e, owner);
   Candidate* list = &e.candidates[size_t(owner) * kCandidates];
   uint32_t count = e.candidateCount[owner];
-  for (uint32_t i = 0; i < count; i++)
-    if (list[i].row == partner) return;
+  uint32_t freeSlot = count;  // the first stale entry, else the end
+  uint32_t largest = kCandidates;
+  for (uint32_t i = 0; i < count; i++) {
+    const Candidate& c = list[i];
+    if (!isCurrent(e, c)) {
+      if (freeSlot == count) freeSlot = i;
+      continue;
+    }
+    if (c.row == partner) return;
+    if (largest == kCandidates || before(list[largest].value, list[largest].row, c)) largest = i;
+  }
   Candidate fresh = {value, partner, e.stamp[partner]};
-  markListed(e, owner, partner);
-  if (count < kCandidates) {
-    list[count] = fresh;
-    e.candidateCount[owner] = uint8_t(count + 1);
+  if (freeSlot < kCandidates) {
+    list[freeSlot] = fresh;
+    if (freeSlot == count) e.candidateCount[owner] = uint8_t(count + 1);
+    markListed(e, owner, partner);
     return;
   }
-  uint32_t largest = 0;
-  for (uint32_t i = 1; i < count; i++)
-    if (before(list[largest].value, list[largest].row, list[i])) largest = i;
   if (before(list[largest].value, list[largest].row, fresh)) {
     lowerFloor(floor, value);
     return;
   }
   lowerFloor(floorFor(e, owner, list[largest].row), list[largest].value);
   list[largest] = fresh;
+  markListed(e, owner, partner);
 }
 
 // The exact delta between owner and partner if owner lists partner.
