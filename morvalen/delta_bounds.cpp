@@ -252,15 +252,20 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
   __m512 safeX = _mm512_mask_blend_ps(wrapped, x, one);
   __m512 lx = logarithm16(safeX, reciprocal, minusLog);
   __m512 totalTerm = _mm512_add_ps(_mm512_sub_ps(one, safeX), _mm512_mul_ps(_mm512_add_ps(safeX, _mm512_set1_ps(0.5f)), lx));
-  // The group terms are summed in double, which keeps the sum's rounding
-  // out of the error budget.
-  __m512d groupTerms[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
+  // The group terms go to kPartialSums float sums of a few terms each, which
+  // are then added in double: the float sums round little.
+  constexpr uint32_t kPartialSums = 4;
+  __m512 partial[kPartialSums];
+  for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm512_setzero_ps();
   for (uint32_t g = 0; g < kBoundGroups; g++) {
     __m512 s = _mm512_add_ps(_mm512_set1_ps(float(a.groupSums[g])), _mm512_loadu_ps(sums + g * kLanes));
     __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), reciprocal, minusLog);
-    __m512 term = _mm512_mul_ps(s, ls);
-    groupTerms[0] = _mm512_add_pd(groupTerms[0], toDouble(lowHalf(term)));
-    groupTerms[1] = _mm512_add_pd(groupTerms[1], toDouble(highHalf(term)));
+    partial[g % kPartialSums] = _mm512_add_ps(partial[g % kPartialSums], _mm512_mul_ps(s, ls));
+  }
+  __m512d groupTerms[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
+  for (uint32_t q = 0; q < kPartialSums; q++) {
+    groupTerms[0] = _mm512_add_pd(groupTerms[0], toDouble(lowHalf(partial[q])));
+    groupTerms[1] = _mm512_add_pd(groupTerms[1], toDouble(highHalf(partial[q])));
   }
   __m512 magnitude = _mm512_mul_ps(_mm512_add_ps(safeX, one), _mm512_add_ps(lx, _mm512_set1_ps(2.0f)));
   for (uint32_t half = 0; half < 2; half++) {
