@@ -22,7 +22,7 @@ constexpr uint32_t kTilesPerChunk = 4;
 // Up to this many wanted lanes, a tile's deltas are summed lane by lane.
 constexpr uint32_t kFewLanes = 8;
 // Deltas of one batch of rescans kept at once (doubles).
-constexpr size_t kJobValueBudget = size_t(1) << 20;
+constexpr size_t kJobValueBudget = size_t(1) << 18;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr uint32_t kNoPosition = UINT32_MAX;
 constexpr uint32_t kNoRow = UINT32_MAX;
