@@ -101,9 +101,12 @@ struct FastEngine {
   std::vector<double> mergedTerms;
   std::vector<double> neighbourDeltas;  // [position]
   std::vector<double> neighbourBounds;  // [position]
-  std::vector<uint8_t> neighbourExact;  // [position]: its delta was computed
   std::vector<double> boundScratch;
   std::vector<uint64_t> chunkDeltas;    // [chunk]: deltas, lanes computed
+  std::vector<uint32_t> chunkExact;     // [chunk][kTilesPerChunk * kLanes]: positions computed
+  std::vector<uint32_t> chunkExactCount;  // [chunk]
+  std::vector<double> chunkFloors;      // [chunk]: smallest bound left, earlier and later side
+  std::vector<uint32_t> neighbourComputed;
 
   BoundTiles boundTiles;
   BoundContext boundContext;
@@ -780,7 +783,6 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   uint32_t chunkCount = (tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
   double* bounds = e.neighbourBounds.data();
   double* deltas = e.neighbourDeltas.data();
-  uint8_t* exact = e.neighbourExact.data();
 
   // First the bounds of the merged cluster against every other.
   e.pool->run(chunkCount, [&](uint32_t c) {
@@ -803,23 +805,38 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   // (its bound below the kCandidates-th smallest bound).
   double listThreshold = kInfinity;
   if (last - 1 > kCandidates) {
-    std::vector<double>& scratch = e.boundScratch;
-    scratch.assign(bounds, bounds + merged);
-    scratch.insert(scratch.end(), bounds + merged + 1, bounds + last);
-    std::nth_element(scratch.begin(), scratch.begin() + (kCandidates - 1), scratch.end());
-    listThreshold = scratch[kCandidates - 1];
+    std::vector<double>& heap = e.boundScratch;  // the kCandidates smallest, largest on top
+    heap.clear();
+    for (uint32_t j = 0; j < last; j++) {
+      if (j == merged) continue;
+      if (heap.size() < kCandidates) {
+        heap.push_back(bounds[j]);
+        std::push_heap(heap.begin(), heap.end());
+      } else if (bounds[j] < heap.front()) {
+        std::pop_heap(heap.begin(), heap.end());
+        heap.back() = bounds[j];
+        std::push_heap(heap.begin(), heap.end());
+      }
+    }
+    listThreshold = heap.front();
   }
   double runningStart = double(state.bestDelta[a]);
 
   fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
   FixedCluster fixed = fixedCluster(state, a, maskOf(e, a), e.mergedTerms.data());
   e.chunkDeltas.assign(size_t(chunkCount) * 2, 0);
+  e.chunkExactCount.assign(chunkCount, 0);
+  e.chunkFloors.assign(size_t(chunkCount) * 2, kInfinity);
   // Each task also does what concerns only the clusters of its tiles: the
   // direct comparison of an earlier cluster's cached delta (each entry is
   // compared once, with its own delta, so the order across entries does not
-  // matter), and the offer of the merged cluster to each cluster's list.
+  // matter), and the offer of the merged cluster to each cluster's list. It
+  // lists the positions it computed, and keeps the smallest bound of the
+  // others on either side of the merged cluster for the merged cluster's
+  // floors.
   e.pool->run(chunkCount, [&](uint32_t c) {
     double out[kLanes];
+    uint32_t* exactList = e.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
     for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
       uint32_t lanes = 0;
@@ -831,8 +848,12 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
         bool needed = bound < listThreshold ||
                       (j < merged ? bound < double(state.bestDelta[x]) || bound < e.floorLater[x]
                                   : bound < runningStart || bound < floorEarlierOf(e, x));
-        exact[j] = needed;
-        if (needed) lanes |= 1u << lane;
+        if (needed) {
+          lanes |= 1u << lane;
+          exactList[e.chunkExactCount[c]++] = j;
+        } else {
+          lowerFloor(e.chunkFloors[2 * c + (j > merged)], bound);
+        }
       }
       if (lanes == 0) continue;
       e.chunkDeltas[2 * c + 1] += tileDeltas(e, state, fixed, t, lanes, out);
@@ -858,27 +879,35 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
     e.counters.laneDeltas += e.chunkDeltas[2 * c + 1];
   }
 
+  // The computed positions, in ascending order.
+  std::vector<uint32_t>& computed = e.neighbourComputed;
+  computed.clear();
+  double floorEarlierA = kInfinity, floorLaterA = kInfinity;
+  for (uint32_t c = 0; c < chunkCount; c++) {
+    const uint32_t* exactList = e.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
+    computed.insert(computed.end(), exactList, exactList + e.chunkExactCount[c]);
+    lowerFloor(floorEarlierA, e.chunkFloors[2 * c]);
+    lowerFloor(floorLaterA, e.chunkFloors[2 * c + 1]);
+  }
+  std::sort(computed.begin(), computed.end());
+
   // The later clusters, in the direct order: a's running best is a float
   // that each comparison may lower. A delta left unknown is at least its
   // bound, which is not below the running best.
-  for (uint32_t j = merged + 1; j < last; j++) {
-    if (exact[j] && deltas[j] < double(state.bestDelta[a])) {
+  for (uint32_t j : computed) {
+    if (j > merged && deltas[j] < double(state.bestDelta[a])) {
       state.bestDelta[a] = float(deltas[j]);
       state.bestPartner[a] = j;
     }
   }
 
-  // The merged cluster met every other: its list and floors start afresh.
+  // The merged cluster met every other: its list and floors start afresh,
+  // the floors from the bounds of the deltas left unknown.
   TopCandidates top;
-  e.floorLater[a] = kInfinity;
-  floorEarlierOf(e, a) = kInfinity;
-  for (uint32_t j = 0; j < last; j++) {
-    if (j == merged) continue;
+  e.floorLater[a] = floorLaterA;
+  floorEarlierOf(e, a) = floorEarlierA;
+  for (uint32_t j : computed) {
     uint32_t x = state.activeList[j];
-    if (!exact[j]) {
-      lowerFloor(floorFor(e, a, x), bounds[j]);
-      continue;
-    }
     top.add(Candidate{deltas[j], x, e.stamp[x]},
             [&](const Candidate& c) { lowerFloor(floorFor(e, a, c.row), c.value); });
   }
@@ -920,7 +949,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->bounds.resize(state.rows);
     e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows);
     e->neighbourBounds.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
-    e->neighbourExact.assign(size_t(e->tiles.tileCount) * kLanes, 0);
+    e->chunkExact.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
     if (!allocateBoundTiles(e->boundTiles, e->tiles.tileCount)) throw std::bad_alloc();
     e->floorLater.assign(state.rows, kInfinity);
     e->slotCapacity = size_t(e->tiles.tileCount) * kLanes;
