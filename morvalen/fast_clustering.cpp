@@ -47,6 +47,37 @@ inline void offer(Best& best, double value, uint32_t position) {
   }
 }
 
+// Finds the kCandidates-th smallest of the values fed to it (+inf when fewer
+// came): values below the running threshold go to a buffer, which is cut back
+// to its kCandidates smallest whenever it fills up; most values fail the
+// threshold test.
+struct Selection {
+  std::vector<double> buffer;
+  double threshold = kInfinity;
+
+  void reset() {
+    buffer.clear();
+    threshold = kInfinity;
+  }
+  void feed(double value) {
+    if (!(value < threshold)) return;
+    buffer.push_back(value);
+    if (buffer.size() == 4 * kCandidates) cut();
+  }
+  double result() {
+    if (buffer.size() < kCandidates) return kInfinity;
+    cut();
+    return threshold;
+  }
+
+ private:
+  void cut() {
+    std::nth_element(buffer.begin(), buffer.begin() + (kCandidates - 1), buffer.end());
+    threshold = buffer[kCandidates - 1];
+    buffer.resize(kCandidates);
+  }
+};
+
 // A stale entry to rescan over positions first..ys-1.
 struct ScanJob {
   uint32_t row;
@@ -101,7 +132,7 @@ struct FastEngine {
   std::vector<double> mergedTerms;
   std::vector<double> neighbourDeltas;  // [position]
   std::vector<double> neighbourBounds;  // [position]
-  std::vector<double> boundScratch;
+  Selection selection;
   std::vector<uint64_t> chunkDeltas;    // [chunk]: deltas, lanes computed
   std::vector<uint32_t> chunkExact;     // [chunk][kTilesPerChunk * kLanes]: positions computed
   std::vector<uint32_t> chunkExactCount;  // [chunk]
@@ -492,7 +523,7 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // the list; then every delta whose bound does not exceed the best found (nor
 // the best listed value), since only those can equal or beat it. Deltas left
 // unknown stay +inf.
-void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std::vector<double>& heap,
+void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Selection& selection,
              std::vector<uint32_t>& candidates) {
   ScanJob& job = e.jobs[jobIndex];
   uint32_t first = job.position + 1;
@@ -501,14 +532,14 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std
   const double* values = e.jobValues.data() + job.valueOffset;
   uint32_t* computed = e.jobComputed.data() + job.valueOffset;
   // One pass: the values known from the later clusters' lists, the unknown
-  // ones that may matter (bound <= the listed value t) with the kCandidates
-  // smallest of their bounds in a max-heap, and the smallest bound of the
+  // ones that may matter (bound <= the listed value t) with the
+  // kCandidates-th smallest of their bounds, and the smallest bound of the
   // others.
   double t = job.threshold;
   job.computed = 0;
   candidates.resize(length);
   uint32_t candidateCount = 0;
-  heap.clear();
+  selection.reset();
   double floorOutside = kInfinity;
   for (size_t i = 0; i < length; i++) {
     double bound = bounds[i];
@@ -516,19 +547,12 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, std
       computed[job.computed++] = uint32_t(i);
     } else if (bound <= t) {
       candidates[candidateCount++] = uint32_t(i);
-      if (heap.size() < kCandidates) {
-        heap.push_back(bound);
-        std::push_heap(heap.begin(), heap.end());
-      } else if (bound < heap.front()) {
-        std::pop_heap(heap.begin(), heap.end());
-        heap.back() = bound;
-        std::push_heap(heap.begin(), heap.end());
-      }
+      selection.feed(bound);
     } else {
       lowerFloor(floorOutside, bound);
     }
   }
-  double threshold = candidateCount > kCandidates ? heap.front() : kInfinity;
+  double threshold = candidateCount > kCandidates ? selection.result() : kInfinity;
   size_t inBatch = jobIndex - e.batchFirstJob;
   FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row), e.jobTerms.data() + inBatch * e.columns);
   // Picks the candidates still unknown that `accepts` takes to the front of
@@ -637,9 +661,9 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     e.counters.skipped += chunk.skipped;
   }
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
-    thread_local std::vector<double> heap;
+    thread_local Selection selection;
     thread_local std::vector<uint32_t> candidates;
-    scanJob(e, state, firstJob + j, heap, candidates);
+    scanJob(e, state, firstJob + j, selection, candidates);
   });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.deltas += e.jobs[j].deltas;
@@ -805,20 +829,11 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   // (its bound below the kCandidates-th smallest bound).
   double listThreshold = kInfinity;
   if (last - 1 > kCandidates) {
-    std::vector<double>& heap = e.boundScratch;  // the kCandidates smallest, largest on top
-    heap.clear();
-    for (uint32_t j = 0; j < last; j++) {
-      if (j == merged) continue;
-      if (heap.size() < kCandidates) {
-        heap.push_back(bounds[j]);
-        std::push_heap(heap.begin(), heap.end());
-      } else if (bounds[j] < heap.front()) {
-        std::pop_heap(heap.begin(), heap.end());
-        heap.back() = bounds[j];
-        std::push_heap(heap.begin(), heap.end());
-      }
-    }
-    listThreshold = heap.front();
+    Selection& selection = e.selection;
+    selection.reset();
+    for (uint32_t j = 0; j < last; j++)
+      if (j != merged) selection.feed(bounds[j]);
+    listThreshold = selection.result();
   }
   double runningStart = double(state.bestDelta[a]);
 
