@@ -368,6 +368,7 @@ void tileContents(void* context, uint32_t tile, TileContents* contents) {
     uint32_t slot = tile * kLanes + lane;
     uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
     contents->rows[lane] = r == kNoRow ? nullptr : rowOf(*source.state, r);
+    contents->masks[lane] = r == kNoRow ? nullptr : maskOf(e, r);
     contents->totals[lane] = r == kNoRow ? 0 : source.state->rowTotal[r];
     contents->costs[lane] = r == kNoRow ? 0.0f : source.state->rowCost[r];
   }

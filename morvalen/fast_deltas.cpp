@@ -56,6 +56,10 @@ static uint32_t tileMask(const ClusterTiles& tiles, const TileContents& contents
   for (uint32_t lane = 0; lane < kLanes; lane++) {
     const int32_t* row = contents.rows[lane];
     if (!row) continue;
+    if (contents.masks[lane]) {
+      for (uint32_t w = 0; w < tiles.maskWords; w++) mask[w] |= contents.masks[lane][w];
+      continue;
+    }
     for (uint32_t k = 0; k < tiles.columns; k++)
       if (row[k] != 0) mask[k / 64] |= uint64_t(1) << (k % 64);
   }

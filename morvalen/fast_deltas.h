@@ -101,6 +101,9 @@ struct ClusterTiles {
 // total and its stored cost.
 struct TileContents {
   const int32_t* rows[kLanes];
+  // The nonzero columns of each row (maskWords words), where the caller
+  // keeps them; null to have them found from the row.
+  const uint64_t* masks[kLanes] = {};
   int32_t totals[kLanes];
   float costs[kLanes];
 };
