@@ -778,10 +778,9 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
     e.positionOf[moved] = second;
     e.slotPosition[e.slotOf[moved]] = second;
     e.floorLater[moved] = floorEarlierOf(e, moved);
-    for (uint32_t p = second + 1; p < last; p++) {
-      uint32_t y = state.activeList[p];
-      lowerFloor(floorEarlierOf(e, y), e.floorLater[y]);
-    }
+    // The clusters it jumped over (positions second + 1 .. last - 1) lower
+    // their floorEarlier to their floorLater: the neighbour update does that
+    // on its worker threads.
   }
   if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
   storeLane(e.tiles, e.table, hole, nullptr, 0, 0.0f);
@@ -809,7 +808,9 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   double* bounds = e.neighbourBounds.data();
   double* deltas = e.neighbourDeltas.data();
 
-  // First the bounds of the merged cluster against every other.
+  // First the bounds of the merged cluster against every other, and the
+  // floors of the clusters that the moved one jumped over.
+  uint32_t second = e.chosenSecond;
   e.pool->run(chunkCount, [&](uint32_t c) {
     double out[kLanes];
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
@@ -817,7 +818,10 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
       e.boundKernel(e.boundContext, e.bounds[a], t, out);
       for (uint32_t lane = 0; lane < kLanes; lane++) {
         uint32_t x = e.rowInSlot[t * kLanes + lane];
-        if (x != kNoRow && x != a) bounds[e.positionOf[x]] = out[lane];
+        if (x == kNoRow || x == a) continue;
+        uint32_t j = e.positionOf[x];
+        bounds[j] = out[lane];
+        if (j > second && j < last) lowerFloor(floorEarlierOf(e, x), e.floorLater[x]);
       }
     }
   });
