@@ -21,6 +21,10 @@ constexpr int32_t kTableSize = 1 << 15;
 constexpr uint32_t kTilesPerChunk = 4;
 // Up to this many wanted lanes, a tile's deltas are summed lane by lane.
 constexpr uint32_t kFewLanes = 8;
+// The later lists a batch of rescans offers its values to are split into at
+// most this many position ranges of at least kOfferRangeMinimum positions.
+constexpr uint32_t kOfferRanges = 16;
+constexpr uint32_t kOfferRangeMinimum = 64;
 // Deltas of one batch of rescans kept at once (doubles).
 constexpr size_t kJobValueBudget = size_t(1) << 18;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -578,15 +582,14 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
     if (values[candidates[n]] == kInfinity) lowerFloor(job.prunedFloor, bounds[candidates[n]]);
 }
 
-// Sets the entry from the scanned values, rebuilds the cluster's list from
-// its earlier entries and the later values, and offers the values to the
-// later clusters' lists. A delta left unknown is at least its bound.
-void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
+// Sets the entry from the scanned values and rebuilds the cluster's list
+// from its earlier entries and the later values. Touches only the job's own
+// cluster, so jobs run this side by side.
+void applyOwnEntry(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   const ScanJob& job = e.jobs[jobIndex];
   uint32_t r = job.row;
   uint32_t first = job.position + 1;
   const double* values = e.jobValues.data() + job.valueOffset;
-  const double* bounds = e.jobBounds.data() + job.valueOffset;
   const uint32_t* computed = e.jobComputed.data() + job.valueOffset;
   Best best;
   for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
@@ -618,16 +621,32 @@ void applyJob(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   }
   storeList(e, r, top);
   e.floorLater[r] = newFloorLater;
-  for (uint32_t n = 0; n < job.computed; n++) {
-    uint32_t y = state.activeList[first + computed[n]];
-    double value = values[computed[n]];
-    if (value < floorEarlierOf(e, y)) insertCandidate(e, y, r, value);
-  }
-  // The later clusters' floors already cover r, except in the first refresh,
-  // which sets them up.
-  if (!e.listsReady) {
-    for (uint32_t p = first; p < state.liveCount; p++)
-      if (values[p - first] == kInfinity) lowerFloor(floorEarlierOf(e, state.activeList[p]), bounds[p - first]);
+}
+
+// Offers the values of the batch's jobs, in job order, to the lists of the
+// later clusters at positions lo..hi-1. In the first refresh, which sets the
+// floors up, a value left unknown lowers the later cluster's floor to its
+// bound; later on the floors already cover every pair. Tasks own disjoint
+// position ranges, so they run side by side.
+void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t firstJob, uint32_t endJob,
+                       uint32_t lo, uint32_t hi) {
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    const ScanJob& job = e.jobs[j];
+    uint32_t first = job.position + 1;
+    const double* values = e.jobValues.data() + job.valueOffset;
+    const uint32_t* computed = e.jobComputed.data() + job.valueOffset;
+    for (uint32_t n = 0; n < job.computed; n++) {
+      uint32_t p = first + computed[n];
+      if (p < lo || p >= hi) continue;
+      uint32_t y = state.activeList[p];
+      double value = values[computed[n]];
+      if (value < floorEarlierOf(e, y)) insertCandidate(e, y, job.row, value);
+    }
+    if (!e.listsReady) {
+      const double* bounds = e.jobBounds.data() + job.valueOffset;
+      for (uint32_t p = std::max(lo, first); p < hi; p++)
+        if (values[p - first] == kInfinity) lowerFloor(floorEarlierOf(e, state.activeList[p]), bounds[p - first]);
+    }
   }
 }
 
@@ -665,12 +684,19 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     thread_local Selection selection;
     thread_local std::vector<uint32_t> candidates;
     scanJob(e, state, firstJob + j, selection, candidates);
+    applyOwnEntry(e, state, firstJob + j);
   });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.deltas += e.jobs[j].deltas;
     e.counters.laneDeltas += e.jobs[j].deltas;
-    applyJob(e, state, j);
   }
+  uint32_t lo = e.jobs[firstJob].position + 1;
+  uint32_t ranges = std::max(1u, std::min(kOfferRanges, (state.liveCount - lo) / kOfferRangeMinimum));
+  uint32_t span = (state.liveCount - lo + ranges - 1) / ranges;
+  e.pool->run(ranges, [&](uint32_t q) {
+    uint32_t from = lo + q * span;
+    offerToLaterLists(e, state, firstJob, endJob, from, std::min(state.liveCount, from + span));
+  });
 }
 
 void runJobs(FastEngine& e, ClusteringState& state) {
