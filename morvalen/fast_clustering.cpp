@@ -136,7 +136,6 @@ struct FastEngine {
   std::vector<double> mergedTerms;
   std::vector<double> neighbourDeltas;  // [position]
   std::vector<double> neighbourBounds;  // [position]
-  Selection selection;
   std::vector<uint64_t> chunkDeltas;    // [chunk]: deltas, lanes computed
   std::vector<uint32_t> chunkExact;     // [chunk][kTilesPerChunk * kLanes]: positions computed
   std::vector<uint32_t> chunkExactCount;  // [chunk]
@@ -855,17 +854,9 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
 
   // A delta is needed where it may beat the cached best of an earlier
   // cluster or the merged cluster's running best (which starts at EM and
-  // only falls), where it may enter the other cluster's list (below its
-  // floor), or where it may be among the merged cluster's kCandidates best
-  // (its bound below the kCandidates-th smallest bound).
-  double listThreshold = kInfinity;
-  if (last - 1 > kCandidates) {
-    Selection& selection = e.selection;
-    selection.reset();
-    for (uint32_t j = 0; j < last; j++)
-      if (j != merged) selection.feed(bounds[j]);
-    listThreshold = selection.result();
-  }
+  // only falls), or where it may enter the other cluster's list (below its
+  // floor). The merged cluster's own list gets the deltas computed for
+  // these; a refresh that it cannot answer rescans.
   double runningStart = double(state.bestDelta[a]);
 
   fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
@@ -891,9 +882,8 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
         if (x == kNoRow || x == a) continue;
         uint32_t j = e.positionOf[x];
         double bound = bounds[j];
-        bool needed = bound < listThreshold ||
-                      (j < merged ? bound < double(state.bestDelta[x]) || bound < e.floorLater[x]
-                                  : bound < runningStart || bound < floorEarlierOf(e, x));
+        bool needed = j < merged ? bound < double(state.bestDelta[x]) || bound < e.floorLater[x]
+                                 : bound < runningStart || bound < floorEarlierOf(e, x);
         if (needed) {
           lanes |= 1u << lane;
           exactList[e.chunkExactCount[c]++] = j;
