@@ -93,6 +93,8 @@ struct ScanJob {
   uint32_t computed;    // values known, listed in jobComputed by index
   double prunedFloor;   // the smallest bound of the values left unknown
   uint64_t deltas;
+  uint64_t bounds;
+  uint64_t skipped;
 };
 
 // The bounds of one job over a group of tiles.
@@ -148,7 +150,6 @@ struct FastEngine {
   std::vector<BoundCluster> bounds;     // [row], for live rows
   std::vector<uint8_t> boundGroups;     // [column]
   std::vector<ScanJob> jobs;
-  std::vector<ScanChunk> chunks;
   uint32_t batchFirstJob = 0;
   std::vector<double> jobTerms;
   std::vector<uint32_t> jobFirstTiles;
@@ -649,43 +650,31 @@ void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t fir
   }
 }
 
-// The bounds run tile group by tile group, every job of the batch on one
-// group before the next group: the group's tiles stay in cache for all the
-// jobs. The deltas then run job by job.
+// Each job runs on a worker from start to end: the fixed cluster's terms,
+// the bounds, the deltas, its own entry and list. The offers to the later
+// clusters' lists follow, split by position range.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
-  // The fixed clusters' columns and terms, by job within the batch.
   e.batchFirstJob = firstJob;
   e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
-  for (uint32_t j = firstJob; j < endJob; j++) {
-    const int32_t* counts = rowOf(state, e.jobs[j].row);
-    fixedColumnTerms(e.table, counts, e.columns, e.jobTerms.data() + size_t(j - firstJob) * e.columns);
-  }
-  e.chunks.clear();
   uint32_t tileCount = tilesUsed(e);
-  for (uint32_t j = firstJob; j < endJob; j++) {
-    uint32_t firstTile = 0;
-    while (firstTile < tileCount && e.tileLastPosition[firstTile] <= int64_t(e.jobs[j].position)) firstTile++;
-    e.jobs[j].firstTile = firstTile;
-  }
-  for (uint32_t group = 0; group < tileCount; group += kTilesPerChunk) {
-    uint32_t groupEnd = std::min(tileCount, group + kTilesPerChunk);
-    for (uint32_t j = firstJob; j < endJob; j++) {
-      uint32_t from = std::max(group, e.jobs[j].firstTile);
-      if (from < groupEnd) e.chunks.push_back(ScanChunk{j, from, groupEnd, 0, 0});
-    }
-  }
-  e.pool->run(uint32_t(e.chunks.size()), [&](uint32_t c) { boundChunk(e, e.chunks[c]); });
-  for (const ScanChunk& chunk : e.chunks) {
-    e.counters.bounds += chunk.bounds;
-    e.counters.skipped += chunk.skipped;
-  }
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
+    ScanJob& job = e.jobs[firstJob + j];
+    fixedColumnTerms(e.table, rowOf(state, job.row), e.columns, e.jobTerms.data() + size_t(j) * e.columns);
+    uint32_t firstTile = 0;
+    while (firstTile < tileCount && e.tileLastPosition[firstTile] <= int64_t(job.position)) firstTile++;
+    job.firstTile = firstTile;
+    ScanChunk chunk{firstJob + j, firstTile, tileCount, 0, 0};
+    boundChunk(e, chunk);
+    job.bounds = chunk.bounds;
+    job.skipped = chunk.skipped;
     thread_local Selection selection;
     thread_local std::vector<uint32_t> candidates;
     scanJob(e, state, firstJob + j, selection, candidates);
     applyOwnEntry(e, state, firstJob + j);
   });
   for (uint32_t j = firstJob; j < endJob; j++) {
+    e.counters.bounds += e.jobs[j].bounds;
+    e.counters.skipped += e.jobs[j].skipped;
     e.counters.deltas += e.jobs[j].deltas;
     e.counters.laneDeltas += e.jobs[j].deltas;
   }
@@ -745,7 +734,7 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
       threshold = best.value;
     }
     e.counters.rescans++;
-    e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, 0, kInfinity, 0});
+    e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, 0, kInfinity, 0, 0, 0});
   }
   if (!e.jobs.empty()) {
     findTileLastPositions(e);
