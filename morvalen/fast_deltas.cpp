@@ -240,29 +240,6 @@ static void portableKernel(const DeltaContext& context, const FixedCluster& a, u
   finishTile(context, a, tile, sums, out);
 }
 
-void laneDeltas(const DeltaContext& context, const FixedCluster& a, uint32_t tile, uint32_t lanes, double* out) {
-  const LnFactorialTable& table = *context.table;
-  const ClusterTiles& tiles = *context.tiles;
-  uint32_t picked[kLanes];
-  uint32_t count = 0;
-  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) picked[count++] = uint32_t(__builtin_ctz(bits));
-  double sums[kLanes] = {};
-  forEachColumn(tiles, a, tile, [&](uint32_t k, size_t stored) {
-    int32_t countA = a.counts[k];
-    if (stored == SIZE_MAX) {
-      double termA = a.terms[k];
-      for (uint32_t i = 0; i < count; i++) sums[picked[i]] += termA;
-      return;
-    }
-    const int32_t* column = tiles.counts.data() + stored * kLanes;
-    for (uint32_t i = 0; i < count; i++) {
-      int32_t sum = wrappingAdd(countA, column[picked[i]]);
-      if (sum > 1) sums[picked[i]] += tableLnFactorial(table, sum);
-    }
-  });
-  finishTile(context, a, tile, sums, out);
-}
-
 // lnFactorial(x) for the summed count of a column; +0.0 for x < 2, as the
 // table holds lnFactorial(0) = 0 and lnFactorial(1) = +0.0.
 static inline double summedTerm(const LnFactorialTable& table, int32_t x) {

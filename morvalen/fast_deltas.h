@@ -155,11 +155,6 @@ struct DeltaContext {
 // out[l] = mergeDelta(a, cluster in slot tile * kLanes + l) for every lane.
 using TileKernel = void (*)(const DeltaContext& context, const FixedCluster& a, uint32_t tile, double* out);
 
-// out[l] = mergeDelta(a, cluster in slot tile * kLanes + l) for the lanes l
-// whose bit is set in `lanes`, each summed on its own in plain code: cheaper
-// than a tile kernel when only a few lanes are wanted.
-void laneDeltas(const DeltaContext& context, const FixedCluster& a, uint32_t tile, uint32_t lanes, double* out);
-
 // A cluster given by its row: for deltas against scattered partners.
 struct PartnerCluster {
   const int32_t* counts;
