@@ -6,11 +6,14 @@
 //   invalidate are the direct ones, the neighbour update applies its strict
 //   float comparisons in ascending position order, and a stale entry gets the
 //   smallest double delta over the later positions, earliest among equals.
-//   What changes is how the deltas are obtained:
-//   * tile kernels (fast_deltas.h) evaluate one cluster against kLanes others
-//     side by side, with the bits of mergeDelta;
-//   * the deltas of a pass are spread over threads, each writing only its own
-//     slots; every comparison and update is then applied by one thread in the
+//   What changes is which deltas are computed, and how:
+//   * a lower bound (delta_bounds.h), never above the delta, rules most
+//     pairs out for an order of magnitude less work than the delta;
+//   * the deltas still needed come from tile kernels (fast_deltas.h), one
+//     cluster against kLanes side by side, or from partner sums four at a
+//     time, all with the bits of mergeDelta;
+//   * the work of a pass is spread over threads, each writing only what it
+//     owns; every comparison that decides an entry is then applied in the
 //     direct order, so the result does not depend on the thread count;
 //   * candidate lists answer most refreshes without a rescan (below).
 // - A delta depends only on the two clusters' counts, totals and stored costs,
@@ -19,25 +22,33 @@
 //   until one of the two clusters merges. Each cluster is stamped; a merge
 //   bumps the stamps of both clusters involved, which retires every stored
 //   value that involves either.
+// - Pruning by bounds: a delta whose bound is not below a value it has to
+//   beat cannot change the outcome. The neighbour update computes a delta
+//   only where its bound is below the other cluster's cached best or floor,
+//   or below the merged cluster's running best (EM, which only falls). A
+//   rescan computes the deltas of the kCandidates smallest bounds (to refill
+//   the list), then every delta whose bound does not exceed the best found:
+//   the others are larger than the answer.
 // - Candidate lists. Every live cluster r keeps up to kCandidates partners
 //   with their exact deltas, and two floors: every live cluster that is not
 //   in the list and sits at a later position has a delta to r of at least
-//   floorLater[r]; at an earlier position, at least floorEarlier[r]. A stale
-//   entry whose best listed later partner is strictly below floorLater is
-//   answered from the list: no unlisted cluster can equal or beat it. Otherwise
-//   the later positions are rescanned, skipping clusters y whose floorEarlier
-//   exceeds the best listed value (their delta is larger still) unless r is
-//   listed by y, which gives the exact value.
-// - Keeping the floors true: a merged cluster is evaluated against every
-//   other cluster by the neighbour update, so its list and floors are rebuilt
-//   from all of them, and every other cluster lists it if its delta beats the
-//   floor on that side. Evicting an entry lowers the floor of its side. When
-//   the last cluster moves into the absorbed one's position, the clusters it
-//   jumps over see it move from later to earlier, so their floorEarlier drops
-//   to at most floorLater; its own later side consists of clusters that were
-//   earlier, so its floorLater becomes its floorEarlier.
-// - Memory: the position tiles (one copy of the live counts), a few arrays of
-//   n entries and kCandidates entries per row; no table of pairs.
+//   floorLater[r]; at an earlier position, at least floorEarlier[r]. A delta
+//   left uncomputed lowers a floor by its bound at most. A stale entry whose
+//   best listed later partner t is strictly below floorLater is answered
+//   from the list. Otherwise the later positions are rescanned, skipping
+//   clusters y whose floorEarlier exceeds t (their delta is larger still)
+//   unless r is listed by y, which gives the exact value.
+// - Keeping the floors true: every other cluster is offered the merged
+//   cluster's delta when it may beat the floor on that side, and the merged
+//   cluster's floors start from the bounds of the deltas left uncomputed.
+//   Evicting an entry lowers the floor of its side. When the last cluster
+//   moves into the absorbed one's position, the clusters it jumps over see it
+//   move from later to earlier, so their floorEarlier drops to at most
+//   floorLater; its own later side consists of clusters that were earlier,
+//   so its floorLater becomes its floorEarlier.
+// - Memory: the position tiles (one copy of the live counts), the bound data
+//   by slot, a few arrays of n entries and kCandidates entries per row; no
+//   table of pairs.
 #pragma once
 
 #include <cstdint>
