@@ -1,6 +1,7 @@
 // Runs the clustering core on a count matrix with the fast scans and prints
 // one line: rows, passes, seconds of the passes, and what the scans did
-// (merge deltas evaluated, tile lanes computed, stale entries refreshed and
+// (lower bounds, pairs ruled out by floors, merge deltas evaluated and how
+// many by the neighbour updates, tile lanes computed, stale entries refreshed and
 // how they were answered). For the scaling runs of bench/morvalen.sh.
 //
 // Usage: morvalen_counts MATRIX [THREADS [KERNEL]]  (KERNEL: portable, avx2, avx512)
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   FastScanCounters c = fastScanCounters();
   uint32_t passes = state.nonzeroRows > 1 ? state.nonzeroRows - 1 : 0;
-  printf("rows %u passes %u seconds %.3f bounds %llu skipped %llu deltas %llu (neighbours %llu) lanes %llu refreshes %llu from-lists %llu rescans %llu threads %u\n",
+  printf("rows %u passes %u seconds %.3f bounds %llu skipped %llu deltas %llu neighbour-deltas %llu lanes %llu refreshes %llu from-lists %llu rescans %llu threads %u\n",
          matrix.rows, passes, seconds, (unsigned long long)c.bounds, (unsigned long long)c.skipped, (unsigned long long)c.deltas,
          (unsigned long long)c.neighbourDeltas, (unsigned long long)c.laneDeltas,
          (unsigned long long)c.refreshes, (unsigned long long)c.fromLists, (unsigned long long)c.rescans,
