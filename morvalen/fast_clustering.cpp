@@ -584,7 +584,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
 
 // Sets the entry from the scanned values and rebuilds the cluster's list
 // from its earlier entries and the later values. Touches only the job's own
-// cluster, so jobs run this side by side.
+// cluster, so jobs run this side by side once all have scanned.
 void applyOwnEntry(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   const ScanJob& job = e.jobs[jobIndex];
   uint32_t r = job.row;
@@ -650,9 +650,10 @@ void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t fir
   }
 }
 
-// Each job runs on a worker from start to end: the fixed cluster's terms,
-// the bounds, the deltas, its own entry and list. The offers to the later
-// clusters' lists follow, split by position range.
+// Each job runs on a worker: the fixed cluster's terms, the bounds (which
+// read the later clusters' lists and floors) and the deltas. Then each job
+// sets its own entry and list, and last the values are offered to the later
+// clusters' lists, split by position range.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
   e.batchFirstJob = firstJob;
   e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
@@ -670,8 +671,10 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     thread_local Selection selection;
     thread_local std::vector<uint32_t> candidates;
     scanJob(e, state, firstJob + j, selection, candidates);
-    applyOwnEntry(e, state, firstJob + j);
   });
+  // Only once every job has read the lists and floors does any job change
+  // its own.
+  e.pool->run(endJob - firstJob, [&](uint32_t j) { applyOwnEntry(e, state, firstJob + j); });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.bounds += e.jobs[j].bounds;
     e.counters.skipped += e.jobs[j].skipped;
