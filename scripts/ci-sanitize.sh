@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the whole project with AddressSanitizer and UndefinedBehaviorSanitizer
 # into build-asan/ and runs the whole test suite there. Any sanitizer finding
-# aborts the program that hit it, so the test that ran it fails.
+# aborts the program that hit it, so the test that ran it fails. Then the
+# tests of morvalen's threaded scans run again under ThreadSanitizer
+# (build-tsan/).
 #
 #   scripts/ci-sanitize.sh              # g++
 #   CXX=clang++ scripts/ci-sanitize.sh  # clang (into build-asan-clang/)
@@ -25,3 +27,12 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0:allocator_may_return_null=1:
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:abort_on_error=1:halt_on_error=1}"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 echo "ci-sanitize: the whole suite passed under ASan+UBSan ($compiler)"
+
+# morvalen spreads each pass over threads; a data race there could change
+# results between runs, so its tests (1, 2 and 7 threads) run under TSan.
+tsan="${build/asan/tsan}"
+cmake -S . -B "$tsan" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="-fsanitize=thread -g" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" "${corpusArgs[@]}"
+cmake --build "$tsan" -j"$jobs" --target morvalen_fast_test
+TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}" "$tsan/tests/morvalen_fast_test"
+echo "ci-sanitize: morvalen's threaded scans passed under TSan ($compiler)"
