@@ -181,16 +181,18 @@ static void portableBoundKernel(const BoundContext& context, const BoundCluster&
 }
 
 #if MORVALEN_X86_BOUNDS
+// 32 entries: i is the top 5 bits of the fraction, r_i = 1 / (1 + (i + 0.5)
+// / 32), so |m r_i - 1| <= 1/64.9.
 struct LogTableFloat {
-  alignas(64) float reciprocal[16];
-  alignas(64) float minusLog[16];
+  alignas(64) float reciprocal[32];
+  alignas(64) float minusLog[32];
 };
 
 const LogTableFloat& logTableFloat() {
   static const LogTableFloat table = [] {
     LogTableFloat t;
-    for (int i = 0; i < 16; i++) {
-      t.reciprocal[i] = float(32.0 / double(33 + 2 * i));
+    for (int i = 0; i < 32; i++) {
+      t.reciprocal[i] = float(64.0 / double(65 + 2 * i));
       t.minusLog[i] = float(-std::log(double(t.reciprocal[i])));
     }
     return t;
@@ -198,25 +200,28 @@ const LogTableFloat& logTableFloat() {
   return table;
 }
 
-// ln s on 16 float lanes, s >= 1: the steps of boundLogarithm with 4 terms of
-// the series (|u| <= 1/32.9 leaves less than 5e-9), the table entries picked
-// by a permutation. The masked forms, with every lane set, spare GCC's
-// header an uninitialised placeholder that it warns about.
-__attribute__((target("avx512f"))) static inline __m512 logarithm16(__m512 s, __m512 reciprocal, __m512 minusLog) {
+struct LogVectors {
+  __m512 reciprocalLow, reciprocalHigh, minusLogLow, minusLogHigh;
+};
+
+// ln s on 16 float lanes, s >= 1: the steps of boundLogarithm with a 32-entry
+// table, picked by a two-source permutation, and 3 terms of the series (|u|
+// <= 1/64.9 leaves less than 1.5e-8). The masked forms, with every lane set,
+// spare GCC's header an uninitialised placeholder that it warns about.
+__attribute__((target("avx512f"))) static inline __m512 logarithm16(__m512 s, const LogVectors& t) {
   const __m512 zero = _mm512_setzero_ps();
   __m512 exponent = _mm512_mask_getexp_ps(zero, 0xFFFF, s);
   __m512 m = _mm512_mask_getmant_ps(zero, 0xFFFF, s, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_zero);
-  // Bits 19..22 of s are the top 4 bits of its fraction; the permutation
-  // reads the low 4 bits of each index.
-  __m512i index = _mm512_mask_srli_epi32(_mm512_setzero_si512(), 0xFFFF, _mm512_castps_si512(s), 19);
-  __m512 r = _mm512_mask_permutexvar_ps(zero, 0xFFFF, index, reciprocal);
+  // Bits 18..22 of s are the top 5 bits of its fraction; the permutation
+  // reads the low 5 bits of each index.
+  __m512i index = _mm512_mask_srli_epi32(_mm512_setzero_si512(), 0xFFFF, _mm512_castps_si512(s), 18);
+  __m512 r = _mm512_permutex2var_ps(t.reciprocalLow, index, t.reciprocalHigh);
   __m512 u = _mm512_sub_ps(_mm512_mul_ps(m, r), _mm512_set1_ps(1.0f));
-  __m512 p = _mm512_set1_ps(-1.0f / 4);
-  p = _mm512_add_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f / 3));
+  __m512 p = _mm512_set1_ps(1.0f / 3);
   p = _mm512_sub_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f / 2));
   p = _mm512_add_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f));
   p = _mm512_mul_ps(p, u);
-  __m512 tableLog = _mm512_mask_permutexvar_ps(zero, 0xFFFF, index, minusLog);
+  __m512 tableLog = _mm512_permutex2var_ps(t.minusLogLow, index, t.minusLogHigh);
   return _mm512_add_ps(_mm512_mul_ps(exponent, _mm512_set1_ps(float(kLn2))), _mm512_add_ps(tableLog, p));
 }
 
@@ -238,8 +243,9 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
                                                                  const BoundCluster& a, uint32_t tile,
                                                                  double* out) {
   const BoundTiles& tiles = *context.tiles;
-  const LogTableFloat& t = logTableFloat();
-  const __m512 reciprocal = _mm512_load_ps(t.reciprocal), minusLog = _mm512_load_ps(t.minusLog);
+  const LogTableFloat& table = logTableFloat();
+  const LogVectors t = {_mm512_load_ps(table.reciprocal), _mm512_load_ps(table.reciprocal + 16),
+                        _mm512_load_ps(table.minusLog), _mm512_load_ps(table.minusLog + 16)};
   const __m512 one = _mm512_set1_ps(1.0f);
   const float* sums = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes;
   size_t slot = size_t(tile) * kLanes;
@@ -250,7 +256,7 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
   // every lane there is ruled out (-inf), wrapped or not.
   __mmask16 wrapped = _mm512_cmp_ps_mask(x, _mm512_set1_ps(2147481600.0f), _CMP_NLT_UQ);
   __m512 safeX = _mm512_mask_blend_ps(wrapped, x, one);
-  __m512 lx = logarithm16(safeX, reciprocal, minusLog);
+  __m512 lx = logarithm16(safeX, t);
   __m512 totalTerm = _mm512_add_ps(_mm512_sub_ps(one, safeX), _mm512_mul_ps(_mm512_add_ps(safeX, _mm512_set1_ps(0.5f)), lx));
   // The group terms go to kPartialSums float sums of a few terms each, which
   // are then added in double: the float sums round little.
@@ -259,7 +265,7 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
   for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm512_setzero_ps();
   for (uint32_t g = 0; g < kBoundGroups; g++) {
     __m512 s = _mm512_add_ps(_mm512_set1_ps(float(a.groupSums[g])), _mm512_loadu_ps(sums + g * kLanes));
-    __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), reciprocal, minusLog);
+    __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), t);
     partial[g % kPartialSums] = _mm512_add_ps(partial[g % kPartialSums], _mm512_mul_ps(s, ls));
   }
   __m512d groupTerms[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};

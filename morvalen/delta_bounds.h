@@ -36,11 +36,11 @@
 //   precision, 16 lanes to a vector, sums the group terms in float partial
 //   sums of kBoundGroups / 4 terms, and the rest in double. With e = 2^-24:
 //   x and every s are within 3e of their values, a float logarithm within
-//   e (3 |ln s| + 6) + 5.5e-9 of ln s, so l(x) is within e x (8 ln x + 11)
-//   + 5.5e-9 x, the group terms within e (7 N ln x + 9 N) + 5.5e-9 N, N <= x,
+//   e (3 |ln s| + 6) + 1.5e-8 of ln s, so l(x) is within e x (8 ln x + 11)
+//   + 1.5e-8 x, the group terms within e (7 N ln x + 9 N) + 1.5e-8 N, N <= x,
 //   and the partial sums round by at most 8e times the terms' total, below
-//   8e M: together below 23 e M + 1.1e-8 x (about 1.4e-6 M). It subtracts
-//   kFloatMarginScale M = 2e-5 M on top, more than ten times that.
+//   8e M: together below 23 e M + 3e-8 x (about 1.4e-6 M, as M >= 2x). It
+//   subtracts kFloatMarginScale M = 2e-5 M on top, more than ten times that.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
 //   bound involving it is -inf, which rules nothing out. So is a pair whose
 //   x reaches 2^31.

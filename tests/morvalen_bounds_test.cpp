@@ -91,7 +91,7 @@ void expectBoundsHold(const Clusters& c, const char* what) {
           // the magnitude of the terms, (x + 1)(ln x + 2).
           double x = double(f.totals[a]) + f.totals[b] + c.columns - 1;
           if (std::isfinite(plain) && std::isfinite(out[lane])) {
-            ASSERT_NEAR(out[lane], plain, 2e-4 * (x + 1) * (std::log(x) + 2)) << what;
+            ASSERT_NEAR(out[lane], plain, 4e-5 * (x + 1) * (std::log(x) + 2)) << what;
           }
         }
       }
