@@ -13,13 +13,14 @@
 namespace {
 
 constexpr uint32_t kCandidates = 64;
-// Bits per row of the filter of the rows its list may hold.
+// 64-bit words per cluster of the filter of the partners its list may hold.
 constexpr uint32_t kFilterWords = 16;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
 // the sum of a few, hits the table; the hot low part stays in L1.
 constexpr int32_t kTableSize = 1 << 15;
 constexpr uint32_t kTilesPerChunk = 4;
-// Up to this many wanted lanes, a tile's deltas are summed lane by lane.
+// Up to this many wanted lanes of a tile are summed as scattered partners,
+// four side by side; more take the tile kernel.
 constexpr uint32_t kFewLanes = 8;
 // The later lists a batch of rescans offers its values to are split into at
 // most this many position ranges of at least kOfferRangeMinimum positions.
