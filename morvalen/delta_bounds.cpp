@@ -154,7 +154,9 @@ template <typename Ln>
 static inline double boundFromParts(const BoundContext& context, const BoundCluster& a, double totalB,
                                     double offsetB, const double* groupSumsB, size_t stride, Ln ln) {
   double x = (a.total + totalB) + context.columnsLess1;
-  if (!(x <= kLargestArgument)) return kMinusInfinity;
+  // Below 1 only with a negative total (whose offset rules the pair out
+  // anyway); beyond kLargestArgument the delta's argument wrapped.
+  if (!(x >= 1 && x <= kLargestArgument)) return kMinusInfinity;
   double lx = ln(x);
   double totalTerm = (1 - x) + (x + 0.5) * lx;
   double groupTerms = 0.0;
@@ -163,7 +165,10 @@ static inline double boundFromParts(const BoundContext& context, const BoundClus
     groupTerms += s * ln(std::max(s, 1.0));
   }
   double margin = context.marginScale * ((x + 1) * (lx + 2));
-  return ((((totalTerm - context.constant) - a.offset) - offsetB) - groupTerms) - margin;
+  double bound = ((((totalTerm - context.constant) - a.offset) - offsetB) - groupTerms) - margin;
+  // A NaN would pass for a bound that rules everything out; none should
+  // arise, but -inf is the safe value for anything unexpected.
+  return std::isnan(bound) ? kMinusInfinity : bound;
 }
 
 double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b) {
@@ -253,8 +258,10 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
                            _mm512_set1_ps(float(context.columnsLess1)));
   // Two roundings move x by less than 2^9 near 2^31, so a lane whose x
   // reached 2^31 (the delta's argument wrapped) shows at least 2^31 - 2^11:
-  // every lane there is ruled out (-inf), wrapped or not.
-  __mmask16 wrapped = _mm512_cmp_ps_mask(x, _mm512_set1_ps(2147481600.0f), _CMP_NLT_UQ);
+  // every lane there is ruled out (-inf), wrapped or not. So is a lane with
+  // x below 1 (a negative total), whose logarithm would not be finite.
+  __mmask16 wrapped = _mm512_cmp_ps_mask(x, _mm512_set1_ps(2147481600.0f), _CMP_NLT_UQ) |
+                      _mm512_cmp_ps_mask(x, one, _CMP_NGE_UQ);
   __m512 safeX = _mm512_mask_blend_ps(wrapped, x, one);
   __m512 lx = logarithm16(safeX, t);
   __m512 totalTerm = _mm512_add_ps(_mm512_sub_ps(one, safeX), _mm512_mul_ps(_mm512_add_ps(safeX, _mm512_set1_ps(0.5f)), lx));
@@ -282,8 +289,11 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
     bound = _mm512_sub_pd(bound, _mm512_loadu_pd(&tiles.offsets[slot + 8 * half]));
     __m512d margin = _mm512_mul_pd(_mm512_set1_pd(context.floatMarginScale), toDouble(magnitudeHalf));
     bound = _mm512_sub_pd(bound, margin);
-    __mmask8 laneWrapped = __mmask8(wrapped >> (8 * half));
-    bound = _mm512_mask_blend_pd(laneWrapped, bound, _mm512_set1_pd(kMinusInfinity));
+    // A NaN would pass for a bound that rules everything out (every
+    // comparison with it fails); none should arise, but -inf is the safe
+    // value for anything unexpected.
+    __mmask8 ruledOut = __mmask8(wrapped >> (8 * half)) | _mm512_cmp_pd_mask(bound, bound, _CMP_UNORD_Q);
+    bound = _mm512_mask_blend_pd(ruledOut, bound, _mm512_set1_pd(kMinusInfinity));
     _mm512_storeu_pd(out + 8 * half, bound);
   }
 }

@@ -144,6 +144,19 @@ TEST(MorvalenDeltaBounds, RuleNothingOutForNegativeOrWrappingCounts) {
   }
   EXPECT_EQ(pairBound(context, f.described[7], f.described[8]), -INFINITY);
   expectBoundsHold(c, "negative and wrapping counts");
+
+  // With K = 1, totals -3 and 3 give the delta's argument x = 0, whose
+  // logarithm is -inf: the bound must be -inf, not NaN (which every test
+  // would take for a bound that rules the pair out).
+  Clusters zero{1, 3, {-3, 3, 5}};
+  Fixture z(zero);
+  BoundContext zeroContext = boundContext(z.tiles, 1, z.constant);
+  for (KernelKind kind : {KernelKind::portable, KernelKind::avx512}) {
+    double out[kLanes];
+    boundKernel(kind)(zeroContext, z.described[0], 0, out);
+    EXPECT_EQ(out[1], -INFINITY) << kernelName(kind);
+    EXPECT_EQ(out[2], -INFINITY) << kernelName(kind);
+  }
 }
 
 // Clusters whose columns fall in different groups mix nothing: the bound

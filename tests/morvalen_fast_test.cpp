@@ -246,6 +246,16 @@ TEST(MorvalenFastClustering, SameAsDirectWithNegativeHugeAndWrappingCounts) {
   Matrix m{16, 120, std::vector<int32_t>(16 * 120)};
   for (int32_t& c : m.counts) c = random() % 2 == 0 ? values[random() % 12] : 0;
   expectSameAsDirect(m, "negative, huge and wrapping counts");
+  // K = 1 with totals that cancel: the delta's argument is 0 for such pairs.
+  Matrix cancelling{1, 40, {}};
+  for (uint32_t r = 0; r < 40; r++) cancelling.counts.push_back(int32_t(r % 4 < 2 ? 3 + r % 3 : -3 - r % 3));
+  expectSameAsDirect(cancelling, "K = 1, totals that cancel");
+  Matrix cancellingWide{3, 40, {}};
+  for (uint32_t r = 0; r < 40; r++) {
+    int32_t sign = r % 2 == 0 ? 1 : -1;
+    cancellingWide.counts.insert(cancellingWide.counts.end(), {sign * int32_t(1 + r % 5), 0, sign * int32_t(r % 3)});
+  }
+  expectSameAsDirect(cancellingWide, "K = 3, totals that cancel");
 }
 
 TEST(MorvalenFastClustering, SameAsDirectForOddShapes) {
