@@ -90,21 +90,11 @@ struct ScanJob {
   double threshold;     // best listed later value; +inf: prune nothing
   size_t valueOffset;   // its bounds and deltas in jobBounds and jobValues,
                         // by position - first
-  uint32_t firstTile;   // the first tile holding a later position
   uint32_t computed;    // values known, listed in jobComputed by index
   double prunedFloor;   // the smallest bound of the values left unknown
   uint64_t deltas;
-  uint64_t bounds;
-  uint64_t skipped;
-};
-
-// The bounds of one job over a group of tiles.
-struct ScanChunk {
-  uint32_t job;
-  uint32_t firstTile;
-  uint32_t endTile;
-  uint32_t bounds;   // bounds computed
-  uint32_t skipped;  // clusters ruled out by their floor
+  uint64_t bounds;   // bounds computed
+  uint64_t skipped;  // clusters ruled out by their floor
 };
 
 struct FastEngine {
@@ -454,14 +444,16 @@ void findTileLastPositions(FastEngine& e) {
 
 // ---- refresh -------------------------------------------------------------------
 
-// The bounds of a job's fixed cluster r against the later clusters of a
-// group of tiles; values start unknown (+inf). Once the lists are set up, a
+// The bounds of a job's fixed cluster r against the later clusters; values
+// start unknown (+inf). Once the lists are set up, a
 // cluster y whose floorEarlier exceeds the best listed value t needs no
 // bound: unless y lists r (and so knows the exact delta), the delta is at
 // least that floor, and the floor itself serves as the bound.
-void boundChunk(FastEngine& e, ScanChunk& chunk) {
-  const ScanJob& job = e.jobs[chunk.job];
+void boundJob(FastEngine& e, ScanJob& job) {
   uint32_t first = job.position + 1;
+  uint32_t tileCount = tilesUsed(e);
+  uint32_t firstTile = 0;  // tiles before it hold no later position
+  while (firstTile < tileCount && e.tileLastPosition[firstTile] < int64_t(first)) firstTile++;
   double* bounds = e.jobBounds.data() + job.valueOffset;
   double* values = e.jobValues.data() + job.valueOffset;
   const BoundCluster& a = e.bounds[job.row];
@@ -470,7 +462,7 @@ void boundChunk(FastEngine& e, ScanChunk& chunk) {
   uint32_t bit = job.row % (64 * kFilterWords);
   const uint64_t* filter = e.slotFilter.data() + bit / 64 * e.slotCapacity;
   double out[kLanes];
-  for (uint32_t tile = chunk.firstTile; tile < chunk.endTile; tile++) {
+  for (uint32_t tile = firstTile; tile < tileCount; tile++) {
     size_t base = size_t(tile) * kLanes;
     const uint32_t* positions = e.slotPosition.data() + base;
     const double* floors = e.slotFloorEarlier.data() + base;
@@ -486,13 +478,13 @@ void boundChunk(FastEngine& e, ScanChunk& chunk) {
                       listedValue(e, e.rowInSlot[base + lane], job.row, &known);
         values[i] = listed ? known : kInfinity;
         bounds[i] = listed ? known : floors[lane];
-        chunk.skipped++;
+        job.skipped++;
         continue;
       }
       lanes |= 1u << lane;
     }
     if (lanes == 0) continue;
-    chunk.bounds += uint32_t(__builtin_popcount(lanes));
+    job.bounds += uint32_t(__builtin_popcount(lanes));
     e.boundKernel(e.boundContext, a, tile, out);
     for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
       uint32_t lane = uint32_t(__builtin_ctz(bits));
@@ -658,17 +650,10 @@ void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t fir
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
   e.batchFirstJob = firstJob;
   e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
-  uint32_t tileCount = tilesUsed(e);
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
     ScanJob& job = e.jobs[firstJob + j];
     fixedColumnTerms(e.table, rowOf(state, job.row), e.columns, e.jobTerms.data() + size_t(j) * e.columns);
-    uint32_t firstTile = 0;
-    while (firstTile < tileCount && e.tileLastPosition[firstTile] <= int64_t(job.position)) firstTile++;
-    job.firstTile = firstTile;
-    ScanChunk chunk{firstJob + j, firstTile, tileCount, 0, 0};
-    boundChunk(e, chunk);
-    job.bounds = chunk.bounds;
-    job.skipped = chunk.skipped;
+    boundJob(e, job);
     thread_local Selection selection;
     thread_local std::vector<uint32_t> candidates;
     scanJob(e, state, firstJob + j, selection, candidates);
@@ -738,7 +723,7 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
       threshold = best.value;
     }
     e.counters.rescans++;
-    e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, 0, kInfinity, 0, 0, 0});
+    e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, kInfinity, 0, 0, 0});
   }
   if (!e.jobs.empty()) {
     findTileLastPositions(e);
