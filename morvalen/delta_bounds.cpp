@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -28,17 +29,17 @@ struct LogTable {
   double minusLog[16];  // -ln reciprocal[i], from libm
 };
 
-const LogTable& logTable() {
-  static const LogTable table = [] {
-    LogTable t;
-    for (int i = 0; i < 16; i++) {
-      t.reciprocal[i] = 32.0 / double(33 + 2 * i);
-      t.minusLog[i] = -std::log(t.reciprocal[i]);
-    }
-    return t;
-  }();
-  return table;
+LogTable makeLogTable() {
+  LogTable t;
+  for (int i = 0; i < 16; i++) {
+    t.reciprocal[i] = 32.0 / double(33 + 2 * i);
+    t.minusLog[i] = -std::log(t.reciprocal[i]);
+  }
+  return t;
 }
+
+// Built before main, so the kernels read it without a guard.
+const LogTable kLogTable = makeLogTable();
 
 // u - u^2/2 + ... + u^7/7, by Horner's rule.
 inline double logSeries(double u) {
@@ -56,13 +57,19 @@ inline double phi(double s) { return s > 0 ? s * std::log(s) : 0.0; }
 
 }  // namespace
 
+// The exponent and the top 4 fraction bits are read off the bits of s, which
+// is normal (s >= 1): the same m, exponent and i as frexp would give.
 double boundLogarithm(double s) {
-  int exponent;
-  double m = 2 * std::frexp(s, &exponent);  // s = m 2^(exponent - 1), 1 <= m < 2
-  int i = int((m - 1) * 16);
-  const LogTable& t = logTable();
+  uint64_t bits;
+  std::memcpy(&bits, &s, sizeof bits);
+  int exponent = int(bits >> 52) - 1023;  // s = m 2^exponent, 1 <= m < 2
+  uint64_t mantissaBits = (bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull;
+  double m;
+  std::memcpy(&m, &mantissaBits, sizeof m);
+  uint32_t i = uint32_t(bits >> 48) & 15;
+  const LogTable& t = kLogTable;
   double u = m * t.reciprocal[i] - 1;
-  return double(exponent - 1) * kLn2 + (t.minusLog[i] + logSeries(u));
+  return double(exponent) * kLn2 + (t.minusLog[i] + logSeries(u));
 }
 
 BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant) {
@@ -297,13 +304,119 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
     _mm512_storeu_pd(out + 8 * half, bound);
   }
 }
+
+// 16 entries, as in the plain kernel, for the AVX2 kernel's two 8-lane
+// permutations.
+struct LogTableFloat16 {
+  alignas(32) float reciprocal[16];
+  alignas(32) float minusLog[16];
+};
+
+LogTableFloat16 makeLogTableFloat16() {
+  LogTableFloat16 t;
+  for (int i = 0; i < 16; i++) {
+    t.reciprocal[i] = float(32.0 / double(33 + 2 * i));
+    t.minusLog[i] = float(-std::log(double(t.reciprocal[i])));
+  }
+  return t;
+}
+
+const LogTableFloat16 kLogTableFloat16 = makeLogTableFloat16();
+
+struct LogVectors8 {
+  __m256 reciprocalLow, reciprocalHigh, minusLogLow, minusLogHigh;
+};
+
+// ln s on 8 float lanes, s >= 1 (so normal): the steps of boundLogarithm on
+// float bits. The top fraction bit picks the half of the table, the next
+// three the entry within it; 4 terms of the series (|u| <= 1/32.9) leave
+// less than 6e-9.
+__attribute__((target("avx2"))) static inline __m256 logarithm8(__m256 s, const LogVectors8& t) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  __m256i bits = _mm256_castps_si256(s);
+  __m256 exponent = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127)));
+  __m256 m = _mm256_castsi256_ps(
+      _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
+  // The permutation reads the low 3 bits of each index: bits 19..21 of s.
+  __m256i index = _mm256_srli_epi32(bits, 19);
+  // Bit 22 of s moved to the sign bit, which the blend reads.
+  __m256 upperHalf = _mm256_castsi256_ps(_mm256_slli_epi32(bits, 9));
+  __m256 r = _mm256_blendv_ps(_mm256_permutevar8x32_ps(t.reciprocalLow, index),
+                              _mm256_permutevar8x32_ps(t.reciprocalHigh, index), upperHalf);
+  __m256 u = _mm256_sub_ps(_mm256_mul_ps(m, r), one);
+  __m256 p = _mm256_set1_ps(-1.0f / 4);
+  p = _mm256_add_ps(_mm256_mul_ps(p, u), _mm256_set1_ps(1.0f / 3));
+  p = _mm256_sub_ps(_mm256_mul_ps(p, u), _mm256_set1_ps(1.0f / 2));
+  p = _mm256_add_ps(_mm256_mul_ps(p, u), one);
+  p = _mm256_mul_ps(p, u);
+  __m256 tableLog = _mm256_blendv_ps(_mm256_permutevar8x32_ps(t.minusLogLow, index),
+                                     _mm256_permutevar8x32_ps(t.minusLogHigh, index), upperHalf);
+  return _mm256_add_ps(_mm256_mul_ps(exponent, _mm256_set1_ps(float(kLn2))), _mm256_add_ps(tableLog, p));
+}
+
+// The AVX-512 kernel's steps on 8 lanes at a time, its double parts on 4.
+__attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& context, const BoundCluster& a,
+                                                            uint32_t tile, double* out) {
+  const BoundTiles& tiles = *context.tiles;
+  const LogTableFloat16& table = kLogTableFloat16;
+  const LogVectors8 t = {_mm256_load_ps(table.reciprocal), _mm256_load_ps(table.reciprocal + 8),
+                         _mm256_load_ps(table.minusLog), _mm256_load_ps(table.minusLog + 8)};
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const float* sums = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes;
+  for (uint32_t eighth = 0; eighth < kLanes; eighth += 8) {
+    size_t slot = size_t(tile) * kLanes + eighth;
+    __m256 x = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(float(a.total)), _mm256_loadu_ps(&tiles.totalsFloat[slot])),
+                             _mm256_set1_ps(float(context.columnsLess1)));
+    // As in the AVX-512 kernel: lanes whose x may have reached 2^31, and
+    // lanes with x below 1, are ruled out of nothing.
+    __m256 wrapped = _mm256_or_ps(_mm256_cmp_ps(x, _mm256_set1_ps(2147481600.0f), _CMP_NLT_UQ),
+                                  _mm256_cmp_ps(x, one, _CMP_NGE_UQ));
+    __m256 safeX = _mm256_blendv_ps(x, one, wrapped);
+    __m256 lx = logarithm8(safeX, t);
+    __m256 totalTerm =
+        _mm256_add_ps(_mm256_sub_ps(one, safeX), _mm256_mul_ps(_mm256_add_ps(safeX, _mm256_set1_ps(0.5f)), lx));
+    constexpr uint32_t kPartialSums = 4;
+    __m256 partial[kPartialSums];
+    for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm256_setzero_ps();
+    for (uint32_t g = 0; g < kBoundGroups; g++) {
+      __m256 s = _mm256_add_ps(_mm256_set1_ps(float(a.groupSums[g])), _mm256_loadu_ps(sums + g * kLanes + eighth));
+      __m256 ls = logarithm8(_mm256_max_ps(s, one), t);
+      partial[g % kPartialSums] = _mm256_add_ps(partial[g % kPartialSums], _mm256_mul_ps(s, ls));
+    }
+    __m256d groupTerms[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    for (uint32_t q = 0; q < kPartialSums; q++) {
+      groupTerms[0] = _mm256_add_pd(groupTerms[0], _mm256_cvtps_pd(_mm256_castps256_ps128(partial[q])));
+      groupTerms[1] = _mm256_add_pd(groupTerms[1], _mm256_cvtps_pd(_mm256_extractf128_ps(partial[q], 1)));
+    }
+    __m256 magnitude = _mm256_mul_ps(_mm256_add_ps(safeX, one), _mm256_add_ps(lx, _mm256_set1_ps(2.0f)));
+    for (uint32_t quarter = 0; quarter < 2; quarter++) {
+      __m128 totalPart = quarter == 0 ? _mm256_castps256_ps128(totalTerm) : _mm256_extractf128_ps(totalTerm, 1);
+      __m128 magnitudePart = quarter == 0 ? _mm256_castps256_ps128(magnitude) : _mm256_extractf128_ps(magnitude, 1);
+      __m128 wrappedPart = quarter == 0 ? _mm256_castps256_ps128(wrapped) : _mm256_extractf128_ps(wrapped, 1);
+      __m256d bound = _mm256_sub_pd(_mm256_sub_pd(_mm256_cvtps_pd(totalPart), groupTerms[quarter]),
+                                    _mm256_set1_pd(context.constant));
+      bound = _mm256_sub_pd(bound, _mm256_set1_pd(a.offset));
+      bound = _mm256_sub_pd(bound, _mm256_loadu_pd(&tiles.offsets[slot + 4 * quarter]));
+      __m256d margin = _mm256_mul_pd(_mm256_set1_pd(context.floatMarginScale), _mm256_cvtps_pd(magnitudePart));
+      bound = _mm256_sub_pd(bound, margin);
+      // The lane masks widened to 64 bits (all ones stay all ones); a NaN
+      // bound, which none should be, becomes -inf too.
+      __m256d ruledOut = _mm256_or_pd(_mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_castps_si128(wrappedPart))),
+                                      _mm256_cmp_pd(bound, bound, _CMP_UNORD_Q));
+      bound = _mm256_blendv_pd(bound, _mm256_set1_pd(kMinusInfinity), ruledOut);
+      _mm256_storeu_pd(out + eighth + 4 * quarter, bound);
+    }
+  }
+}
 #endif
 
 BoundKernel boundKernel(KernelKind kind) {
 #if MORVALEN_X86_BOUNDS
   __builtin_cpu_init();
   bool hasAvx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+  bool hasAvx2 = __builtin_cpu_supports("avx2");
   if ((kind == KernelKind::avx512 || kind == KernelKind::automatic) && hasAvx512) return avx512BoundKernel;
+  if ((kind == KernelKind::avx2 || kind == KernelKind::automatic) && hasAvx2) return avx2BoundKernel;
 #else
   (void)kind;
 #endif

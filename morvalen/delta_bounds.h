@@ -32,9 +32,12 @@
 //   (libm, or the table-and-polynomial one of the plain kernel) within
 //   2e-13 of ln. The bound subtracts kMarginScale (K + kBoundGroups + 64) M,
 //   more than a thousand times all of these together.
-// - The vector kernel computes l(x) and the group terms phi(s) in single
-//   precision, 16 lanes to a vector, sums the group terms in float partial
-//   sums of kBoundGroups / 4 terms, and the rest in double. With e = 2^-24:
+// - The vector kernels compute l(x) and the group terms phi(s) in single
+//   precision, 16 lanes to a vector (AVX-512) or 8 (AVX2), sum the group
+//   terms in float partial sums of kBoundGroups / 4 terms, and the rest in
+//   double. Their logarithms take the steps of the plain one with a 32-entry
+//   table and 3 terms of the series (AVX-512) or a 16-entry table and 4 terms
+//   (AVX2); either leaves less than 1.5e-8. With e = 2^-24:
 //   x and every s are within 3e of their values, a float logarithm within
 //   e (3 |ln s| + 6) + 1.5e-8 of ln s, so l(x) is within e x (8 ln x + 11)
 //   + 1.5e-8 x, the group terms within e (7 N ln x + 9 N) + 1.5e-8 N, N <= x,
@@ -111,6 +114,6 @@ double pairBound(const BoundContext& context, const BoundCluster& a, const Bound
 // The vector kernel for `kind` where there is one, else the plain one.
 BoundKernel boundKernel(KernelKind kind);
 
-// ln s for s >= 1 within 2e-13, as the AVX-512 kernel computes it (exposed
-// for its test); falls back to libm where that kernel is not built.
+// ln s for s >= 1 within 2e-13, as the plain kernel computes it (exposed for
+// its test).
 double boundLogarithm(double s);

@@ -74,7 +74,7 @@ struct Fixture {
 void expectBoundsHold(const Clusters& c, const char* what) {
   Fixture f(c);
   BoundContext context = boundContext(f.tiles, c.columns, f.constant);
-  for (KernelKind kind : {KernelKind::portable, KernelKind::avx512}) {
+  for (KernelKind kind : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512}) {
     BoundKernel kernel = boundKernel(kind);
     for (uint32_t a = 0; a < c.rows; a++) {
       for (uint32_t tile = 0; tile * kLanes < c.rows; tile++) {
@@ -151,7 +151,7 @@ TEST(MorvalenDeltaBounds, RuleNothingOutForNegativeOrWrappingCounts) {
   Clusters zero{1, 3, {-3, 3, 5}};
   Fixture z(zero);
   BoundContext zeroContext = boundContext(z.tiles, 1, z.constant);
-  for (KernelKind kind : {KernelKind::portable, KernelKind::avx512}) {
+  for (KernelKind kind : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512}) {
     double out[kLanes];
     boundKernel(kind)(zeroContext, z.described[0], 0, out);
     EXPECT_EQ(out[1], -INFINITY) << kernelName(kind);
