@@ -644,9 +644,9 @@ void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t fir
 }
 
 // Each job runs on a worker: the fixed cluster's terms, the bounds (which
-// read the later clusters' lists and floors) and the deltas. Then each job
-// sets its own entry and list, and last the values are offered to the later
-// clusters' lists, split by position range.
+// read the later clusters' lists and floors) and the deltas. Then, split by
+// position range, each job sets its own entry and list, and the values are
+// offered to the later clusters' lists.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
   e.batchFirstJob = firstJob;
   e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
@@ -658,21 +658,25 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     thread_local std::vector<uint32_t> candidates;
     scanJob(e, state, firstJob + j, selection, candidates);
   });
-  // Only once every job has read the lists and floors does any job change
-  // its own.
-  e.pool->run(endJob - firstJob, [&](uint32_t j) { applyOwnEntry(e, state, firstJob + j); });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.bounds += e.jobs[j].bounds;
     e.counters.skipped += e.jobs[j].skipped;
     e.counters.deltas += e.jobs[j].deltas;
     e.counters.laneDeltas += e.jobs[j].deltas;
   }
-  uint32_t lo = e.jobs[firstJob].position + 1;
+  // Only once every job has read the lists and floors does any list or floor
+  // change. Each task owns the clusters of a position range: it sets the
+  // entries and lists of the jobs among them, then offers them the values
+  // of every job, as a sequential pass would in that order.
+  uint32_t lo = e.jobs[firstJob].position;
   uint32_t ranges = std::max(1u, std::min(kOfferRanges, (state.liveCount - lo) / kOfferRangeMinimum));
   uint32_t span = (state.liveCount - lo + ranges - 1) / ranges;
   e.pool->run(ranges, [&](uint32_t q) {
     uint32_t from = lo + q * span;
-    offerToLaterLists(e, state, firstJob, endJob, from, std::min(state.liveCount, from + span));
+    uint32_t to = std::min(state.liveCount, from + span);
+    for (uint32_t j = firstJob; j < endJob; j++)
+      if (e.jobs[j].position >= from && e.jobs[j].position < to) applyOwnEntry(e, state, j);
+    offerToLaterLists(e, state, firstJob, endJob, from, to);
   });
 }
 
