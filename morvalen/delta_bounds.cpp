@@ -118,6 +118,7 @@ void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, cons
     out->groupSums[groupOf[k]] += double(c);
     termSum += tableLnFactorial(table, c);
   }
+  for (uint32_t g = 0; g < kBoundGroups; g++) out->groupSumsFloat[g] = float(out->groupSums[g]);
   out->total = double(sum);
   if (negative || sum != int64_t(total) || sum <= 0) {
     out->offset = std::numeric_limits<double>::infinity();
@@ -305,52 +306,43 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
   }
 }
 
-// 16 entries, as in the plain kernel, for the AVX2 kernel's two 8-lane
-// permutations.
-struct LogTableFloat16 {
-  alignas(32) float reciprocal[16];
-  alignas(32) float minusLog[16];
+// 8 entries, for the AVX2 kernel's one-register permutation: i is the top 3
+// bits of the fraction, r_i = 1 / (1 + (i + 0.5) / 8), so |m r_i - 1| <= 1/17.
+struct LogTableFloat8 {
+  alignas(32) float reciprocal[8];
+  alignas(32) float minusLog[8];
 };
 
-LogTableFloat16 makeLogTableFloat16() {
-  LogTableFloat16 t;
-  for (int i = 0; i < 16; i++) {
-    t.reciprocal[i] = float(32.0 / double(33 + 2 * i));
+LogTableFloat8 makeLogTableFloat8() {
+  LogTableFloat8 t;
+  for (int i = 0; i < 8; i++) {
+    t.reciprocal[i] = float(16.0 / double(17 + 2 * i));
     t.minusLog[i] = float(-std::log(double(t.reciprocal[i])));
   }
   return t;
 }
 
-const LogTableFloat16 kLogTableFloat16 = makeLogTableFloat16();
-
-struct LogVectors8 {
-  __m256 reciprocalLow, reciprocalHigh, minusLogLow, minusLogHigh;
-};
+const LogTableFloat8 kLogTableFloat8 = makeLogTableFloat8();
 
 // ln s on 8 float lanes, s >= 1 (so normal): the steps of boundLogarithm on
-// float bits. The top fraction bit picks the half of the table, the next
-// three the entry within it; 4 terms of the series (|u| <= 1/32.9) leave
-// less than 6e-9.
-__attribute__((target("avx2"))) static inline __m256 logarithm8(__m256 s, const LogVectors8& t) {
+// float bits with the 8-entry table and 4 terms of the series (|u| <= 1/17
+// leaves less than 1.5e-7). For s = 0 it gives -127 ln 2 + ln r_0 + (r_0 - 1),
+// finite, so that s ln s is 0 as it should be.
+__attribute__((target("avx2"))) static inline __m256 logarithm8(__m256 s, __m256 reciprocals, __m256 minusLogs) {
   const __m256 one = _mm256_set1_ps(1.0f);
   __m256i bits = _mm256_castps_si256(s);
   __m256 exponent = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127)));
   __m256 m = _mm256_castsi256_ps(
       _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
-  // The permutation reads the low 3 bits of each index: bits 19..21 of s.
-  __m256i index = _mm256_srli_epi32(bits, 19);
-  // Bit 22 of s moved to the sign bit, which the blend reads.
-  __m256 upperHalf = _mm256_castsi256_ps(_mm256_slli_epi32(bits, 9));
-  __m256 r = _mm256_blendv_ps(_mm256_permutevar8x32_ps(t.reciprocalLow, index),
-                              _mm256_permutevar8x32_ps(t.reciprocalHigh, index), upperHalf);
-  __m256 u = _mm256_sub_ps(_mm256_mul_ps(m, r), one);
+  // The permutation reads the low 3 bits of each index: bits 20..22 of s.
+  __m256i index = _mm256_srli_epi32(bits, 20);
+  __m256 u = _mm256_sub_ps(_mm256_mul_ps(m, _mm256_permutevar8x32_ps(reciprocals, index)), one);
   __m256 p = _mm256_set1_ps(-1.0f / 4);
   p = _mm256_add_ps(_mm256_mul_ps(p, u), _mm256_set1_ps(1.0f / 3));
   p = _mm256_sub_ps(_mm256_mul_ps(p, u), _mm256_set1_ps(1.0f / 2));
   p = _mm256_add_ps(_mm256_mul_ps(p, u), one);
   p = _mm256_mul_ps(p, u);
-  __m256 tableLog = _mm256_blendv_ps(_mm256_permutevar8x32_ps(t.minusLogLow, index),
-                                     _mm256_permutevar8x32_ps(t.minusLogHigh, index), upperHalf);
+  __m256 tableLog = _mm256_permutevar8x32_ps(minusLogs, index);
   return _mm256_add_ps(_mm256_mul_ps(exponent, _mm256_set1_ps(float(kLn2))), _mm256_add_ps(tableLog, p));
 }
 
@@ -358,9 +350,8 @@ __attribute__((target("avx2"))) static inline __m256 logarithm8(__m256 s, const 
 __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& context, const BoundCluster& a,
                                                             uint32_t tile, double* out) {
   const BoundTiles& tiles = *context.tiles;
-  const LogTableFloat16& table = kLogTableFloat16;
-  const LogVectors8 t = {_mm256_load_ps(table.reciprocal), _mm256_load_ps(table.reciprocal + 8),
-                         _mm256_load_ps(table.minusLog), _mm256_load_ps(table.minusLog + 8)};
+  const __m256 reciprocals = _mm256_load_ps(kLogTableFloat8.reciprocal);
+  const __m256 minusLogs = _mm256_load_ps(kLogTableFloat8.minusLog);
   const __m256 one = _mm256_set1_ps(1.0f);
   const float* sums = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes;
   for (uint32_t eighth = 0; eighth < kLanes; eighth += 8) {
@@ -372,16 +363,23 @@ __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& 
     __m256 wrapped = _mm256_or_ps(_mm256_cmp_ps(x, _mm256_set1_ps(2147481600.0f), _CMP_NLT_UQ),
                                   _mm256_cmp_ps(x, one, _CMP_NGE_UQ));
     __m256 safeX = _mm256_blendv_ps(x, one, wrapped);
-    __m256 lx = logarithm8(safeX, t);
+    __m256 lx = logarithm8(safeX, reciprocals, minusLogs);
     __m256 totalTerm =
         _mm256_add_ps(_mm256_sub_ps(one, safeX), _mm256_mul_ps(_mm256_add_ps(safeX, _mm256_set1_ps(0.5f)), lx));
     constexpr uint32_t kPartialSums = 4;
     __m256 partial[kPartialSums];
     for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm256_setzero_ps();
-    for (uint32_t g = 0; g < kBoundGroups; g++) {
-      __m256 s = _mm256_add_ps(_mm256_set1_ps(float(a.groupSums[g])), _mm256_loadu_ps(sums + g * kLanes + eighth));
-      __m256 ls = logarithm8(_mm256_max_ps(s, one), t);
-      partial[g % kPartialSums] = _mm256_add_ps(partial[g % kPartialSums], _mm256_mul_ps(s, ls));
+    // Unrolled, so that the partial sums stay in registers and the
+    // independent logarithms overlap.
+    for (uint32_t g = 0; g < kBoundGroups; g += kPartialSums) {
+      for (uint32_t q = 0; q < kPartialSums; q++) {
+        // s is 0 or an integer >= 1 (or negative, in a pair ruled out by
+        // its offset): no clamp is needed.
+        __m256 s = _mm256_add_ps(_mm256_broadcast_ss(&a.groupSumsFloat[g + q]),
+                                 _mm256_loadu_ps(sums + (g + q) * kLanes + eighth));
+        __m256 ls = logarithm8(s, reciprocals, minusLogs);
+        partial[q] = _mm256_add_ps(partial[q], _mm256_mul_ps(s, ls));
+      }
     }
     __m256d groupTerms[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
     for (uint32_t q = 0; q < kPartialSums; q++) {

@@ -35,15 +35,15 @@
 // - The vector kernels compute l(x) and the group terms phi(s) in single
 //   precision, 16 lanes to a vector (AVX-512) or 8 (AVX2), sum the group
 //   terms in float partial sums of kBoundGroups / 4 terms, and the rest in
-//   double. Their logarithms take the steps of the plain one with a 32-entry
-//   table and 3 terms of the series (AVX-512) or a 16-entry table and 4 terms
-//   (AVX2); either leaves less than 1.5e-8. With e = 2^-24:
+//   double. Their logarithms take the steps of the plain one, with a 32-entry
+//   table and 3 terms of the series (AVX-512: truncation t below 1.5e-8) or an
+//   8-entry table and 4 terms (AVX2: t below 1.5e-7). With e = 2^-24:
 //   x and every s are within 3e of their values, a float logarithm within
-//   e (3 |ln s| + 6) + 1.5e-8 of ln s, so l(x) is within e x (8 ln x + 11)
-//   + 1.5e-8 x, the group terms within e (7 N ln x + 9 N) + 1.5e-8 N, N <= x,
-//   and the partial sums round by at most 8e times the terms' total, below
-//   8e M: together below 23 e M + 3e-8 x (about 1.4e-6 M, as M >= 2x). It
-//   subtracts kFloatMarginScale M = 2e-5 M on top, more than ten times that.
+//   e (3 |ln s| + 6) + t of ln s, so l(x) is within e x (8 ln x + 11) + t x,
+//   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial
+//   sums round by at most 8e times the terms' total, below 8e M: together
+//   below 23 e M + 2 t x, at most about 1.7e-6 M (as M >= 2x). They subtract
+//   kFloatMarginScale M = 2e-5 M on top, more than ten times that.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
 //   bound involving it is -inf, which rules nothing out. So is a pair whose
 //   x reaches 2^31.
@@ -64,6 +64,7 @@ constexpr uint32_t kSingleGroups = 24;
 // What the bound needs of one cluster.
 struct BoundCluster {
   double groupSums[kBoundGroups];
+  float groupSumsFloat[kBoundGroups];  // the same rounded, for the vector kernels
   double total = 0.0;
   double offset = 0.0;  // cost + S - Phi; +inf when no bound holds
 };
