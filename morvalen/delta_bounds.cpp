@@ -119,14 +119,26 @@ void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, cons
     termSum += tableLnFactorial(table, c);
   }
   for (uint32_t g = 0; g < kBoundGroups; g++) out->groupSumsFloat[g] = float(out->groupSums[g]);
+  out->activeCount = 0;
+  for (uint32_t g = 0; g < kBoundGroups; g++)
+    if (out->groupSums[g] != 0) out->activeGroups[out->activeCount++] = uint8_t(g);
+  for (uint32_t g = 0; g < kBoundGroups && out->activeCount % 4 != 0; g++)
+    if (out->groupSums[g] == 0) out->activeGroups[out->activeCount++] = uint8_t(g);
   out->total = double(sum);
+  for (uint32_t g = 0; g < kBoundGroups; g++) out->groupPhisFloat[g] = 0.0f;
   if (negative || sum != int64_t(total) || sum <= 0) {
     out->offset = std::numeric_limits<double>::infinity();
+    out->ownTerms = std::numeric_limits<double>::infinity();
     return;
   }
   double groupTerms = 0.0;
-  for (uint32_t g = 0; g < kBoundGroups; g++) groupTerms += phi(out->groupSums[g]);
-  out->offset = (double(cost) + termSum) - groupTerms;
+  for (uint32_t g = 0; g < kBoundGroups; g++) {
+    double term = phi(out->groupSums[g]);
+    out->groupPhisFloat[g] = float(term);
+    groupTerms += term;
+  }
+  out->ownTerms = double(cost) + termSum;
+  out->offset = out->ownTerms - groupTerms;
 }
 
 bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount) {
@@ -137,6 +149,8 @@ bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount) {
     tiles.offsets.assign(slots, std::numeric_limits<double>::infinity());
     tiles.groupSumsFloat.assign(slots * kBoundGroups, 0.0f);
     tiles.totalsFloat.assign(slots, 0.0f);
+    tiles.groupPhisFloat.assign(slots * kBoundGroups, 0.0f);
+    tiles.ownTerms.assign(slots, std::numeric_limits<double>::infinity());
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -148,10 +162,13 @@ void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluste
   uint32_t lane = slot % kLanes;
   double* sums = tiles.groupSums.data() + size_t(tile) * kBoundGroups * kLanes + lane;
   float* sumsFloat = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes + lane;
+  float* phisFloat = tiles.groupPhisFloat.data() + size_t(tile) * kBoundGroups * kLanes + lane;
   for (uint32_t g = 0; g < kBoundGroups; g++) {
     sums[g * kLanes] = cluster ? cluster->groupSums[g] : 0.0;
     sumsFloat[g * kLanes] = float(sums[g * kLanes]);
+    phisFloat[g * kLanes] = cluster ? cluster->groupPhisFloat[g] : 0.0f;
   }
+  tiles.ownTerms[slot] = cluster ? cluster->ownTerms : std::numeric_limits<double>::infinity();
   tiles.totals[slot] = cluster ? cluster->total : 0.0;
   tiles.totalsFloat[slot] = float(tiles.totals[slot]);
   tiles.offsets[slot] = cluster ? cluster->offset : std::numeric_limits<double>::infinity();
@@ -346,7 +363,9 @@ __attribute__((target("avx2"))) static inline __m256 logarithm8(__m256 s, __m256
   return _mm256_add_ps(_mm256_mul_ps(exponent, _mm256_set1_ps(float(kLn2))), _mm256_add_ps(tableLog, p));
 }
 
-// The AVX-512 kernel's steps on 8 lanes at a time, its double parts on 4.
+// The AVX-512 kernel's steps on 8 lanes at a time, its double parts on 4,
+// with the group terms taken as Phi_b (in ownTerms_b) plus, over a's active
+// groups, phi(A_g + B_g) - phi(B_g).
 __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& context, const BoundCluster& a,
                                                             uint32_t tile, double* out) {
   const BoundTiles& tiles = *context.tiles;
@@ -354,6 +373,7 @@ __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& 
   const __m256 minusLogs = _mm256_load_ps(kLogTableFloat8.minusLog);
   const __m256 one = _mm256_set1_ps(1.0f);
   const float* sums = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes;
+  const float* phis = tiles.groupPhisFloat.data() + size_t(tile) * kBoundGroups * kLanes;
   for (uint32_t eighth = 0; eighth < kLanes; eighth += 8) {
     size_t slot = size_t(tile) * kLanes + eighth;
     __m256 x = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(float(a.total)), _mm256_loadu_ps(&tiles.totalsFloat[slot])),
@@ -369,16 +389,18 @@ __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& 
     constexpr uint32_t kPartialSums = 4;
     __m256 partial[kPartialSums];
     for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm256_setzero_ps();
-    // Unrolled, so that the partial sums stay in registers and the
-    // independent logarithms overlap.
-    for (uint32_t g = 0; g < kBoundGroups; g += kPartialSums) {
+    // Only a's groups that are not 0 (in fours) take a logarithm: the
+    // others add phi(B_g), which ownTerms_b holds. Unrolled, so that the
+    // partial sums stay in registers and the independent logarithms overlap.
+    for (uint32_t i = 0; i < a.activeCount; i += kPartialSums) {
       for (uint32_t q = 0; q < kPartialSums; q++) {
+        uint32_t g = a.activeGroups[i + q];
         // s is 0 or an integer >= 1 (or negative, in a pair ruled out by
         // its offset): no clamp is needed.
-        __m256 s = _mm256_add_ps(_mm256_broadcast_ss(&a.groupSumsFloat[g + q]),
-                                 _mm256_loadu_ps(sums + (g + q) * kLanes + eighth));
+        __m256 s = _mm256_add_ps(_mm256_broadcast_ss(&a.groupSumsFloat[g]), _mm256_loadu_ps(sums + g * kLanes + eighth));
         __m256 ls = logarithm8(s, reciprocals, minusLogs);
-        partial[q] = _mm256_add_ps(partial[q], _mm256_mul_ps(s, ls));
+        __m256 term = _mm256_sub_ps(_mm256_mul_ps(s, ls), _mm256_loadu_ps(phis + g * kLanes + eighth));
+        partial[q] = _mm256_add_ps(partial[q], term);
       }
     }
     __m256d groupTerms[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
@@ -394,7 +416,7 @@ __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& 
       __m256d bound = _mm256_sub_pd(_mm256_sub_pd(_mm256_cvtps_pd(totalPart), groupTerms[quarter]),
                                     _mm256_set1_pd(context.constant));
       bound = _mm256_sub_pd(bound, _mm256_set1_pd(a.offset));
-      bound = _mm256_sub_pd(bound, _mm256_loadu_pd(&tiles.offsets[slot + 4 * quarter]));
+      bound = _mm256_sub_pd(bound, _mm256_loadu_pd(&tiles.ownTerms[slot + 4 * quarter]));
       __m256d margin = _mm256_mul_pd(_mm256_set1_pd(context.floatMarginScale), _mm256_cvtps_pd(magnitudePart));
       bound = _mm256_sub_pd(bound, margin);
       // The lane masks widened to 64 bits (all ones stay all ones); a NaN

@@ -42,7 +42,12 @@
 //   e (3 |ln s| + 6) + t of ln s, so l(x) is within e x (8 ln x + 11) + t x,
 //   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial
 //   sums round by at most 8e times the terms' total, below 8e M: together
-//   below 23 e M + 2 t x, at most about 1.7e-6 M (as M >= 2x). They subtract
+//   below 23 e M + 2 t x. The AVX2 kernel takes sum_g phi(A_g + B_g) as
+//   Phi_b (within ownTerms_b, in double) plus phi(A_g + B_g) - phi(B_g) over
+//   a's groups that are not 0, with phi(B_g) stored as float. Each such
+//   difference lies in [0, phi(A_g + B_g)], so the partial sums' bound
+//   stands, and the two extra roundings add at most 2e M: 25 e M + 2 t x in
+//   all, at most about 1.8e-6 M (as M >= 2x). Both kernels subtract
 //   kFloatMarginScale M = 2e-5 M on top, more than ten times that.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
 //   bound involving it is -inf, which rules nothing out. So is a pair whose
@@ -65,8 +70,15 @@ constexpr uint32_t kSingleGroups = 24;
 struct BoundCluster {
   double groupSums[kBoundGroups];
   float groupSumsFloat[kBoundGroups];  // the same rounded, for the vector kernels
+  float groupPhisFloat[kBoundGroups];  // phi of the group sums, rounded; 0 when no bound holds
   double total = 0.0;
-  double offset = 0.0;  // cost + S - Phi; +inf when no bound holds
+  double offset = 0.0;      // cost + S - Phi; +inf when no bound holds
+  double ownTerms = 0.0;    // cost + S = offset + Phi; +inf when no bound holds
+  // The groups whose sum is not 0, then as many others as make the count a
+  // multiple of 4 (sum_g phi(A_g + B_g) = Phi_b + the sum over any such set
+  // of phi(A_g + B_g) - phi(B_g)).
+  uint8_t activeGroups[kBoundGroups];
+  uint32_t activeCount = 0;
 };
 
 // The clusters' bound data by slot, as ClusterTiles holds their counts:
@@ -79,6 +91,10 @@ struct BoundTiles {
   // The same sums and totals rounded to float, for the vector kernel.
   std::vector<float> groupSumsFloat;  // [tile][kBoundGroups][kLanes]
   std::vector<float> totalsFloat;     // [slot]
+  // phi of the group sums, rounded to float, and ownTerms, for the AVX2
+  // kernel, which takes Phi_b + ... as above.
+  std::vector<float> groupPhisFloat;  // [tile][kBoundGroups][kLanes]
+  std::vector<double> ownTerms;       // [slot]; +inf for an empty slot
 };
 
 struct BoundContext {
