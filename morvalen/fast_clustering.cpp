@@ -369,14 +369,28 @@ void tileContents(void* context, uint32_t tile, TileContents* contents) {
   }
 }
 
+// Plans the tiles in order, then writes them and their bound data on the
+// workers, each task its own tiles.
 bool layOutAll(FastEngine& e, const ClusteringState& state) {
   MirrorSource source = {&e, &state};
   std::string error;
-  for (uint32_t slot = 0; slot < e.tiles.tileCount * kLanes; slot++) {
-    uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
-    storeBoundLane(e.boundTiles, slot, r == kNoRow ? nullptr : &e.bounds[r]);
-  }
-  return layOutTiles(e.tiles, e.table, (e.slotsUsed + kLanes - 1) / kLanes, tileContents, &source, &error);
+  uint32_t used = (e.slotsUsed + kLanes - 1) / kLanes;
+  if (!planTiles(e.tiles, used, tileContents, &source, &error)) return false;
+  uint32_t allTiles = e.tiles.tileCount;
+  e.pool->run((allTiles + kTilesPerChunk - 1) / kTilesPerChunk, [&](uint32_t c) {
+    for (uint32_t t = c * kTilesPerChunk; t < std::min(allTiles, (c + 1) * kTilesPerChunk); t++) {
+      if (t < used) {
+        TileContents contents;
+        tileContents(&source, t, &contents);
+        writeTile(e.tiles, e.table, t, contents);
+      }
+      for (uint32_t slot = t * kLanes; slot < (t + 1) * kLanes; slot++) {
+        uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
+        storeBoundLane(e.boundTiles, slot, r == kNoRow ? nullptr : &e.bounds[r]);
+      }
+    }
+  });
+  return true;
 }
 
 // Stores a tile anew from the state; lays all out again when it outgrew the

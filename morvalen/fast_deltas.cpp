@@ -69,8 +69,7 @@ static uint32_t tileMask(const ClusterTiles& tiles, const TileContents& contents
 }
 
 // Writes the tile's columns at its offset, and its totals and costs.
-static void writeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile,
-                      const TileContents& contents) {
+void writeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile, const TileContents& contents) {
   const uint64_t* mask = tiles.masks.data() + size_t(tile) * tiles.maskWords;
   uint32_t* ranks = tiles.ranks.data() + size_t(tile) * tiles.maskWords;
   size_t stored = tiles.offsets[tile];
@@ -94,23 +93,23 @@ static void writeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32
   }
 }
 
-bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tileCount, TileSource source,
-                 void* context, std::string* error) {
-  std::vector<TileContents> contents;
-  std::vector<uint64_t> masks(size_t(tileCount) * tiles.maskWords);
-  std::vector<uint32_t> sizes(tileCount);
-  size_t needed = 0;
+bool planTiles(ClusterTiles& tiles, uint32_t tileCount, TileSource source, void* context, std::string* error) {
+  std::vector<uint64_t> masks;
+  std::vector<uint32_t> sizes;
   try {
-    contents.resize(tileCount);
+    masks.resize(size_t(tileCount) * tiles.maskWords);
+    sizes.resize(tileCount);
   } catch (const std::bad_alloc&) {
     *error = "cannot lay out the tiles: out of memory";
     return false;
   }
+  size_t needed = 0;
   // Merged clusters widen their tiles: each gets room to grow in place, and
   // the arena room for tiles that outgrow theirs.
   for (uint32_t t = 0; t < tileCount; t++) {
-    source(context, t, &contents[t]);
-    uint32_t size = tileMask(tiles, contents[t], masks.data() + size_t(t) * tiles.maskWords);
+    TileContents contents;
+    source(context, t, &contents);
+    uint32_t size = tileMask(tiles, contents, masks.data() + size_t(t) * tiles.maskWords);
     sizes[t] = std::min(tiles.columns, size + size / 2 + 4);
     needed += sizes[t];
   }
@@ -134,7 +133,17 @@ bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t ti
   for (uint32_t t = 0; t < tileCount; t++) {
     tiles.offsets[t] = tiles.arenaUsed;
     tiles.arenaUsed += tiles.capacity[t];
-    writeTile(tiles, table, t, contents[t]);
+  }
+  return true;
+}
+
+bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tileCount, TileSource source,
+                 void* context, std::string* error) {
+  if (!planTiles(tiles, tileCount, source, context, error)) return false;
+  for (uint32_t t = 0; t < tileCount; t++) {
+    TileContents contents;
+    source(context, t, &contents);
+    writeTile(tiles, table, t, contents);
   }
   return true;
 }

@@ -109,13 +109,23 @@ struct TileContents {
 };
 
 // Sizes the per-slot and per-tile arrays for `slots` slots; the arena comes
-// with layOutTiles.
+// with planTiles.
 bool allocateClusterTiles(ClusterTiles& tiles, uint32_t columns, uint32_t slots, std::string* error);
 
-// Lays out tiles 0..tileCount-1 afresh in a new arena, each from
-// source(context, tile, &contents), with some room to grow. Fails when out
-// of memory; the tiles are unusable then.
+// Plans tiles 0..tileCount-1 afresh, each from source(context, tile,
+// &contents): their columns and their room in the arena, with some room to
+// grow, in a new arena when the old one is too small. Each tile is then
+// unusable until writeTile writes it. Fails when out of memory; the tiles
+// are unusable then.
 using TileSource = void (*)(void* context, uint32_t tile, TileContents* contents);
+bool planTiles(ClusterTiles& tiles, uint32_t tileCount, TileSource source, void* context, std::string* error);
+
+// Writes a planned tile's columns from `contents`, as planTiles saw them.
+// It touches only that tile's part of the arena, so tiles may be written
+// side by side.
+void writeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile, const TileContents& contents);
+
+// planTiles, then every tile written in turn.
 bool layOutTiles(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tileCount, TileSource source,
                  void* context, std::string* error);
 
