@@ -151,7 +151,14 @@ struct FastEngine {
   bool mirrored = false;
   bool failed = false;  // the tiles could not be laid out: scans run directly
   bool listsReady = false;
-  uint32_t chosenSecond = 0;
+  PassChoice chosen;                 // this pass's pair, for the invalidation
+  bool invalidationPending = false;  // chosen still has entries to invalidate
+  // Every row whose entry may be stale (and maybe others): the refresh
+  // looks only at these. All rows before the first refresh.
+  std::vector<uint32_t> staleRows;
+  std::vector<uint32_t> stalePositions;
+  std::vector<uint32_t> chunkStale;       // [chunk][kTilesPerChunk * kLanes]
+  std::vector<uint32_t> chunkStaleCount;  // [chunk]
   std::unique_ptr<WorkerPool> pool;
   FastScanCounters counters;
 };
@@ -417,6 +424,7 @@ bool mirrorLiveClusters(FastEngine& e, const ClusteringState& state) {
     describeCluster(e.table, e.boundGroups.data(), rowOf(state, r), state.columns, state.rowTotal[r], state.rowCost[r], &e.bounds[r]);
   }
   e.slotsUsed = state.liveCount;
+  e.staleRows.assign(state.activeList, state.activeList + state.liveCount);
   e.mirrored = true;
   return layOutAll(e, state);
 }
@@ -717,12 +725,28 @@ void runJobs(FastEngine& e, ClusteringState& state) {
   }
 }
 
+bool isLive(const FastEngine& e, const ClusteringState& state, uint32_t row) {
+  uint32_t p = e.positionOf[row];
+  return p < state.liveCount && state.activeList[p] == row;
+}
+
+// The positions of the stale entries, ascending: the live rows of staleRows
+// still marked stale, once each.
+void findStalePositions(FastEngine& e, const ClusteringState& state, std::vector<uint32_t>& positions) {
+  positions.clear();
+  for (uint32_t r : e.staleRows)
+    if (isLive(e, state, r) && state.bestPartner[r] >= state.rows) positions.push_back(e.positionOf[r]);
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+}
+
 void refreshEntries(FastEngine& e, ClusteringState& state) {
   uint32_t ys = state.liveCount;
   e.jobs.clear();
-  for (uint32_t i = 0; i < ys; i++) {
+  std::vector<uint32_t>& positions = e.stalePositions;
+  findStalePositions(e, state, positions);
+  for (uint32_t i : positions) {
     uint32_t r = state.activeList[i];
-    if (state.bestPartner[r] < state.rows) continue;
     e.counters.refreshes++;
     if (i + 1 == ys) {
       // No later position: the direct scan leaves 1e30 and the stale mark.
@@ -748,6 +772,10 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
     runJobs(e, state);
   }
   e.listsReady = true;
+  // An entry may stay stale (no later position); the others are done.
+  e.staleRows.clear();
+  for (uint32_t i : positions)
+    if (state.bestPartner[state.activeList[i]] >= state.rows) e.staleRows.push_back(state.activeList[i]);
 }
 
 // When memory runs out for the fast scans' own arrays, the direct scans take
@@ -770,9 +798,35 @@ void refreshFast(ClusteringState& state) {
 
 PassChoice selectFast(const ClusteringState& state) { return kDirectScans.select(state); }
 
+// The merge neither changes a cached partner nor the set of clusters at
+// positions 0..last (it only swaps two of them), so the invalidation can
+// wait until the neighbour update, which does it on its workers alongside
+// the bounds.
 void invalidateFast(ClusteringState& state, const PassChoice& choice) {
-  engine->chosenSecond = uint32_t(choice.second);
-  kDirectScans.invalidate(state, choice);
+  FastEngine& e = *engine;
+  e.chosen = choice;
+  e.invalidationPending = true;
+  if (e.failed) {
+    kDirectScans.invalidate(state, choice);
+    e.invalidationPending = false;
+  }
+}
+
+// The invalidation of the chosen pair's entries for one cluster; true if
+// it made the entry stale.
+bool invalidateEntry(const FastEngine& e, ClusteringState& state, uint32_t row, uint32_t last) {
+  uint32_t partner = state.bestPartner[row];
+  if (partner != uint32_t(e.chosen.first) && partner != uint32_t(e.chosen.second) && partner != last) return false;
+  state.bestPartner[row] = state.rows;
+  return true;
+}
+
+// The invalidation in one pass, on the calling thread, for the live
+// clusters at positions 0..last.
+void invalidateAll(FastEngine& e, ClusteringState& state, uint32_t last) {
+  for (uint32_t i = 0; i <= last; i++)
+    if (invalidateEntry(e, state, state.activeList[i], last)) e.staleRows.push_back(state.activeList[i]);
+  e.invalidationPending = false;
 }
 
 // ---- neighbour update ----------------------------------------------------------
@@ -782,7 +836,7 @@ void invalidateFast(ClusteringState& state, const PassChoice& choice) {
 bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, uint32_t last) {
   uint32_t a = state.activeList[merged];
   uint32_t b = state.activeList[last];
-  uint32_t second = e.chosenSecond;
+  uint32_t second = uint32_t(e.chosen.second);
   e.stamp[a]++;
   e.stamp[b]++;
   e.candidateCount[a] = 0;
@@ -819,21 +873,32 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
     e.failed = true;
   }
   if (e.failed) {
+    if (e.invalidationPending) kDirectScans.invalidate(state, e.chosen);
+    e.invalidationPending = false;
     kDirectScans.updateNeighbours(state, merged, last);
     return;
   }
   uint32_t a = state.activeList[merged];
-  if (last <= 1) return;
+  if (last <= 1) {
+    invalidateAll(e, state, last);
+    return;
+  }
   uint32_t tileCount = tilesUsed(e);
   uint32_t chunkCount = (tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
   double* bounds = e.neighbourBounds.data();
   double* deltas = e.neighbourDeltas.data();
 
-  // First the bounds of the merged cluster against every other, and the
-  // floors of the clusters that the moved one jumped over.
-  uint32_t second = e.chosenSecond;
+  // First the bounds of the merged cluster against every other, the floors
+  // of the clusters that the moved one jumped over, and the invalidation of
+  // the entries that named the chosen pair or the last position (the merged
+  // cluster's own entry here, the others on the workers, which list those
+  // they made stale).
+  uint32_t second = uint32_t(e.chosen.second);
+  if (invalidateEntry(e, state, a, last)) e.staleRows.push_back(a);
+  e.chunkStaleCount.assign(chunkCount, 0);
   e.pool->run(chunkCount, [&](uint32_t c) {
     double out[kLanes];
+    uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
     for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
       e.boundKernel(e.boundContext, e.bounds[a], t, out);
@@ -843,9 +908,15 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
         uint32_t j = e.positionOf[x];
         bounds[j] = out[lane];
         if (j > second && j < last) lowerFloor(floorEarlierOf(e, x), e.floorLater[x]);
+        if (invalidateEntry(e, state, x, last)) stale[e.chunkStaleCount[c]++] = x;
       }
     }
   });
+  for (uint32_t c = 0; c < chunkCount; c++) {
+    const uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
+    e.staleRows.insert(e.staleRows.end(), stale, stale + e.chunkStaleCount[c]);
+  }
+  e.invalidationPending = false;
   e.counters.bounds += last - 1;
 
   // A delta is needed where it may beat the cached best of an earlier
@@ -982,6 +1053,8 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows);
     e->neighbourBounds.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
     e->chunkExact.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
+    e->chunkStale.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
+    e->staleRows.reserve(state.rows);
     if (!allocateBoundTiles(e->boundTiles, e->tiles.tileCount)) throw std::bad_alloc();
     e->floorLater.assign(state.rows, kInfinity);
     e->slotCapacity = size_t(e->tiles.tileCount) * kLanes;
