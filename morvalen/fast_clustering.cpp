@@ -52,23 +52,29 @@ inline void offer(Best& best, double value, uint32_t position) {
   }
 }
 
-// Finds the kCandidates-th smallest of the values fed to it (+inf when fewer
-// came): values below the running threshold go to a buffer, which is cut back
-// to its kCandidates smallest whenever it fills up; most values fail the
-// threshold test.
+// Finds the kCandidates-th smallest of the bounds fed to it (+inf when
+// fewer came) and the indices of those below it: bounds below the running
+// threshold go to a buffer, which is cut back to its kCandidates smallest
+// whenever it fills up; most bounds fail the threshold test.
 struct Selection {
-  std::vector<double> buffer;
+  struct Entry {
+    double bound;
+    uint32_t index;
+  };
+  std::vector<Entry> buffer;
   double threshold = kInfinity;
 
   void reset() {
     buffer.clear();
     threshold = kInfinity;
   }
-  void feed(double value) {
-    if (!(value < threshold)) return;
-    buffer.push_back(value);
+  void feed(double bound, uint32_t index) {
+    if (!(bound < threshold)) return;
+    buffer.push_back(Entry{bound, index});
     if (buffer.size() == 4 * kCandidates) cut();
   }
+  // Call once, after the last feed. Every bound fed that is below the
+  // result is in the buffer then (with others not below it).
   double result() {
     if (buffer.size() < kCandidates) return kInfinity;
     cut();
@@ -77,8 +83,9 @@ struct Selection {
 
  private:
   void cut() {
-    std::nth_element(buffer.begin(), buffer.begin() + (kCandidates - 1), buffer.end());
-    threshold = buffer[kCandidates - 1];
+    auto byBound = [](const Entry& x, const Entry& y) { return x.bound < y.bound; };
+    std::nth_element(buffer.begin(), buffer.begin() + (kCandidates - 1), buffer.end(), byBound);
+    threshold = buffer[kCandidates - 1].bound;
     buffer.resize(kCandidates);
   }
 };
@@ -544,7 +551,7 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // the best listed value), since only those can equal or beat it. Deltas left
 // unknown stay +inf.
 void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Selection& selection,
-             std::vector<uint32_t>& candidates) {
+             std::vector<uint32_t>& wanted) {
   ScanJob& job = e.jobs[jobIndex];
   uint32_t first = job.position + 1;
   size_t length = state.liveCount - first;
@@ -557,7 +564,6 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
   // others.
   double t = job.threshold;
   job.computed = 0;
-  candidates.resize(length);
   uint32_t candidateCount = 0;
   selection.reset();
   double floorOutside = kInfinity;
@@ -566,35 +572,46 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
     if (values[i] != kInfinity) {
       computed[job.computed++] = uint32_t(i);
     } else if (bound <= t) {
-      candidates[candidateCount++] = uint32_t(i);
-      selection.feed(bound);
+      candidateCount++;
+      selection.feed(bound, uint32_t(i));
     } else {
       lowerFloor(floorOutside, bound);
     }
   }
+  // First round: the candidates below the kCandidates-th smallest bound (all
+  // of them when there are no more), which the selection holds.
   double threshold = candidateCount > kCandidates ? selection.result() : kInfinity;
+  wanted.clear();
+  for (const Selection::Entry& entry : selection.buffer)
+    if (entry.bound < threshold) wanted.push_back(entry.index);
+  std::sort(wanted.begin(), wanted.end());
   size_t inBatch = jobIndex - e.batchFirstJob;
   FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row), e.jobTerms.data() + inBatch * e.columns);
-  // Picks the candidates still unknown that `accepts` takes to the front of
-  // the list (the others after them) and computes them.
-  auto run = [&](auto accepts) {
-    uint32_t picked = 0;
-    for (uint32_t n = 0; n < candidateCount; n++) {
-      uint32_t i = candidates[n];
-      if (values[i] == kInfinity && accepts(bounds[i])) std::swap(candidates[picked++], candidates[n]);
-    }
-    computeAt(e, state, job, a, candidates.data(), picked);
-  };
-  run([&](double bound) { return bound < threshold; });
+  computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()));
   Best best;
   for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   // The listed value is the exact delta of a later cluster: the answer is no
   // larger, whatever the first round found.
   double limit = std::min(best.value, t);
-  run([&](double bound) { return bound <= limit; });
-  job.prunedFloor = floorOutside;
-  for (uint32_t n = 0; n < candidateCount; n++)
-    if (values[candidates[n]] == kInfinity) lowerFloor(job.prunedFloor, bounds[candidates[n]]);
+  // Every candidate left has a bound of at least the threshold, and the
+  // candidate whose bound it is was left: when the limit is below it, no
+  // second round is needed, and the threshold is the candidates' floor.
+  if (!(limit >= threshold)) {
+    job.prunedFloor = std::min(floorOutside, threshold);
+    return;
+  }
+  // Second round: every value left unknown whose bound does not exceed the
+  // limit (all are candidates, as limit <= t); the others give the floor.
+  wanted.clear();
+  job.prunedFloor = kInfinity;
+  for (size_t i = 0; i < length; i++) {
+    if (values[i] != kInfinity) continue;
+    if (bounds[i] <= limit)
+      wanted.push_back(uint32_t(i));
+    else
+      lowerFloor(job.prunedFloor, bounds[i]);
+  }
+  computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()));
 }
 
 // Sets the entry from the scanned values and rebuilds the cluster's list
@@ -677,8 +694,8 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     fixedColumnTerms(e.table, rowOf(state, job.row), e.columns, e.jobTerms.data() + size_t(j) * e.columns);
     boundJob(e, job);
     thread_local Selection selection;
-    thread_local std::vector<uint32_t> candidates;
-    scanJob(e, state, firstJob + j, selection, candidates);
+    thread_local std::vector<uint32_t> wanted;
+    scanJob(e, state, firstJob + j, selection, wanted);
   });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.bounds += e.jobs[j].bounds;
