@@ -600,8 +600,11 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
     job.prunedFloor = std::min(floorOutside, threshold);
     return;
   }
-  // Second round: every value left unknown whose bound does not exceed the
-  // limit (all are candidates, as limit <= t); the others give the floor.
+  // Second round: the values left unknown whose bound does not exceed the
+  // limit (all are candidates, as limit <= t), in ascending order of bound,
+  // a few at a time, while the bound does not exceed the best found so far:
+  // a delta whose bound exceeds the best is larger than the answer. The
+  // others give the floor.
   wanted.clear();
   job.prunedFloor = kInfinity;
   for (size_t i = 0; i < length; i++) {
@@ -611,7 +614,21 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
     else
       lowerFloor(job.prunedFloor, bounds[i]);
   }
-  computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()));
+  std::sort(wanted.begin(), wanted.end(), [&](uint32_t x, uint32_t y) {
+    return bounds[x] < bounds[y] || (bounds[x] == bounds[y] && x < y);
+  });
+  constexpr uint32_t kStep = 4;
+  size_t next = 0;
+  while (next < wanted.size() && bounds[wanted[next]] <= std::min(best.value, t)) {
+    uint32_t count = 0;
+    while (count < kStep && next + count < wanted.size() && bounds[wanted[next + count]] <= std::min(best.value, t))
+      count++;
+    uint32_t before = job.computed;
+    computeAt(e, state, job, a, wanted.data() + next, count);
+    for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
+    next += count;
+  }
+  if (next < wanted.size()) lowerFloor(job.prunedFloor, bounds[wanted[next]]);
 }
 
 // Sets the entry from the scanned values and rebuilds the cluster's list
