@@ -12,7 +12,11 @@
 
 namespace {
 
-constexpr uint32_t kCandidates = 64;
+// A cluster's list holds up to kCandidates exact deltas; a rescan computes
+// the kRefill smallest bounds' deltas first, which refill it. Longer lists
+// answer more refreshes as the clusters grow in number.
+constexpr uint32_t kCandidates = 128;
+constexpr uint32_t kRefill = 64;
 // 64-bit words per cluster of the filter of the partners its list may hold.
 constexpr uint32_t kFilterWords = 16;
 // 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
@@ -52,9 +56,9 @@ inline void offer(Best& best, double value, uint32_t position) {
   }
 }
 
-// Finds the kCandidates-th smallest of the bounds fed to it (+inf when
-// fewer came) and the indices of those below it: bounds below the running
-// threshold go to a buffer, which is cut back to its kCandidates smallest
+// Finds the kRefill-th smallest of the bounds fed to it (+inf when fewer
+// came) and the indices of those below it: bounds below the running
+// threshold go to a buffer, which is cut back to its kRefill smallest
 // whenever it fills up; most bounds fail the threshold test.
 struct Selection {
   struct Entry {
@@ -71,12 +75,12 @@ struct Selection {
   void feed(double bound, uint32_t index) {
     if (!(bound < threshold)) return;
     buffer.push_back(Entry{bound, index});
-    if (buffer.size() == 4 * kCandidates) cut();
+    if (buffer.size() == 4 * kRefill) cut();
   }
   // Call once, after the last feed. Every bound fed that is below the
   // result is in the buffer then (with others not below it).
   double result() {
-    if (buffer.size() < kCandidates) return kInfinity;
+    if (buffer.size() < kRefill) return kInfinity;
     cut();
     return threshold;
   }
@@ -84,9 +88,9 @@ struct Selection {
  private:
   void cut() {
     auto byBound = [](const Entry& x, const Entry& y) { return x.bound < y.bound; };
-    std::nth_element(buffer.begin(), buffer.begin() + (kCandidates - 1), buffer.end(), byBound);
-    threshold = buffer[kCandidates - 1].bound;
-    buffer.resize(kCandidates);
+    std::nth_element(buffer.begin(), buffer.begin() + (kRefill - 1), buffer.end(), byBound);
+    threshold = buffer[kRefill - 1].bound;
+    buffer.resize(kRefill);
   }
 };
 
@@ -546,7 +550,7 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 
 // The smallest double delta over the later positions, earliest on ties, from
 // the bounds: first the deltas whose bound is below the best listed value,
-// or the kCandidates smallest bounds when more lie below it, which refill
+// or the kRefill smallest bounds when more lie below it, which refill
 // the list; then every delta whose bound does not exceed the best found (nor
 // the best listed value), since only those can equal or beat it. Deltas left
 // unknown stay +inf.
@@ -560,7 +564,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
   uint32_t* computed = e.jobComputed.data() + job.valueOffset;
   // One pass: the values known from the later clusters' lists, the unknown
   // ones that may matter (bound <= the listed value t) with the
-  // kCandidates-th smallest of their bounds, and the smallest bound of the
+  // kRefill-th smallest of their bounds, and the smallest bound of the
   // others.
   double t = job.threshold;
   job.computed = 0;
@@ -578,9 +582,9 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
       lowerFloor(floorOutside, bound);
     }
   }
-  // First round: the candidates below the kCandidates-th smallest bound (all
+  // First round: the candidates below the kRefill-th smallest bound (all
   // of them when there are no more), which the selection holds.
-  double threshold = candidateCount > kCandidates ? selection.result() : kInfinity;
+  double threshold = candidateCount > kRefill ? selection.result() : kInfinity;
   wanted.clear();
   for (const Selection::Entry& entry : selection.buffer)
     if (entry.bound < threshold) wanted.push_back(entry.index);
