@@ -271,6 +271,15 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   if (!(value < floor)) return;
   Candidate* list = &e.candidates[size_t(owner) * kCandidates];
   uint32_t count = e.candidateCount[owner];
+  // Most often the list has room and its filter proves the partner absent:
+  // the entry goes to the end. Its current entries are then the same as if
+  // it had taken a stale entry's place.
+  if (count < kCandidates && !mayBeListed(e, owner, partner)) {
+    list[count] = Candidate{value, partner, e.stamp[partner]};
+    e.candidateCount[owner] = uint8_t(count + 1);
+    markListed(e, owner, partner);
+    return;
+  }
   uint32_t freeSlot = count;  // the first stale entry, else the end
   uint32_t largest = kCandidates;
   for (uint32_t i = 0; i < count; i++) {
@@ -669,7 +678,8 @@ void applyOwnEntry(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
       continue;
     }
     bool already = false;
-    for (uint32_t i = 0; i < listed; i++) already |= list[i].row == y;
+    if (mayBeListed(e, r, y))
+      for (uint32_t i = 0; i < listed; i++) already |= list[i].row == y;
     if (!already) top.add(c, rejected);
   }
   storeList(e, r, top);
