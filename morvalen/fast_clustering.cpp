@@ -118,6 +118,7 @@ struct FastEngine {
   uint32_t slotsUsed = 0;            // slots 0..slotsUsed-1 hold clusters or holes
   uint32_t holes = 0;
   std::vector<int64_t> tileLastPosition;  // [tile]: largest position in it, -1 if none
+                                          // (kept up to date by every move)
   DeltaContext context;
   TileKernel kernel = nullptr;
 
@@ -396,6 +397,15 @@ void tileContents(void* context, uint32_t tile, TileContents* contents) {
   }
 }
 
+// The largest position in a tile, -1 if it holds no cluster. Only the
+// clusters moved by a merge or a packing change it.
+void findTileLastPosition(FastEngine& e, uint32_t tile) {
+  int64_t last = -1;
+  for (uint32_t slot = tile * kLanes; slot < (tile + 1) * kLanes; slot++)
+    if (slot < e.slotsUsed && e.rowInSlot[slot] != kNoRow) last = std::max(last, int64_t(e.slotPosition[slot]));
+  e.tileLastPosition[tile] = last;
+}
+
 // Plans the tiles in order, then writes them and their bound data on the
 // workers, each task its own tiles.
 bool layOutAll(FastEngine& e, const ClusteringState& state) {
@@ -415,6 +425,7 @@ bool layOutAll(FastEngine& e, const ClusteringState& state) {
         uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
         storeBoundLane(e.boundTiles, slot, r == kNoRow ? nullptr : &e.bounds[r]);
       }
+      findTileLastPosition(e, t);
     }
   });
   return true;
@@ -474,15 +485,6 @@ bool packSlots(FastEngine& e, const ClusteringState& state) {
 
 uint32_t tilesUsed(const FastEngine& e) { return (e.slotsUsed + kLanes - 1) / kLanes; }
 
-void findTileLastPositions(FastEngine& e) {
-  e.tileLastPosition.assign(tilesUsed(e), -1);
-  for (uint32_t s = 0; s < e.slotsUsed; s++) {
-    uint32_t r = e.rowInSlot[s];
-    if (r == kNoRow) continue;
-    int64_t& last = e.tileLastPosition[s / kLanes];
-    last = std::max(last, int64_t(e.positionOf[r]));
-  }
-}
 
 // ---- refresh -------------------------------------------------------------------
 
@@ -815,10 +817,7 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
     e.counters.rescans++;
     e.jobs.push_back(ScanJob{r, i, threshold, 0, 0, kInfinity, 0, 0, 0});
   }
-  if (!e.jobs.empty()) {
-    findTileLastPositions(e);
-    runJobs(e, state);
-  }
+  if (!e.jobs.empty()) runJobs(e, state);
   e.listsReady = true;
   // An entry may stay stale (no later position); the others are done.
   e.staleRows.clear();
@@ -904,7 +903,9 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
     // The clusters it jumped over (positions second + 1 .. last - 1) lower
     // their floorEarlier to their floorLater: the neighbour update does that
     // on its worker threads.
+    findTileLastPosition(e, e.slotOf[moved] / kLanes);
   }
+  findTileLastPosition(e, hole / kLanes);
   if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
   storeLane(e.tiles, e.table, hole, nullptr, 0, 0.0f);
   return storeLane(e.tiles, e.table, e.slotOf[a], rowOf(state, a), state.rowTotal[a], state.rowCost[a]) ||
@@ -1100,6 +1101,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->bounds.resize(state.rows);
     e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows);
     e->neighbourBounds.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
+    e->tileLastPosition.assign(e->tiles.tileCount, -1);
     e->chunkExact.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
     e->chunkStale.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
     e->staleRows.reserve(state.rows);
