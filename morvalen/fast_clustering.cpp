@@ -671,7 +671,18 @@ void applyOwnEntry(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
   };
   const Candidate* list = &e.candidates[size_t(r) * kCandidates];
   uint32_t listed = e.candidateCount[r];
-  for (uint32_t i = 0; i < listed; i++) top.add(list[i], rejected);
+  // The rows the list holds are marked with a fresh token of this thread's
+  // own marks, so that a value for one of them is not listed twice.
+  thread_local std::vector<uint32_t> marks;
+  thread_local uint32_t token = 0;
+  if (marks.size() < e.rows || ++token == 0) {
+    marks.assign(e.rows, 0);
+    token = 1;
+  }
+  for (uint32_t i = 0; i < listed; i++) {
+    top.add(list[i], rejected);
+    marks[list[i].row] = token;
+  }
   for (uint32_t n = 0; n < job.computed; n++) {
     uint32_t y = state.activeList[first + computed[n]];
     Candidate c = {values[computed[n]], y, e.stamp[y]};
@@ -679,10 +690,7 @@ void applyOwnEntry(FastEngine& e, ClusteringState& state, uint32_t jobIndex) {
       rejected(c);
       continue;
     }
-    bool already = false;
-    if (mayBeListed(e, r, y))
-      for (uint32_t i = 0; i < listed; i++) already |= list[i].row == y;
-    if (!already) top.add(c, rejected);
+    if (marks[y] != token) top.add(c, rejected);
   }
   storeList(e, r, top);
   e.floorLater[r] = newFloorLater;
