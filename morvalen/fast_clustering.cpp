@@ -337,14 +337,13 @@ Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position) {
 // Keeps the kCandidates smallest (value, row) pairs offered; reports every
 // pair it turns away or pushes out.
 struct TopCandidates {
-  Candidate entries[kCandidates];
+  Candidate entries[kCandidates];  // once full, a heap with the largest first
   uint32_t count = 0;
-  uint32_t largest = 0;  // index of the largest entry once full
+
+  static bool isBefore(const Candidate& x, const Candidate& y) { return before(x.value, x.row, y); }
 
   // Whether `c` would be kept (always while there is room).
-  bool wouldKeep(const Candidate& c) const {
-    return count < kCandidates || before(c.value, c.row, entries[largest]);
-  }
+  bool wouldKeep(const Candidate& c) const { return count < kCandidates || before(c.value, c.row, entries[0]); }
 
   template <typename Rejected>
   void add(const Candidate& c, Rejected rejected) {
@@ -354,15 +353,13 @@ struct TopCandidates {
     }
     if (count < kCandidates) {
       entries[count++] = c;
-    } else {
-      rejected(entries[largest]);
-      entries[largest] = c;
+      if (count == kCandidates) std::make_heap(entries, entries + count, isBefore);
+      return;
     }
-    if (count == kCandidates) {
-      largest = 0;
-      for (uint32_t i = 1; i < count; i++)
-        if (before(entries[largest].value, entries[largest].row, entries[i])) largest = i;
-    }
+    rejected(entries[0]);
+    std::pop_heap(entries, entries + count, isBefore);
+    entries[count - 1] = c;
+    std::push_heap(entries, entries + count, isBefore);
   }
 };
 
