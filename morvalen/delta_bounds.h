@@ -41,13 +41,15 @@
 //   x and every s are within 3e of their values, a float logarithm within
 //   e (3 |ln s| + 6) + t of ln s, so l(x) is within e x (8 ln x + 11) + t x,
 //   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial
-//   sums round by at most 8e times the terms' total, below 8e M: together
-//   below 23 e M + 2 t x. The AVX2 kernel takes sum_g phi(A_g + B_g) as
-//   Phi_b (within ownTerms_b, in double) plus phi(A_g + B_g) - phi(B_g) over
-//   a's groups that are not 0, with phi(B_g) stored as float. Each such
-//   difference lies in [0, phi(A_g + B_g)], so the partial sums' bound
-//   stands, and the two extra roundings add at most 2e M: 25 e M + 2 t x in
-//   all, at most about 1.8e-6 M (as M >= 2x). Both kernels subtract
+//   sums (of kBoundGroups / 4 = 12 terms) round by at most 12e times the
+//   terms' total, below 12e M: together below 27 e M + 2 t x (the first
+//   three are below e x (15 ln x + 20) <= 15 e M). The AVX2 kernel takes
+//   sum_g phi(A_g + B_g) as Phi_b (within ownTerms_b, in double) plus
+//   phi(A_g + B_g) - phi(B_g) over a's groups that are not 0, with phi(B_g)
+//   stored as float. Each such difference lies in [0, phi(A_g + B_g)], so
+//   the partial sums' bound stands, and the two extra roundings add at most
+//   2e M: 29 e M + 2 t x in all, at most about 1.9e-6 M (as M >= 2x). Both
+//   kernels subtract
 //   kFloatMarginScale M = 2e-5 M on top, more than ten times that.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
 //   bound involving it is -inf, which rules nothing out. So is a pair whose
@@ -63,8 +65,9 @@
 // largest totals in the matrix alone (where most of the counts are, and so
 // most of what the grouping would blur), the others in runs of consecutive
 // columns. Any partition keeps the bound valid; this one keeps it tight.
-constexpr uint32_t kBoundGroups = 32;
-constexpr uint32_t kSingleGroups = 24;
+constexpr uint32_t kBoundGroups = 48;
+static_assert(kBoundGroups % 4 == 0 && kBoundGroups / 4 <= 12, "the float partial sums' rounding bound");
+constexpr uint32_t kSingleGroups = 36;
 
 // What the bound needs of one cluster.
 struct BoundCluster {
