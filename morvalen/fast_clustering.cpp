@@ -265,8 +265,7 @@ void compactCandidates(FastEngine& e, uint32_t owner) {
 // Records the exact delta between owner and partner in owner's list when it
 // beats the floor of its side; an entry pushed out lowers the floor of its
 // own side, so the floors stay lower bounds of every unlisted delta.
-// One pass over the list: a stale entry's place is reused, so the list needs
-// no compaction here.
+// A stale entry's place is reused, so the list needs no compaction here.
 void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double value) {
   double& floor = floorFor(e, owner, partner);
   if (!(value < floor)) return;
@@ -275,22 +274,24 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   // Most often the list has room and its filter proves the partner absent:
   // the entry goes to the end. Its current entries are then the same as if
   // it had taken a stale entry's place.
-  if (count < kCandidates && !mayBeListed(e, owner, partner)) {
+  bool mayHold = mayBeListed(e, owner, partner);
+  if (count < kCandidates && !mayHold) {
     list[count] = Candidate{value, partner, e.stamp[partner]};
     e.candidateCount[owner] = uint8_t(count + 1);
     markListed(e, owner, partner);
     return;
   }
-  uint32_t freeSlot = count;  // the first stale entry, else the end
-  uint32_t largest = kCandidates;
+  // The first stale entry, else the end; where the filter proves the
+  // partner absent, the search ends there.
+  uint32_t freeSlot = count;
   for (uint32_t i = 0; i < count; i++) {
     const Candidate& c = list[i];
     if (!isCurrent(e, c)) {
       if (freeSlot == count) freeSlot = i;
+      if (!mayHold) break;
       continue;
     }
     if (c.row == partner) return;
-    if (largest == kCandidates || before(list[largest].value, list[largest].row, c)) largest = i;
   }
   Candidate fresh = {value, partner, e.stamp[partner]};
   if (freeSlot < kCandidates) {
@@ -299,6 +300,11 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
     markListed(e, owner, partner);
     return;
   }
+  // Full of current entries: the largest makes way, or the value is turned
+  // away.
+  uint32_t largest = 0;
+  for (uint32_t i = 1; i < count; i++)
+    if (before(list[largest].value, list[largest].row, list[i])) largest = i;
   if (before(list[largest].value, list[largest].row, fresh)) {
     lowerFloor(floor, value);
     return;
