@@ -22,11 +22,19 @@ static const char kMatrixPath[] = "morvalen.frq";
 
 static std::string quoted(const char* path) { return std::string("\"") + path + "\""; }
 
-// FNV-1a over the file's bytes: tells whether the second read saw the same
-// file as the first, whose counts the merges overwrite.
+// FNV-1a over the file's 8-byte words (in host order: the hash never leaves
+// this run), then its last bytes: tells whether the second read saw the
+// same file as the first, whose counts the merges overwrite. One
+// multiplication per word, not per byte, in the chain.
 static uint64_t contentHash(const uint8_t* bytes, uint32_t length) {
   uint64_t hash = 0xCBF29CE484222325u;
-  for (uint32_t i = 0; i < length; i++) hash = (hash ^ bytes[i]) * 0x100000001B3u;
+  uint32_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    memcpy(&word, bytes + i, sizeof word);
+    hash = (hash ^ word) * 0x100000001B3u;
+  }
+  for (; i < length; i++) hash = (hash ^ bytes[i]) * 0x100000001B3u;
   return hash;
 }
 
