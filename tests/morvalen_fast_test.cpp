@@ -277,6 +277,37 @@ TEST(MorvalenFastClustering, SameAsDirectWhenListFiltersCollide) {
   expectSameAsDirect(histogramLike(1300, 8, 25, 31), "1300 rows");
 }
 
+// Families of near copies (a base row with a few counts raised by one), as
+// blocks of one file often are: lists fill up and push entries out, and
+// rescans find many deltas below their limit, which they take in order of
+// bound.
+TEST(MorvalenFastClustering, SameAsDirectOnFamiliesOfNearCopies) {
+  const uint32_t columns = 64, families = 40, rows = 700;
+  Matrix base = histogramLike(families, columns, 60, 41);
+  Matrix m{columns, rows, {}};
+  std::mt19937 random(43);
+  for (uint32_t r = 0; r < rows; r++) {
+    uint32_t from = random() % families;
+    std::vector<int32_t> row(base.counts.begin() + from * columns, base.counts.begin() + (from + 1) * columns);
+    for (int n = 0; n < 3; n++) row[random() % columns] += 1;
+    m.counts.insert(m.counts.end(), row.begin(), row.end());
+  }
+  expectSameAsDirect(m, "families of near copies");
+}
+
+// Rows of one count each, in few columns of their own group: two rows of
+// different columns share none, so the bound misses such a pair's delta
+// by little more than its margin, and many deltas tie exactly. Rescans must
+// take every delta whose bound reaches their limit, ties included.
+TEST(MorvalenFastClustering, SameAsDirectWhenBoundsAreTightAndDeltasTie) {
+  const uint32_t columns = 16, rows = 300;
+  Matrix m{columns, rows, std::vector<int32_t>(columns * rows, 0)};
+  std::mt19937 random(47);
+  const int32_t counts[] = {3, 5, 8};
+  for (uint32_t r = 0; r < rows; r++) m.counts[r * columns + random() % columns] = counts[random() % 3];
+  expectSameAsDirect(m, "single-count rows");
+}
+
 // Rows that absorb one another in a long chain: positions move every pass.
 TEST(MorvalenFastClustering, SameAsDirectWhenOneClusterGrows) {
   Matrix m{8, 400, std::vector<int32_t>(8 * 400, 0)};
