@@ -200,10 +200,12 @@ double pairBound(const BoundContext& context, const BoundCluster& a, const Bound
   return boundFromParts(context, a, b.total, b.offset, b.groupSums, 1, [](double s) { return std::log(s); });
 }
 
-static void portableBoundKernel(const BoundContext& context, const BoundCluster& a, uint32_t tile, double* out) {
+static void portableBoundKernel(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
+                                double* out) {
   const BoundTiles& tiles = *context.tiles;
   const double* sums = tiles.groupSums.data() + size_t(tile) * kBoundGroups * kLanes;
   for (uint32_t lane = 0; lane < kLanes; lane++) {
+    if ((lanes >> lane & 1) == 0) continue;
     size_t slot = size_t(tile) * kLanes + lane;
     out[lane] = boundFromParts(context, a, tiles.totals[slot], tiles.offsets[slot], sums + lane, kLanes,
                                boundLogarithm);
@@ -270,7 +272,7 @@ __attribute__((target("avx512f"))) static inline __m512d toDouble(__m256 v) {
 }
 
 __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const BoundContext& context,
-                                                                 const BoundCluster& a, uint32_t tile,
+                                                                 const BoundCluster& a, uint32_t tile, uint32_t,
                                                                  double* out) {
   const BoundTiles& tiles = *context.tiles;
   const LogTableFloat& table = logTableFloat();
@@ -367,7 +369,7 @@ __attribute__((target("avx2"))) static inline __m256 logarithm8(__m256 s, __m256
 // with the group terms taken as Phi_b (in ownTerms_b) plus, over a's active
 // groups, phi(A_g + B_g) - phi(B_g).
 __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& context, const BoundCluster& a,
-                                                            uint32_t tile, double* out) {
+                                                            uint32_t tile, uint32_t lanes, double* out) {
   const BoundTiles& tiles = *context.tiles;
   const __m256 reciprocals = _mm256_load_ps(kLogTableFloat8.reciprocal);
   const __m256 minusLogs = _mm256_load_ps(kLogTableFloat8.minusLog);
@@ -375,6 +377,7 @@ __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& 
   const float* sums = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes;
   const float* phis = tiles.groupPhisFloat.data() + size_t(tile) * kBoundGroups * kLanes;
   for (uint32_t eighth = 0; eighth < kLanes; eighth += 8) {
+    if ((lanes >> eighth & 0xFF) == 0) continue;
     size_t slot = size_t(tile) * kLanes + eighth;
     __m256 x = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(float(a.total)), _mm256_loadu_ps(&tiles.totalsFloat[slot])),
                              _mm256_set1_ps(float(context.columnsLess1)));

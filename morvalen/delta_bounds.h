@@ -125,8 +125,10 @@ bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount);
 void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluster);
 
 // out[l] <= mergeDelta(a, cluster in slot tile * kLanes + l) for every lane
-// (-inf for empty lanes).
-using BoundKernel = void (*)(const BoundContext& context, const BoundCluster& a, uint32_t tile, double* out);
+// l set in `lanes` (-inf for empty lanes); a kernel may fill the others too.
+using BoundKernel = void (*)(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
+                             double* out);
+constexpr uint32_t kAllLanes = (1u << kLanes) - 1;
 
 // The bound of one pair, in plain code, with libm's logarithm.
 double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b);

@@ -532,7 +532,7 @@ void boundJob(FastEngine& e, ScanJob& job) {
     }
     if (lanes == 0) continue;
     job.bounds += uint32_t(__builtin_popcount(lanes));
-    e.boundKernel(e.boundContext, a, tile, out);
+    e.boundKernel(e.boundContext, a, tile, lanes, out);
     for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
       uint32_t lane = uint32_t(__builtin_ctz(bits));
       bounds[positions[lane] - first] = out[lane];
@@ -961,7 +961,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
     uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
     for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
-      e.boundKernel(e.boundContext, e.bounds[a], t, out);
+      e.boundKernel(e.boundContext, e.bounds[a], t, kAllLanes, out);
       for (uint32_t lane = 0; lane < kLanes; lane++) {
         uint32_t x = e.rowInSlot[t * kLanes + lane];
         if (x == kNoRow || x == a) continue;
