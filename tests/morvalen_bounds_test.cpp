@@ -84,8 +84,11 @@ void expectBoundsHold(const Clusters& c, const char* what) {
         // Asked for some lanes only, a kernel gives those the same bounds.
         const uint32_t someLanes = 0x81F0u;
         kernel(context, f.described[a], tile, someLanes, some);
-        for (uint32_t lane = 0; lane < kLanes; lane++)
-          if (someLanes >> lane & 1) ASSERT_EQ(std::memcmp(&some[lane], &out[lane], sizeof(double)), 0) << what;
+        for (uint32_t lane = 0; lane < kLanes; lane++) {
+          if (someLanes >> lane & 1) {
+            ASSERT_EQ(std::memcmp(&some[lane], &out[lane], sizeof(double)), 0) << what;
+          }
+        }
         for (uint32_t lane = 0; lane < kLanes && tile * kLanes + lane < c.rows; lane++) {
           uint32_t b = tile * kLanes + lane;
           if (f.totals[a] == 0 || f.totals[b] == 0) continue;
