@@ -140,7 +140,6 @@ struct FastEngine {
   std::vector<uint64_t> rowMasks;     // [row][maskWords]: nonzero columns, for live rows
   std::vector<double> mergedTerms;
   std::vector<double> neighbourDeltas;  // [position]
-  std::vector<double> neighbourBounds;  // [position]
   std::vector<uint64_t> chunkDeltas;    // [chunk]: deltas, lanes computed
   std::vector<uint32_t> chunkExact;     // [chunk][kTilesPerChunk * kLanes]: positions computed
   std::vector<uint32_t> chunkExactCount;  // [chunk]
@@ -945,70 +944,50 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   }
   uint32_t tileCount = tilesUsed(e);
   uint32_t chunkCount = (tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
-  double* bounds = e.neighbourBounds.data();
   double* deltas = e.neighbourDeltas.data();
 
-  // First the bounds of the merged cluster against every other, the floors
-  // of the clusters that the moved one jumped over, and the invalidation of
-  // the entries that named the chosen pair or the last position (the merged
-  // cluster's own entry here, the others on the workers, which list those
-  // they made stale).
+  // One task per chunk of tiles does everything that concerns only the
+  // clusters of its tiles, cluster by cluster in the order a sequential
+  // pass would:
+  // - the invalidation of the entries that named the chosen pair or the
+  //   last position (the merged cluster's own entry is done here), listing
+  //   those it made stale;
+  // - the floors of the clusters that the moved one jumped over;
+  // - the bound of the merged cluster and the cluster, and the delta where
+  //   it is needed: where it may beat the cluster's cached best (earlier
+  //   clusters) or the merged cluster's running best, which starts at EM
+  //   and only falls (later clusters), or where it may enter the cluster's
+  //   list (below its floor). An earlier cluster's cached delta is then
+  //   compared with it directly (each entry once, with its own delta, so
+  //   the order across entries does not matter), and the merged cluster is
+  //   offered to the cluster's list.
+  // It lists the positions it computed, for the merged cluster's own list
+  // (a refresh that the list cannot answer rescans), and keeps the smallest
+  // bound of the others on either side of the merged cluster for its floors.
   uint32_t second = uint32_t(e.chosen.second);
   if (invalidateEntry(e, state, a, last)) e.staleRows.push_back(a);
-  e.chunkStaleCount.assign(chunkCount, 0);
-  e.pool->run(chunkCount, [&](uint32_t c) {
-    double out[kLanes];
-    uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
-    uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
-    for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
-      e.boundKernel(e.boundContext, e.bounds[a], t, kAllLanes, out);
-      for (uint32_t lane = 0; lane < kLanes; lane++) {
-        uint32_t x = e.rowInSlot[t * kLanes + lane];
-        if (x == kNoRow || x == a) continue;
-        uint32_t j = e.positionOf[x];
-        bounds[j] = out[lane];
-        if (j > second && j < last) lowerFloor(floorEarlierOf(e, x), e.floorLater[x]);
-        if (invalidateEntry(e, state, x, last)) stale[e.chunkStaleCount[c]++] = x;
-      }
-    }
-  });
-  for (uint32_t c = 0; c < chunkCount; c++) {
-    const uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
-    e.staleRows.insert(e.staleRows.end(), stale, stale + e.chunkStaleCount[c]);
-  }
-  e.invalidationPending = false;
-  e.counters.bounds += last - 1;
-
-  // A delta is needed where it may beat the cached best of an earlier
-  // cluster or the merged cluster's running best (which starts at EM and
-  // only falls), or where it may enter the other cluster's list (below its
-  // floor). The merged cluster's own list gets the deltas computed for
-  // these; a refresh that it cannot answer rescans.
   double runningStart = double(state.bestDelta[a]);
-
   fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
   FixedCluster fixed = fixedCluster(state, a, maskOf(e, a), e.mergedTerms.data());
+  e.chunkStaleCount.assign(chunkCount, 0);
   e.chunkDeltas.assign(size_t(chunkCount) * 2, 0);
   e.chunkExactCount.assign(chunkCount, 0);
   e.chunkFloors.assign(size_t(chunkCount) * 2, kInfinity);
-  // Each task also does what concerns only the clusters of its tiles: the
-  // direct comparison of an earlier cluster's cached delta (each entry is
-  // compared once, with its own delta, so the order across entries does not
-  // matter), and the offer of the merged cluster to each cluster's list. It
-  // lists the positions it computed, and keeps the smallest bound of the
-  // others on either side of the merged cluster for the merged cluster's
-  // floors.
   e.pool->run(chunkCount, [&](uint32_t c) {
     double out[kLanes];
+    uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t* exactList = e.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
     for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
+      e.boundKernel(e.boundContext, e.bounds[a], t, kAllLanes, out);
       uint32_t lanes = 0;
       for (uint32_t lane = 0; lane < kLanes; lane++) {
         uint32_t x = e.rowInSlot[t * kLanes + lane];
         if (x == kNoRow || x == a) continue;
         uint32_t j = e.positionOf[x];
-        double bound = bounds[j];
+        if (invalidateEntry(e, state, x, last)) stale[e.chunkStaleCount[c]++] = x;
+        if (j > second && j < last) lowerFloor(floorEarlierOf(e, x), e.floorLater[x]);
+        double bound = out[lane];
         bool needed = j < merged ? bound < double(state.bestDelta[x]) || bound < e.floorLater[x]
                                  : bound < runningStart || bound < floorEarlierOf(e, x);
         if (needed) {
@@ -1036,6 +1015,12 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
       }
     }
   });
+  for (uint32_t c = 0; c < chunkCount; c++) {
+    const uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
+    e.staleRows.insert(e.staleRows.end(), stale, stale + e.chunkStaleCount[c]);
+  }
+  e.invalidationPending = false;
+  e.counters.bounds += last - 1;
   for (uint32_t c = 0; c < chunkCount; c++) {
     e.counters.deltas += e.chunkDeltas[2 * c];
     e.counters.neighbourDeltas += e.chunkDeltas[2 * c];
@@ -1111,7 +1096,6 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->candidateCount.assign(state.rows, 0);
     e->bounds.resize(state.rows);
     e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows);
-    e->neighbourBounds.assign(size_t(e->tiles.tileCount) * kLanes, 0.0);
     e->tileLastPosition.assign(e->tiles.tileCount, -1);
     e->chunkExact.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
     e->chunkStale.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
