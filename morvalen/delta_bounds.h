@@ -13,9 +13,10 @@
 //       D = l(x) - F - (ca + S_a) - (cb + S_b) - G,
 //       G = sum_k g(a_k, b_k),  g(u, v) = l(u + v) - l(u) - l(v).
 //   * Let phi(u) = u ln u (phi(0) = 0) and psi(u, v) = phi(u + v) - phi(u)
-//     - phi(v). For integers u, v >= 1, g(u, v) = psi(u, v) - 1
-//     + 0.5 ln(1/u + 1/v) <= psi(u, v) - 1 + 0.5 ln 2 < psi(u, v); when u or
-//     v is 0, g = psi = 0. So G <= sum_k psi(a_k, b_k).
+//     - phi(v). With n = u + v and p = u / n, the binomial term
+//     C(n, u) p^u (1 - p)^v is at most the sum of all such terms, 1; its
+//     logarithm is g(u, v) - psi(u, v), so g(u, v) <= psi(u, v) (and both
+//     are 0 when u or v is 0). So G <= sum_k psi(a_k, b_k).
 //   * psi(u, v) = (u + v) h(u / (u + v)), h the binary entropy, is the
 //     perspective of a concave function: jointly concave and homogeneous of
 //     degree 1, hence superadditive. Summed over the columns of a group,

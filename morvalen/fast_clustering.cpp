@@ -30,6 +30,9 @@ constexpr uint32_t kFewLanes = 8;
 // most this many position ranges of at least kOfferRangeMinimum positions.
 constexpr uint32_t kOfferRanges = 16;
 constexpr uint32_t kOfferRangeMinimum = 64;
+// Positions before the first job's are searched for the pair to merge in
+// tasks of this many.
+constexpr uint32_t kSelectSpan = 1024;
 // Deltas of one batch of rescans kept at once (doubles).
 constexpr size_t kJobValueBudget = size_t(1) << 18;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -163,6 +166,10 @@ struct FastEngine {
   bool failed = false;  // the tiles could not be laid out: scans run directly
   bool listsReady = false;
   PassChoice chosen;                 // this pass's pair, for the invalidation
+  // The pair to merge when the refresh found it on its workers.
+  bool choiceReady = false;
+  PassChoice choice;
+  std::vector<PassChoice> rangeChoices;
   bool invalidationPending = false;  // chosen still has entries to invalidate
   // Every row whose entry may be stale (and maybe others): the refresh
   // looks only at these. All rows before the first refresh.
@@ -725,11 +732,33 @@ void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t fir
   }
 }
 
+// The selection's rule (the first position whose cached delta is below
+// all before it, starting from 1e30) over positions from..to-1. Ranges taken
+// in order and kept where strictly smaller give the whole selection.
+PassChoice selectInRange(const ClusteringState& state, uint32_t from, uint32_t to) {
+  PassChoice choice;
+  for (uint32_t i = from; i < to; i++) {
+    uint32_t r = state.activeList[i];
+    if (state.bestDelta[r] < choice.bestDelta) {
+      choice.bestDelta = state.bestDelta[r];
+      choice.first = int32_t(i);
+      choice.second = int32_t(state.bestPartner[r]);
+    }
+  }
+  return choice;
+}
+
+void combineChoices(const std::vector<PassChoice>& inOrder, PassChoice* choice) {
+  *choice = PassChoice();
+  for (const PassChoice& c : inOrder)
+    if (c.first >= 0 && c.bestDelta < choice->bestDelta) *choice = c;
+}
+
 // Each job runs on a worker: the fixed cluster's terms, the bounds (which
 // read the later clusters' lists and floors) and the deltas. Then, split by
 // position range, each job sets its own entry and list, and the values are
 // offered to the later clusters' lists.
-void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob) {
+void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch) {
   e.batchFirstJob = firstJob;
   e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
@@ -749,17 +778,31 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
   // Only once every job has read the lists and floors does any list or floor
   // change. Each task owns the clusters of a position range: it sets the
   // entries and lists of the jobs among them, then offers them the values
-  // of every job, as a sequential pass would in that order.
+  // of every job, as a sequential pass would in that order. After the last
+  // batch every cached delta is final: each task then also selects within
+  // its range, and further tasks select within the positions before the
+  // first job's.
   uint32_t lo = e.jobs[firstJob].position;
   uint32_t ranges = std::max(1u, std::min(kOfferRanges, (state.liveCount - lo) / kOfferRangeMinimum));
   uint32_t span = (state.liveCount - lo + ranges - 1) / ranges;
-  e.pool->run(ranges, [&](uint32_t q) {
-    uint32_t from = lo + q * span;
+  uint32_t selectRanges = lastBatch ? (lo + kSelectSpan - 1) / kSelectSpan : 0;
+  e.rangeChoices.assign(selectRanges + ranges, PassChoice());
+  e.pool->run(selectRanges + ranges, [&](uint32_t q) {
+    if (q < selectRanges) {
+      e.rangeChoices[q] = selectInRange(state, q * kSelectSpan, std::min(lo, (q + 1) * kSelectSpan));
+      return;
+    }
+    uint32_t from = lo + (q - selectRanges) * span;
     uint32_t to = std::min(state.liveCount, from + span);
     for (uint32_t j = firstJob; j < endJob; j++)
       if (e.jobs[j].position >= from && e.jobs[j].position < to) applyOwnEntry(e, state, j);
     offerToLaterLists(e, state, firstJob, endJob, from, to);
+    if (lastBatch) e.rangeChoices[q] = selectInRange(state, from, to);
   });
+  if (lastBatch) {
+    combineChoices(e.rangeChoices, &e.choice);
+    e.choiceReady = true;
+  }
 }
 
 void runJobs(FastEngine& e, ClusteringState& state) {
@@ -773,7 +816,7 @@ void runJobs(FastEngine& e, ClusteringState& state) {
         e.jobValues.resize(used);
         e.jobBounds.resize(used);
         e.jobComputed.resize(used);
-        runJobBatch(e, state, batchStart, j);
+        runJobBatch(e, state, batchStart, j, j == jobCount);
       }
       batchStart = j;
       used = 0;
@@ -840,6 +883,7 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
 // set so far is exact, and the direct refresh recomputes those still stale.
 void refreshFast(ClusteringState& state) {
   FastEngine& e = *engine;
+  e.choiceReady = false;
   if (!e.failed) {
     try {
       if (!e.mirrored && !mirrorLiveClusters(e, state)) e.failed = true;
@@ -851,9 +895,16 @@ void refreshFast(ClusteringState& state) {
   if (e.failed) kDirectScans.refresh(state);
 }
 
-// ---- select and invalidate: the direct rules --------------------------------
+// ---- select and invalidate --------------------------------------------------------
 
-PassChoice selectFast(const ClusteringState& state) { return kDirectScans.select(state); }
+PassChoice selectFast(const ClusteringState& state) {
+  FastEngine& e = *engine;
+  if (e.choiceReady) {
+    e.choiceReady = false;
+    return e.choice;
+  }
+  return kDirectScans.select(state);
+}
 
 // The merge neither changes a cached partner nor the set of clusters at
 // positions 0..last (it only swaps two of them), so the invalidation can
