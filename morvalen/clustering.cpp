@@ -33,9 +33,9 @@ static void refreshDirect(ClusteringState& state) {
   }
 }
 
-static PassChoice selectDirect(const ClusteringState& state) {
+PassChoice selectInRange(const ClusteringState& state, uint32_t from, uint32_t to) {
   PassChoice choice;
-  for (uint32_t i = 0; i < state.liveCount; i++) {
+  for (uint32_t i = from; i < to; i++) {
     uint32_t r = state.activeList[i];
     if (state.bestDelta[r] < choice.bestDelta) {
       choice.bestDelta = state.bestDelta[r];
@@ -45,6 +45,8 @@ static PassChoice selectDirect(const ClusteringState& state) {
   }
   return choice;
 }
+
+static PassChoice selectDirect(const ClusteringState& state) { return selectInRange(state, 0, state.liveCount); }
 
 static void invalidateDirect(ClusteringState& state, const PassChoice& choice) {
   uint32_t last = state.liveCount - 1;

@@ -85,6 +85,12 @@ struct PassScans {
 // The direct scans, literally as the passes are defined.
 extern const PassScans kDirectScans;
 
+// The selection's rule over positions from..to-1: the first position whose
+// cached delta is below all before it, starting from 1e30 (first = -1 when
+// none is). The selection is this over all live positions; ranges taken in
+// order, each kept where strictly smaller, give the same.
+PassChoice selectInRange(const ClusteringState& state, uint32_t from, uint32_t to);
+
 // The merge delta of the clusters represented by rows a and b.
 double clusterMergeDelta(const ClusteringState& state, uint32_t a, uint32_t b);
 

@@ -732,22 +732,7 @@ void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t fir
   }
 }
 
-// The selection's rule (the first position whose cached delta is below
-// all before it, starting from 1e30) over positions from..to-1. Ranges taken
-// in order and kept where strictly smaller give the whole selection.
-PassChoice selectInRange(const ClusteringState& state, uint32_t from, uint32_t to) {
-  PassChoice choice;
-  for (uint32_t i = from; i < to; i++) {
-    uint32_t r = state.activeList[i];
-    if (state.bestDelta[r] < choice.bestDelta) {
-      choice.bestDelta = state.bestDelta[r];
-      choice.first = int32_t(i);
-      choice.second = int32_t(state.bestPartner[r]);
-    }
-  }
-  return choice;
-}
-
+// The selection over consecutive position ranges, given each range's own.
 void combineChoices(const std::vector<PassChoice>& inOrder, PassChoice* choice) {
   *choice = PassChoice();
   for (const PassChoice& c : inOrder)
