@@ -638,21 +638,24 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
     else
       lowerFloor(job.prunedFloor, bounds[i]);
   }
-  std::sort(wanted.begin(), wanted.end(), [&](uint32_t x, uint32_t y) {
-    return bounds[x] < bounds[y] || (bounds[x] == bounds[y] && x < y);
-  });
+  // A heap with the smallest (bound, index) on top: most of them are never
+  // taken, so they need no full sort.
+  auto later = [&](uint32_t x, uint32_t y) { return bounds[x] > bounds[y] || (bounds[x] == bounds[y] && x > y); };
+  std::make_heap(wanted.begin(), wanted.end(), later);
+  size_t remaining = wanted.size();
   constexpr uint32_t kStep = 4;
-  size_t next = 0;
-  while (next < wanted.size() && bounds[wanted[next]] <= std::min(best.value, t)) {
+  uint32_t step[kStep];
+  while (remaining > 0 && bounds[wanted[0]] <= std::min(best.value, t)) {
     uint32_t count = 0;
-    while (count < kStep && next + count < wanted.size() && bounds[wanted[next + count]] <= std::min(best.value, t))
-      count++;
+    while (count < kStep && remaining > 0 && bounds[wanted[0]] <= std::min(best.value, t)) {
+      std::pop_heap(wanted.begin(), wanted.begin() + remaining, later);
+      step[count++] = wanted[--remaining];
+    }
     uint32_t before = job.computed;
-    computeAt(e, state, job, a, wanted.data() + next, count);
+    computeAt(e, state, job, a, step, count);
     for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
-    next += count;
   }
-  if (next < wanted.size()) lowerFloor(job.prunedFloor, bounds[wanted[next]]);
+  if (remaining > 0) lowerFloor(job.prunedFloor, bounds[wanted[0]]);
 }
 
 // Sets the entry from the scanned values and rebuilds the cluster's list
