@@ -72,8 +72,9 @@ double boundLogarithm(double s) {
   return double(exponent) * kLn2 + (t.minusLog[i] + logSeries(u));
 }
 
-BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant) {
+BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant, uint32_t groupCount) {
   BoundContext context;
+  context.groupCount = groupCount;
   context.tiles = &tiles;
   context.constant = constant;
   context.columnsLess1 = double(columns) - 1;
@@ -82,9 +83,10 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
   return context;
 }
 
-std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows) {
+std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows, uint32_t groupCount) {
   std::vector<uint8_t> groupOf(columns);
-  if (columns <= kBoundGroups) {
+  const uint32_t singleGroups = groupCount / 4 * 3;
+  if (columns <= groupCount) {
     for (uint32_t k = 0; k < columns; k++) groupOf[k] = uint8_t(k);
     return groupOf;
   }
@@ -95,13 +97,13 @@ std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, 
   for (uint32_t k = 0; k < columns; k++) order[k] = k;
   std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return totals[x] > totals[y]; });
   std::vector<bool> single(columns, false);
-  for (uint32_t i = 0; i < kSingleGroups; i++) {
+  for (uint32_t i = 0; i < singleGroups; i++) {
     groupOf[order[i]] = uint8_t(i);
     single[order[i]] = true;
   }
-  const uint32_t runs = kBoundGroups - kSingleGroups, others = columns - kSingleGroups;
+  const uint32_t runs = groupCount - singleGroups, others = columns - singleGroups;
   for (uint32_t k = 0, rank = 0; k < columns; k++)
-    if (!single[k]) groupOf[k] = uint8_t(kSingleGroups + uint64_t(rank++) * runs / others);
+    if (!single[k]) groupOf[k] = uint8_t(singleGroups + uint64_t(rank++) * runs / others);
   return groupOf;
 }
 
@@ -297,7 +299,8 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
   constexpr uint32_t kPartialSums = 4;
   __m512 partial[kPartialSums];
   for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm512_setzero_ps();
-  for (uint32_t g = 0; g < kBoundGroups; g++) {
+  // Groups from groupCount on are 0 in every cluster: they add phi(0) = 0.
+  for (uint32_t g = 0; g < context.groupCount; g++) {
     __m512 s = _mm512_add_ps(_mm512_set1_ps(float(a.groupSums[g])), _mm512_loadu_ps(sums + g * kLanes));
     __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), t);
     partial[g % kPartialSums] = _mm512_add_ps(partial[g % kPartialSums], _mm512_mul_ps(s, ls));
@@ -444,4 +447,11 @@ BoundKernel boundKernel(KernelKind kind) {
   (void)kind;
 #endif
   return portableBoundKernel;
+}
+
+uint32_t boundGroupCount(KernelKind kind) {
+#if MORVALEN_X86_BOUNDS
+  if (boundKernel(kind) == avx512BoundKernel) return kAvx512Groups;
+#endif
+  return kBoundGroups;
 }

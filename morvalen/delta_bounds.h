@@ -62,13 +62,17 @@
 
 #include "fast_deltas.h"
 
-// Columns are cut into this many groups: the kSingleGroups columns with the
-// largest totals in the matrix alone (where most of the counts are, and so
-// most of what the grouping would blur), the others in runs of consecutive
-// columns. Any partition keeps the bound valid; this one keeps it tight.
+// Columns are cut into at most kBoundGroups groups: three quarters of them
+// the columns with the largest totals in the matrix alone (where most of
+// the counts are, and so most of what the grouping would blur), the others
+// runs of consecutive columns. Any partition keeps the bound valid; this
+// one keeps it tight. The AVX2 kernel, which takes logarithms only for the
+// groups that are not 0, uses all of them; the AVX-512 kernel, which takes
+// every group, is faster with kAvx512Groups (the later groups stay 0).
 constexpr uint32_t kBoundGroups = 48;
+constexpr uint32_t kAvx512Groups = 32;
 static_assert(kBoundGroups % 4 == 0 && kBoundGroups / 4 <= 12, "the float partial sums' rounding bound");
-constexpr uint32_t kSingleGroups = 36;
+static_assert(kAvx512Groups % 4 == 0 && kAvx512Groups <= kBoundGroups, "the AVX-512 kernel's groups");
 
 // What the bound needs of one cluster.
 struct BoundCluster {
@@ -107,13 +111,19 @@ struct BoundContext {
   double columnsLess1 = 0.0;  // K - 1
   double marginScale = 0.0;   // kMarginScale (K + kBoundGroups + 64)
   double floatMarginScale = 0.0;  // marginScale + kFloatMarginScale
+  uint32_t groupCount = kBoundGroups;  // groups 0..groupCount-1 in use; the others are 0
 };
 
-BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant);
+BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant,
+                          uint32_t groupCount = kBoundGroups);
 
-// The group of every column (`columns` entries) for the `rows` rows of
-// `counts`.
-std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows);
+// The group (below groupCount, a multiple of 4 up to kBoundGroups) of every
+// column (`columns` entries) for the `rows` rows of `counts`.
+std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows,
+                                       uint32_t groupCount = kBoundGroups);
+
+// How many groups the kernel for `kind` works best with.
+uint32_t boundGroupCount(KernelKind kind);
 
 // Fills *out for a row of `columns` counts with the given wrapped total and
 // stored cost; the table supplies lnFactorial.

@@ -1134,7 +1134,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->candidates.resize(size_t(state.rows) * kCandidates);
     e->candidateCount.assign(state.rows, 0);
     e->bounds.resize(state.rows);
-    e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows);
+    e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows, boundGroupCount(options.kernel));
     e->tileLastPosition.assign(e->tiles.tileCount, -1);
     e->chunkExact.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
     e->chunkStale.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
@@ -1157,7 +1157,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
   e->context.tiles = &e->tiles;
   e->context.constant = state.constant;
   e->boundKernel = boundKernel(options.kernel);
-  e->boundContext = boundContext(e->boundTiles, state.columns, state.constant);
+  e->boundContext = boundContext(e->boundTiles, state.columns, state.constant, boundGroupCount(options.kernel));
   engine = std::move(e);
   return true;
 }

@@ -49,10 +49,11 @@ struct Fixture {
   std::vector<uint8_t> groupOf;
   double constant;
 
-  explicit Fixture(const Clusters& clusters) : c(clusters), constant(constantTerm(clusters.columns)) {
+  explicit Fixture(const Clusters& clusters, uint32_t groupCount = kBoundGroups)
+      : c(clusters), constant(constantTerm(clusters.columns)) {
     fillLnFactorialTable(table, 1 << 15);
     uint32_t tileCount = (c.rows + kLanes - 1) / kLanes;
-    groupOf = chooseBoundGroups(c.counts.data(), c.columns, c.rows);
+    groupOf = chooseBoundGroups(c.counts.data(), c.columns, c.rows, groupCount);
     EXPECT_TRUE(allocateBoundTiles(tiles, tileCount));
     for (uint32_t r = 0; r < c.rows; r++) {
       totals.push_back(rowSum(row(r), c.columns));
@@ -69,12 +70,11 @@ struct Fixture {
   }
 };
 
-// Every bound of every pair (both kernels and the plain one) is at most the
-// delta; returns the largest gap delta - bound seen, relative to |delta|,
-// among pairs with a finite bound.
-void expectBoundsHold(const Clusters& c, const char* what) {
-  Fixture f(c);
-  BoundContext context = boundContext(f.tiles, c.columns, f.constant);
+// Every bound of every pair (from every kernel, and the plain function),
+// with `groupCount` groups, is at most the delta.
+void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCount) {
+  Fixture f(c, groupCount);
+  BoundContext context = boundContext(f.tiles, c.columns, f.constant, groupCount);
   for (KernelKind kind : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512}) {
     BoundKernel kernel = boundKernel(kind);
     for (uint32_t a = 0; a < c.rows; a++) {
@@ -106,6 +106,11 @@ void expectBoundsHold(const Clusters& c, const char* what) {
       }
     }
   }
+}
+
+// With either number of groups the kernels use.
+void expectBoundsHold(const Clusters& c, const char* what) {
+  for (uint32_t groupCount : {kAvx512Groups, kBoundGroups}) expectBoundsHoldWith(c, what, groupCount);
 }
 
 TEST(MorvalenDeltaBounds, LogarithmWithinItsErrorBound) {
