@@ -72,9 +72,8 @@ double boundLogarithm(double s) {
   return double(exponent) * kLn2 + (t.minusLog[i] + logSeries(u));
 }
 
-BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant, uint32_t groupCount) {
+BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant) {
   BoundContext context;
-  context.groupCount = groupCount;
   context.tiles = &tiles;
   context.constant = constant;
   context.columnsLess1 = double(columns) - 1;
@@ -242,7 +241,7 @@ struct LogVectors {
 // table, picked by a two-source permutation, and 3 terms of the series (|u|
 // <= 1/64.9 leaves less than 1.5e-8). The masked forms, with every lane set,
 // spare GCC's header an uninitialised placeholder that it warns about.
-__attribute__((target("avx512f"))) static inline __m512 logarithm16(__m512 s, const LogVectors& t) {
+__attribute__((target("avx512f,fma"))) static inline __m512 logarithm16(__m512 s, const LogVectors& t) {
   const __m512 zero = _mm512_setzero_ps();
   __m512 exponent = _mm512_mask_getexp_ps(zero, 0xFFFF, s);
   __m512 m = _mm512_mask_getmant_ps(zero, 0xFFFF, s, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_zero);
@@ -250,13 +249,11 @@ __attribute__((target("avx512f"))) static inline __m512 logarithm16(__m512 s, co
   // reads the low 5 bits of each index.
   __m512i index = _mm512_mask_srli_epi32(_mm512_setzero_si512(), 0xFFFF, _mm512_castps_si512(s), 18);
   __m512 r = _mm512_permutex2var_ps(t.reciprocalLow, index, t.reciprocalHigh);
-  __m512 u = _mm512_sub_ps(_mm512_mul_ps(m, r), _mm512_set1_ps(1.0f));
-  __m512 p = _mm512_set1_ps(1.0f / 3);
-  p = _mm512_sub_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f / 2));
-  p = _mm512_add_ps(_mm512_mul_ps(p, u), _mm512_set1_ps(1.0f));
-  p = _mm512_mul_ps(p, u);
+  __m512 u = _mm512_fmsub_ps(m, r, _mm512_set1_ps(1.0f));
+  __m512 p = _mm512_fmsub_ps(_mm512_set1_ps(1.0f / 3), u, _mm512_set1_ps(1.0f / 2));
+  p = _mm512_fmadd_ps(p, u, _mm512_set1_ps(1.0f));
   __m512 tableLog = _mm512_permutex2var_ps(t.minusLogLow, index, t.minusLogHigh);
-  return _mm512_add_ps(_mm512_mul_ps(exponent, _mm512_set1_ps(float(kLn2))), _mm512_add_ps(tableLog, p));
+  return _mm512_fmadd_ps(exponent, _mm512_set1_ps(float(kLn2)), _mm512_fmadd_ps(p, u, tableLog));
 }
 
 // Halves of a float vector, by the masked extraction: GCC's own casts leave
@@ -273,7 +270,9 @@ __attribute__((target("avx512f"))) static inline __m512d toDouble(__m256 v) {
   return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, v);
 }
 
-__attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const BoundContext& context,
+// The bound of 16 lanes at once, with the group terms taken as Phi_b (in
+// ownTerms_b) plus, over a's active groups, phi(A_g + B_g) - phi(B_g).
+__attribute__((target("avx512f,avx512dq,fma"))) static void avx512BoundKernel(const BoundContext& context,
                                                                  const BoundCluster& a, uint32_t tile, uint32_t,
                                                                  double* out) {
   const BoundTiles& tiles = *context.tiles;
@@ -282,6 +281,7 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
                         _mm512_load_ps(table.minusLog), _mm512_load_ps(table.minusLog + 16)};
   const __m512 one = _mm512_set1_ps(1.0f);
   const float* sums = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes;
+  const float* phis = tiles.groupPhisFloat.data() + size_t(tile) * kBoundGroups * kLanes;
   size_t slot = size_t(tile) * kLanes;
   __m512 x = _mm512_add_ps(_mm512_add_ps(_mm512_set1_ps(float(a.total)), _mm512_loadu_ps(&tiles.totalsFloat[slot])),
                            _mm512_set1_ps(float(context.columnsLess1)));
@@ -299,11 +299,19 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
   constexpr uint32_t kPartialSums = 4;
   __m512 partial[kPartialSums];
   for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm512_setzero_ps();
-  // Groups from groupCount on are 0 in every cluster: they add phi(0) = 0.
-  for (uint32_t g = 0; g < context.groupCount; g++) {
-    __m512 s = _mm512_add_ps(_mm512_set1_ps(float(a.groupSums[g])), _mm512_loadu_ps(sums + g * kLanes));
-    __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), t);
-    partial[g % kPartialSums] = _mm512_add_ps(partial[g % kPartialSums], _mm512_mul_ps(s, ls));
+  // Only a's groups that are not 0 (in fours) take a logarithm: the others
+  // add phi(B_g), which ownTerms_b holds. Unrolled, so that the partial sums
+  // stay in registers and the independent logarithms overlap.
+  for (uint32_t i = 0; i < a.activeCount; i += kPartialSums) {
+    for (uint32_t q = 0; q < kPartialSums; q++) {
+      uint32_t g = a.activeGroups[i + q];
+      // s is 0 or an integer >= 1 (or negative, in a pair ruled out by its
+      // offset); the clamp keeps the logarithm finite where s is 0.
+      __m512 s = _mm512_add_ps(_mm512_set1_ps(a.groupSumsFloat[g]), _mm512_loadu_ps(sums + g * kLanes));
+      __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), t);
+      __m512 term = _mm512_fmsub_ps(s, ls, _mm512_loadu_ps(phis + g * kLanes));
+      partial[q] = _mm512_add_ps(partial[q], term);
+    }
   }
   __m512d groupTerms[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
   for (uint32_t q = 0; q < kPartialSums; q++) {
@@ -316,7 +324,7 @@ __attribute__((target("avx512f,avx512dq"))) static void avx512BoundKernel(const 
     __m256 magnitudeHalf = half == 0 ? lowHalf(magnitude) : highHalf(magnitude);
     __m512d bound = _mm512_sub_pd(_mm512_sub_pd(totalHalf, groupTerms[half]), _mm512_set1_pd(context.constant));
     bound = _mm512_sub_pd(bound, _mm512_set1_pd(a.offset));
-    bound = _mm512_sub_pd(bound, _mm512_loadu_pd(&tiles.offsets[slot + 8 * half]));
+    bound = _mm512_sub_pd(bound, _mm512_loadu_pd(&tiles.ownTerms[slot + 8 * half]));
     __m512d margin = _mm512_mul_pd(_mm512_set1_pd(context.floatMarginScale), toDouble(magnitudeHalf));
     bound = _mm512_sub_pd(bound, margin);
     // A NaN would pass for a bound that rules everything out (every
@@ -369,8 +377,7 @@ __attribute__((target("avx2"))) static inline __m256 logarithm8(__m256 s, __m256
 }
 
 // The AVX-512 kernel's steps on 8 lanes at a time, its double parts on 4,
-// with the group terms taken as Phi_b (in ownTerms_b) plus, over a's active
-// groups, phi(A_g + B_g) - phi(B_g).
+// for the lanes asked for.
 __attribute__((target("avx2"))) static void avx2BoundKernel(const BoundContext& context, const BoundCluster& a,
                                                             uint32_t tile, uint32_t lanes, double* out) {
   const BoundTiles& tiles = *context.tiles;
@@ -447,11 +454,4 @@ BoundKernel boundKernel(KernelKind kind) {
   (void)kind;
 #endif
   return portableBoundKernel;
-}
-
-uint32_t boundGroupCount(KernelKind kind) {
-#if MORVALEN_X86_BOUNDS
-  if (boundKernel(kind) == avx512BoundKernel) return kAvx512Groups;
-#endif
-  return kBoundGroups;
 }

@@ -44,13 +44,14 @@
 //   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial
 //   sums (of kBoundGroups / 4 = 12 terms) round by at most 12e times the
 //   terms' total, below 12e M: together below 27 e M + 2 t x (the first
-//   three are below e x (15 ln x + 20) <= 15 e M). The AVX2 kernel takes
+//   three are below e x (15 ln x + 20) <= 15 e M). The kernels take
 //   sum_g phi(A_g + B_g) as Phi_b (within ownTerms_b, in double) plus
 //   phi(A_g + B_g) - phi(B_g) over a's groups that are not 0, with phi(B_g)
 //   stored as float. Each such difference lies in [0, phi(A_g + B_g)], so
 //   the partial sums' bound stands, and the two extra roundings add at most
-//   2e M: 29 e M + 2 t x in all, at most about 1.9e-6 M (as M >= 2x). Both
-//   kernels subtract
+//   2e M: 29 e M + 2 t x in all, at most about 1.9e-6 M (as M >= 2x). (The
+//   AVX-512 kernel's fused multiply-adds round once where this counts two.)
+//   Both kernels subtract
 //   kFloatMarginScale M = 2e-5 M on top, more than ten times that.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
 //   bound involving it is -inf, which rules nothing out. So is a pair whose
@@ -66,13 +67,10 @@
 // the columns with the largest totals in the matrix alone (where most of
 // the counts are, and so most of what the grouping would blur), the others
 // runs of consecutive columns. Any partition keeps the bound valid; this
-// one keeps it tight. The AVX2 kernel, which takes logarithms only for the
-// groups that are not 0, uses all of them; the AVX-512 kernel, which takes
-// every group, is faster with kAvx512Groups (the later groups stay 0).
+// one keeps it tight. The vector kernels take logarithms only for the
+// groups that are not 0, so more groups cost little.
 constexpr uint32_t kBoundGroups = 48;
-constexpr uint32_t kAvx512Groups = 32;
 static_assert(kBoundGroups % 4 == 0 && kBoundGroups / 4 <= 12, "the float partial sums' rounding bound");
-static_assert(kAvx512Groups % 4 == 0 && kAvx512Groups <= kBoundGroups, "the AVX-512 kernel's groups");
 
 // What the bound needs of one cluster.
 struct BoundCluster {
@@ -99,8 +97,8 @@ struct BoundTiles {
   // The same sums and totals rounded to float, for the vector kernel.
   std::vector<float> groupSumsFloat;  // [tile][kBoundGroups][kLanes]
   std::vector<float> totalsFloat;     // [slot]
-  // phi of the group sums, rounded to float, and ownTerms, for the AVX2
-  // kernel, which takes Phi_b + ... as above.
+  // phi of the group sums, rounded to float, and ownTerms, for the vector
+  // kernels, which take Phi_b + ... as above.
   std::vector<float> groupPhisFloat;  // [tile][kBoundGroups][kLanes]
   std::vector<double> ownTerms;       // [slot]; +inf for an empty slot
 };
@@ -111,19 +109,14 @@ struct BoundContext {
   double columnsLess1 = 0.0;  // K - 1
   double marginScale = 0.0;   // kMarginScale (K + kBoundGroups + 64)
   double floatMarginScale = 0.0;  // marginScale + kFloatMarginScale
-  uint32_t groupCount = kBoundGroups;  // groups 0..groupCount-1 in use; the others are 0
 };
 
-BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant,
-                          uint32_t groupCount = kBoundGroups);
+BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant);
 
 // The group (below groupCount, a multiple of 4 up to kBoundGroups) of every
 // column (`columns` entries) for the `rows` rows of `counts`.
 std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows,
                                        uint32_t groupCount = kBoundGroups);
-
-// How many groups the kernel for `kind` works best with.
-uint32_t boundGroupCount(KernelKind kind);
 
 // Fills *out for a row of `columns` counts with the given wrapped total and
 // stored cost; the table supplies lnFactorial.

@@ -1123,8 +1123,6 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
   e->columns = state.columns;
   e->rows = state.rows;
   uint32_t live = state.liveCount;
-  // The column groups the chosen bound kernel works best with.
-  const uint32_t groupCount = boundGroupCount(options.kernel);
   if (!allocateClusterTiles(e->tiles, state.columns, live, error)) return false;
   try {
     fillLnFactorialTable(e->table, kTableSize);
@@ -1135,7 +1133,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->candidates.resize(size_t(state.rows) * kCandidates);
     e->candidateCount.assign(state.rows, 0);
     e->bounds.resize(state.rows);
-    e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows, groupCount);
+    e->boundGroups = chooseBoundGroups(state.counts, state.columns, state.rows);
     e->tileLastPosition.assign(e->tiles.tileCount, -1);
     e->chunkExact.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
     e->chunkStale.assign(size_t(e->tiles.tileCount) * kLanes + kTilesPerChunk * kLanes, 0);
@@ -1158,7 +1156,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
   e->context.tiles = &e->tiles;
   e->context.constant = state.constant;
   e->boundKernel = boundKernel(options.kernel);
-  e->boundContext = boundContext(e->boundTiles, state.columns, state.constant, groupCount);
+  e->boundContext = boundContext(e->boundTiles, state.columns, state.constant);
   engine = std::move(e);
   return true;
 }
