@@ -415,20 +415,19 @@ void findTileLastPosition(FastEngine& e, uint32_t tile) {
 }
 
 // Plans the tiles in order, then writes them and their bound data on the
-// workers, each task its own tiles.
+// workers, each task its own tiles. Only the tiles in use are written:
+// slotsUsed never grows, and every scan stops at tilesUsed, so the tiles
+// past it are never read again.
 bool layOutAll(FastEngine& e, const ClusteringState& state) {
   MirrorSource source = {&e, &state};
   std::string error;
   uint32_t used = (e.slotsUsed + kLanes - 1) / kLanes;
   if (!planTiles(e.tiles, used, tileContents, &source, &error)) return false;
-  uint32_t allTiles = e.tiles.tileCount;
-  e.pool->run((allTiles + kTilesPerChunk - 1) / kTilesPerChunk, [&](uint32_t c) {
-    for (uint32_t t = c * kTilesPerChunk; t < std::min(allTiles, (c + 1) * kTilesPerChunk); t++) {
-      if (t < used) {
-        TileContents contents;
-        tileContents(&source, t, &contents);
-        writeTile(e.tiles, e.table, t, contents);
-      }
+  e.pool->run((used + kTilesPerChunk - 1) / kTilesPerChunk, [&](uint32_t c) {
+    for (uint32_t t = c * kTilesPerChunk; t < std::min(used, (c + 1) * kTilesPerChunk); t++) {
+      TileContents contents;
+      tileContents(&source, t, &contents);
+      writeTile(e.tiles, e.table, t, contents);
       for (uint32_t slot = t * kLanes; slot < (t + 1) * kLanes; slot++) {
         uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
         storeBoundLane(e.boundTiles, slot, r == kNoRow ? nullptr : &e.bounds[r]);
