@@ -155,7 +155,6 @@ struct FastEngine {
   std::vector<BoundCluster> bounds;     // [row], for live rows
   std::vector<uint8_t> boundGroups;     // [column]
   std::vector<ScanJob> jobs;
-  uint32_t batchFirstJob = 0;
   std::vector<double> jobTerms;
   std::vector<double> jobBounds;
   std::vector<double> jobValues;
@@ -572,9 +571,8 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // the list; then every delta whose bound does not exceed the best found (nor
 // the best listed value), since only those can equal or beat it. Deltas left
 // unknown stay +inf.
-void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Selection& selection,
+void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, Selection& selection,
              std::vector<uint32_t>& wanted) {
-  ScanJob& job = e.jobs[jobIndex];
   uint32_t first = job.position + 1;
   size_t length = state.liveCount - first;
   const double* bounds = e.jobBounds.data() + job.valueOffset;
@@ -607,8 +605,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, uint32_t jobIndex, Sel
   for (const Selection::Entry& entry : selection.buffer)
     if (entry.bound < threshold) wanted.push_back(entry.index);
   std::sort(wanted.begin(), wanted.end());
-  size_t inBatch = jobIndex - e.batchFirstJob;
-  FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row), e.jobTerms.data() + inBatch * e.columns);
+  FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row), e.jobTerms.data() + size_t(inBatch) * e.columns);
   computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()));
   Best best;
   for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
@@ -718,11 +715,13 @@ void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t fir
     uint32_t first = job.position + 1;
     const double* values = e.jobValues.data() + job.valueOffset;
     const uint32_t* computed = e.jobComputed.data() + job.valueOffset;
-    for (uint32_t n = 0; n < job.computed; n++) {
-      uint32_t p = first + computed[n];
-      if (p < lo || p >= hi) continue;
+    // The job's indices are ascending: those of the range are consecutive.
+    const uint32_t* end = computed + job.computed;
+    for (const uint32_t* n = std::lower_bound(computed, end, lo > first ? lo - first : 0); n < end; n++) {
+      uint32_t p = first + *n;
+      if (p >= hi) break;
       uint32_t y = state.activeList[p];
-      double value = values[computed[n]];
+      double value = values[*n];
       if (value < floorEarlierOf(e, y)) insertCandidate(e, y, job.row, value);
     }
     if (!e.listsReady) {
@@ -745,15 +744,21 @@ void combineChoices(const std::vector<PassChoice>& inOrder, PassChoice* choice) 
 // position range, each job sets its own entry and list, and the values are
 // offered to the later clusters' lists.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch) {
-  e.batchFirstJob = firstJob;
   e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
-    ScanJob& job = e.jobs[firstJob + j];
+    // A copy of the job, written back once: neighbouring jobs share cache
+    // lines, and their counters change all the time.
+    ScanJob job = e.jobs[firstJob + j];
     fixedColumnTerms(e.table, rowOf(state, job.row), e.columns, e.jobTerms.data() + size_t(j) * e.columns);
     boundJob(e, job);
     thread_local Selection selection;
     thread_local std::vector<uint32_t> wanted;
-    scanJob(e, state, firstJob + j, selection, wanted);
+    scanJob(e, state, job, j, selection, wanted);
+    // In ascending order, so that each position range finds its values at
+    // once; the order of a job's values matters nowhere else.
+    uint32_t* computed = e.jobComputed.data() + job.valueOffset;
+    std::sort(computed, computed + job.computed);
+    e.jobs[firstJob + j] = job;
   });
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.bounds += e.jobs[j].bounds;
@@ -1011,7 +1016,12 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   e.chunkExactCount.assign(chunkCount, 0);
   e.chunkFloors.assign(size_t(chunkCount) * 2, kInfinity);
   e.pool->run(chunkCount, [&](uint32_t c) {
+    // Counts and floors are kept in locals and stored once: the chunks'
+    // entries share cache lines, which the threads would pass back and forth.
     double out[kLanes];
+    uint32_t staleCount = 0, exactCount = 0;
+    uint64_t deltaCount = 0, laneCount = 0;
+    double floors[2] = {kInfinity, kInfinity};
     uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t* exactList = e.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t end = std::min(tileCount, (c + 1) * kTilesPerChunk);
@@ -1022,21 +1032,21 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
         uint32_t x = e.rowInSlot[t * kLanes + lane];
         if (x == kNoRow || x == a) continue;
         uint32_t j = e.positionOf[x];
-        if (invalidateEntry(e, state, x, last)) stale[e.chunkStaleCount[c]++] = x;
+        if (invalidateEntry(e, state, x, last)) stale[staleCount++] = x;
         if (j > second && j < last) lowerFloor(floorEarlierOf(e, x), e.floorLater[x]);
         double bound = out[lane];
         bool needed = j < merged ? bound < double(state.bestDelta[x]) || bound < e.floorLater[x]
                                  : bound < runningStart || bound < floorEarlierOf(e, x);
         if (needed) {
           lanes |= 1u << lane;
-          exactList[e.chunkExactCount[c]++] = j;
+          exactList[exactCount++] = j;
         } else {
-          lowerFloor(e.chunkFloors[2 * c + (j > merged)], bound);
+          lowerFloor(floors[j > merged], bound);
         }
       }
       if (lanes == 0) continue;
-      e.chunkDeltas[2 * c + 1] += tileDeltas(e, state, fixed, t, lanes, out);
-      e.chunkDeltas[2 * c] += uint32_t(__builtin_popcount(lanes));
+      laneCount += tileDeltas(e, state, fixed, t, lanes, out);
+      deltaCount += uint32_t(__builtin_popcount(lanes));
       for (uint32_t lane = 0; lane < kLanes; lane++) {
         if ((lanes >> lane & 1) == 0) continue;
         uint32_t x = e.rowInSlot[t * kLanes + lane];
@@ -1051,6 +1061,12 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
         if (d < (j < merged ? e.floorLater[x] : floorEarlierOf(e, x))) insertCandidate(e, x, a, d);
       }
     }
+    e.chunkStaleCount[c] = staleCount;
+    e.chunkExactCount[c] = exactCount;
+    e.chunkDeltas[2 * c] = deltaCount;
+    e.chunkDeltas[2 * c + 1] = laneCount;
+    e.chunkFloors[2 * c] = floors[0];
+    e.chunkFloors[2 * c + 1] = floors[1];
   });
   for (uint32_t c = 0; c < chunkCount; c++) {
     const uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
