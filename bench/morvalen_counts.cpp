@@ -4,7 +4,8 @@
 // many by the neighbour updates, tile lanes computed, stale entries refreshed and
 // how they were answered). For the scaling runs of bench/morvalen.sh.
 //
-// Usage: morvalen_counts MATRIX [THREADS [KERNEL]]  (KERNEL: portable, avx2, avx512)
+// Usage: morvalen_counts MATRIX [THREADS [KERNEL [TILES]]]  (KERNEL: portable, avx2,
+// avx512, automatic; TILES: automatic, always, never)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: morvalen_counts MATRIX [THREADS [KERNEL]]\n");
+    fprintf(stderr, "usage: morvalen_counts MATRIX [THREADS [KERNEL [TILES]]]\n");
     return 2;
   }
   std::string error;
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
     std::string kind = argv[3];
     for (KernelKind k : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512})
       if (kind == kernelName(k)) options.kernel = k;
+  }
+  if (argc > 4) {
+    std::string tiles = argv[4];
+    options.tiles = tiles == "always" ? TileUse::always : tiles == "never" ? TileUse::never : TileUse::automatic;
   }
   ClusteringState state;
   auto start = std::chrono::steady_clock::now();

@@ -105,6 +105,7 @@ void compareFastScans(const int32_t* original, uint32_t columns, uint32_t rows, 
   FastScanOptions options;
   options.threads = threads;
   options.kernel = kernel;
+  options.tiles = TileUse::always;  // the tile kernel on every tile it suits
   std::vector<PassReport> reports;
   if (!startClustering(state, counts, columns, rows, &error) || !startFastScans(state, options, &error))
     fuzzFailure("fast start-up failed");

@@ -26,6 +26,13 @@ constexpr uint32_t kTilesPerChunk = 4;
 // Up to this many wanted lanes of a tile are summed as scattered partners,
 // four side by side; more take the tile kernel.
 constexpr uint32_t kFewLanes = 8;
+// Keeping the tiles' counts and terms up to date costs about as much per
+// merge as a few tile kernel calls save, and that upkeep runs on one thread
+// while the kernel calls are shared: the tiles are kept only while the
+// neighbour updates want the kernel for at least 1 in kTilesPerKernelCall
+// of the tiles they visit, judged over kPassesToJudgeTiles passes at least.
+constexpr uint64_t kTilesPerKernelCall = 4;
+constexpr uint64_t kPassesToJudgeTiles = 32;
 // The later lists a batch of rescans offers its values to are split into at
 // most this many position ranges of at least kOfferRangeMinimum positions.
 constexpr uint32_t kOfferRanges = 16;
@@ -143,7 +150,7 @@ struct FastEngine {
   std::vector<uint64_t> rowMasks;     // [row][maskWords]: nonzero columns, for live rows
   std::vector<double> mergedTerms;
   std::vector<double> neighbourDeltas;  // [position]
-  std::vector<uint64_t> chunkDeltas;    // [chunk]: deltas, lanes computed
+  std::vector<uint64_t> chunkDeltas;    // [chunk]: deltas, lanes computed, tile kernel calls wanted
   std::vector<uint32_t> chunkExact;     // [chunk][kTilesPerChunk * kLanes]: positions computed
   std::vector<uint32_t> chunkExactCount;  // [chunk]
   std::vector<double> chunkFloors;      // [chunk]: smallest bound left, earlier and later side
@@ -161,6 +168,14 @@ struct FastEngine {
   std::vector<uint32_t> jobComputed;
 
   bool mirrored = false;
+  // Whether the tiles' counts and terms are kept (the bound data always
+  // is); without them every delta is summed from the partners' rows. Set
+  // at each layout from how often the tile kernel was wanted.
+  bool tilesKept = false;
+  TileUse tileUse = TileUse::automatic;
+  uint64_t kernelWanted = 0;      // tile kernel calls wanted since the last layout
+  uint64_t tilesVisited = 0;      // tiles the neighbour updates visited since then
+  uint64_t passesSinceLayout = 0;
   bool failed = false;  // the tiles could not be laid out: scans run directly
   bool listsReady = false;
   PassChoice chosen;                 // this pass's pair, for the invalidation
@@ -208,7 +223,7 @@ PartnerCluster partnerCluster(const FastEngine& e, const ClusteringState& state,
 uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const FixedCluster& a, uint32_t tile,
                     uint32_t lanes, double* out) {
   uint32_t count = uint32_t(__builtin_popcount(lanes));
-  if (count > kFewLanes) {
+  if (count > kFewLanes && e.tilesKept) {
     e.kernel(e.context, a, tile, out);
     return kLanes;
   }
@@ -413,20 +428,35 @@ void findTileLastPosition(FastEngine& e, uint32_t tile) {
   e.tileLastPosition[tile] = last;
 }
 
-// Plans the tiles in order, then writes them and their bound data on the
-// workers, each task its own tiles. Only the tiles in use are written:
-// slotsUsed never grows, and every scan stops at tilesUsed, so the tiles
-// past it are never read again.
+// Whether the tile kernel was wanted often enough since the last layout
+// (over at least kPassesToJudgeTiles passes) to repay the tiles' upkeep.
+bool tilesWorthKeeping(const FastEngine& e) {
+  return e.passesSinceLayout >= kPassesToJudgeTiles && e.kernelWanted * kTilesPerKernelCall >= e.tilesVisited;
+}
+
+// Plans the tiles in order, then writes them (when they are kept) and their
+// bound data on the workers, each task its own tiles. Only the tiles in use
+// are written: slotsUsed never grows, and every scan stops at tilesUsed, so
+// the tiles past it are never read again.
 bool layOutAll(FastEngine& e, const ClusteringState& state) {
   MirrorSource source = {&e, &state};
   std::string error;
   uint32_t used = (e.slotsUsed + kLanes - 1) / kLanes;
-  if (!planTiles(e.tiles, used, tileContents, &source, &error)) return false;
+  if (e.tileUse != TileUse::automatic)
+    e.tilesKept = e.tileUse == TileUse::always;
+  else if (e.passesSinceLayout > 0)
+    e.tilesKept = tilesWorthKeeping(e);
+  e.kernelWanted = 0;
+  e.tilesVisited = 0;
+  e.passesSinceLayout = 0;
+  if (e.tilesKept && !planTiles(e.tiles, used, tileContents, &source, &error)) return false;
   e.pool->run((used + kTilesPerChunk - 1) / kTilesPerChunk, [&](uint32_t c) {
     for (uint32_t t = c * kTilesPerChunk; t < std::min(used, (c + 1) * kTilesPerChunk); t++) {
-      TileContents contents;
-      tileContents(&source, t, &contents);
-      writeTile(e.tiles, e.table, t, contents);
+      if (e.tilesKept) {
+        TileContents contents;
+        tileContents(&source, t, &contents);
+        writeTile(e.tiles, e.table, t, contents);
+      }
       for (uint32_t slot = t * kLanes; slot < (t + 1) * kLanes; slot++) {
         uint32_t r = slot < e.slotsUsed ? e.rowInSlot[slot] : kNoRow;
         storeBoundLane(e.boundTiles, slot, r == kNoRow ? nullptr : &e.bounds[r]);
@@ -959,6 +989,9 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   }
   findTileLastPosition(e, hole / kLanes);
   if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
+  e.passesSinceLayout++;
+  // Tiles not kept are laid out as soon as the kernel proves worth them.
+  if (!e.tilesKept) return e.tileUse == TileUse::never || !tilesWorthKeeping(e) || layOutAll(e, state);
   storeLane(e.tiles, e.table, hole, nullptr, 0, 0.0f);
   return storeLane(e.tiles, e.table, e.slotOf[a], rowOf(state, a), state.rowTotal[a], state.rowCost[a]) ||
          restoreTile(e, state, e.slotOf[a] / kLanes);
@@ -1012,7 +1045,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
   FixedCluster fixed = fixedCluster(state, a, maskOf(e, a), e.mergedTerms.data());
   e.chunkStaleCount.assign(chunkCount, 0);
-  e.chunkDeltas.assign(size_t(chunkCount) * 2, 0);
+  e.chunkDeltas.assign(size_t(chunkCount) * 3, 0);
   e.chunkExactCount.assign(chunkCount, 0);
   e.chunkFloors.assign(size_t(chunkCount) * 2, kInfinity);
   e.pool->run(chunkCount, [&](uint32_t c) {
@@ -1020,7 +1053,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
     // entries share cache lines, which the threads would pass back and forth.
     double out[kLanes];
     uint32_t staleCount = 0, exactCount = 0;
-    uint64_t deltaCount = 0, laneCount = 0;
+    uint64_t deltaCount = 0, laneCount = 0, kernelWanted = 0;
     double floors[2] = {kInfinity, kInfinity};
     uint32_t* stale = e.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
     uint32_t* exactList = e.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
@@ -1047,6 +1080,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
       if (lanes == 0) continue;
       laneCount += tileDeltas(e, state, fixed, t, lanes, out);
       deltaCount += uint32_t(__builtin_popcount(lanes));
+      kernelWanted += __builtin_popcount(lanes) > int(kFewLanes);
       for (uint32_t lane = 0; lane < kLanes; lane++) {
         if ((lanes >> lane & 1) == 0) continue;
         uint32_t x = e.rowInSlot[t * kLanes + lane];
@@ -1063,8 +1097,9 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
     }
     e.chunkStaleCount[c] = staleCount;
     e.chunkExactCount[c] = exactCount;
-    e.chunkDeltas[2 * c] = deltaCount;
-    e.chunkDeltas[2 * c + 1] = laneCount;
+    e.chunkDeltas[3 * c] = deltaCount;
+    e.chunkDeltas[3 * c + 1] = laneCount;
+    e.chunkDeltas[3 * c + 2] = kernelWanted;
     e.chunkFloors[2 * c] = floors[0];
     e.chunkFloors[2 * c + 1] = floors[1];
   });
@@ -1075,10 +1110,12 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   e.invalidationPending = false;
   e.counters.bounds += last - 1;
   for (uint32_t c = 0; c < chunkCount; c++) {
-    e.counters.deltas += e.chunkDeltas[2 * c];
-    e.counters.neighbourDeltas += e.chunkDeltas[2 * c];
-    e.counters.laneDeltas += e.chunkDeltas[2 * c + 1];
+    e.counters.deltas += e.chunkDeltas[3 * c];
+    e.counters.neighbourDeltas += e.chunkDeltas[3 * c];
+    e.counters.laneDeltas += e.chunkDeltas[3 * c + 1];
+    e.kernelWanted += e.chunkDeltas[3 * c + 2];
   }
+  e.tilesVisited += tileCount;
 
   // The computed positions, in ascending order.
   std::vector<uint32_t>& computed = e.neighbourComputed;
@@ -1131,6 +1168,7 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     return false;
   }
   e->kernel = tileKernel(options.kernel);
+  e->tileUse = options.tiles;
   if (!e->kernel) {
     *error = std::string("the processor lacks the instructions of the ") + kernelName(options.kernel) + " kernel";
     return false;

@@ -57,9 +57,15 @@
 #include "clustering.h"
 #include "fast_deltas.h"
 
+// Whether the tiles keep their clusters' counts for the tile kernel:
+// `automatic` keeps them while the neighbour updates want the kernel often
+// enough to repay their upkeep. The results are the same either way.
+enum class TileUse { automatic, always, never };
+
 struct FastScanOptions {
   unsigned threads = 0;  // 0: defaultThreadCount() (worker_pool.h)
   KernelKind kernel = KernelKind::automatic;
+  TileUse tiles = TileUse::automatic;
 };
 
 // What the fast scans did, for benchmarks.

@@ -184,7 +184,8 @@ void recordPass(void* context, const PassReport& report, const ClusteringState&)
   static_cast<Run*>(context)->lines.push_back(std::string(line) + " " + std::to_string(bitsOf(report.bestDelta)));
 }
 
-Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = KernelKind::automatic) {
+Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = KernelKind::automatic,
+            TileUse tiles = TileUse::automatic) {
   std::vector<int32_t> counts = m.counts;
   ClusteringState state;
   std::string error;
@@ -194,6 +195,7 @@ Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = Kern
     FastScanOptions options;
     options.threads = threads;
     options.kernel = kind;
+    options.tiles = tiles;
     EXPECT_TRUE(startFastScans(state, options, &error)) << error;
   }
   EXPECT_TRUE(runPasses(state, fast ? kFastScans : kDirectScans, recordPass, &run, &error)) << error;
@@ -211,11 +213,15 @@ void expectSameAsDirect(const Matrix& m, const std::string& what) {
       ASSERT_EQ(fast.lines[i], direct.lines[i]) << what << ", " << threads << " threads, pass " << i;
     ASSERT_EQ(fast.order, direct.order) << what << ", " << threads << " threads";
   }
+  // Every tile kernel, on tiles kept throughout; and no tiles at all.
   for (KernelKind kind : availableKernels()) {
-    Run fast = cluster(m, true, 2, kind);
+    Run fast = cluster(m, true, 2, kind, TileUse::always);
     ASSERT_EQ(fast.lines, direct.lines) << what << ", kernel " << kernelName(kind);
     ASSERT_EQ(fast.order, direct.order) << what << ", kernel " << kernelName(kind);
   }
+  Run untiled = cluster(m, true, 2, KernelKind::automatic, TileUse::never);
+  ASSERT_EQ(untiled.lines, direct.lines) << what << ", no tiles";
+  ASSERT_EQ(untiled.order, direct.order) << what << ", no tiles";
 }
 
 TEST(MorvalenFastClustering, SameAsDirectOnHistogramLikeMatrices) {
