@@ -154,14 +154,16 @@ bool startClustering(ClusteringState& state, int32_t* counts, uint32_t columns, 
 
 // Adds row b into row a, records the merge in the tree and moves the cluster
 // at `last` into b's position, leaving b just outside the live range.
-static void mergeClusters(ClusteringState& state, uint32_t first, uint32_t second, uint32_t last) {
+static void mergeClusters(ClusteringState& state, const PassScans& scans, uint32_t first, uint32_t second,
+                          uint32_t last) {
   uint32_t a = state.activeList[first];
   uint32_t b = state.activeList[second];
   int32_t* rowA = state.counts + size_t(a) * state.columns;
   const int32_t* rowB = rowOf(state, b);
   for (uint32_t k = 0; k < state.columns; k++) rowA[k] = wrappingAdd(rowA[k], rowB[k]);
   state.rowTotal[a] = wrappingAdd(state.rowTotal[a], state.rowTotal[b]);
-  state.rowCost[a] = rowCost(rowA, state.columns, state.rowTotal[a], state.constant);
+  state.rowCost[a] = (scans.mergedCost ? scans.mergedCost : rowCost)(rowA, state.columns, state.rowTotal[a],
+                                                                      state.constant);
 
   MergeNode* node = &state.nodes[state.nodesUsed++];
   node->left = state.treeHandle[a];
@@ -188,7 +190,7 @@ bool runPasses(ClusteringState& state, const PassScans& scans, PassObserver obse
       observer(observerContext, report, state);
     }
     scans.invalidate(state, choice);
-    mergeClusters(state, uint32_t(choice.first), uint32_t(choice.second), last);
+    mergeClusters(state, scans, uint32_t(choice.first), uint32_t(choice.second), last);
     scans.updateNeighbours(state, uint32_t(choice.first), last);
     state.liveCount = last;
   }

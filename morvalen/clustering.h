@@ -80,6 +80,9 @@ struct PassScans {
   // offers the merged cluster to every earlier cluster and every later one
   // below position `last`.
   void (*updateNeighbours)(ClusteringState& state, uint32_t merged, uint32_t last);
+  // The stored cost of a merged row, with the bits of rowCost; null takes
+  // rowCost itself.
+  float (*mergedCost)(const int32_t* row, uint32_t columns, int32_t total, double constant) = nullptr;
 };
 
 // The direct scans, literally as the passes are defined.

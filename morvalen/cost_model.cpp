@@ -24,10 +24,7 @@ double constantTerm(uint32_t columns) {
 }
 
 float rowCost(const int32_t* row, uint32_t columns, int32_t total, double constant) {
-  double countTerms = 0.0;
-  for (uint32_t k = 0; k < columns; k++) countTerms += lnFactorial(row[k]);
-  double totalTerm = lnFactorial(wrappingAdd(wrappingAdd(total, columnsAsTerm(columns)), -1));
-  return float((totalTerm - countTerms) - constant);
+  return rowCostWith(row, columns, total, constant, lnFactorial);
 }
 
 double mergeDelta(const int32_t* rowA, const int32_t* rowB, uint32_t columns, int32_t totalA,

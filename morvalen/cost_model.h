@@ -37,6 +37,16 @@ double constantTerm(uint32_t columns);
 // `constant` is constantTerm(columns).
 float rowCost(const int32_t* row, uint32_t columns, int32_t total, double constant);
 
+// rowCost with the count terms taken from ln(count), a function with the
+// bits of lnFactorial (a table of its values, say).
+template <typename Ln>
+float rowCostWith(const int32_t* row, uint32_t columns, int32_t total, double constant, Ln ln) {
+  double countTerms = 0.0;
+  for (uint32_t k = 0; k < columns; k++) countTerms += ln(row[k]);
+  double totalTerm = lnFactorial(wrappingAdd(wrappingAdd(total, columnsAsTerm(columns)), -1));
+  return float((totalTerm - countTerms) - constant);
+}
+
 // Extra nats of coding rows a and b with one model:
 // ((T - S) - F) - (costA + costB), where S and T are taken over the
 // column-wise sum of the two rows (formed on the fly, never stored) and the

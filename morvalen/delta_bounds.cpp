@@ -53,8 +53,6 @@ inline double logSeries(double u) {
   return p * u;
 }
 
-inline double phi(double s) { return s > 0 ? s * std::log(s) : 0.0; }
-
 }  // namespace
 
 // The exponent and the top 4 fraction bits are read off the bits of s, which
@@ -71,6 +69,9 @@ double boundLogarithm(double s) {
   double u = m * t.reciprocal[i] - 1;
   return double(exponent) * kLn2 + (t.minusLog[i] + logSeries(u));
 }
+
+// s ln s, 0 for s = 0 (group sums are integers, so s > 0 means s >= 1).
+static inline double phi(double s) { return s > 0 ? s * boundLogarithm(s) : 0.0; }
 
 BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant) {
   BoundContext context;

@@ -997,6 +997,12 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
          restoreTile(e, state, e.slotOf[a] / kLanes);
 }
 
+// The merged row's cost from the engine's table (its lookups have the bits
+// of lnFactorial), instead of a logarithm per count.
+float mergedCostFast(const int32_t* row, uint32_t columns, int32_t total, double constant) {
+  return tableRowCost(engine->table, row, columns, total, constant);
+}
+
 void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last) {
   FastEngine& e = *engine;
   // followMerge changes only the engine's own arrays, so the direct update
@@ -1154,7 +1160,7 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
 
 }  // namespace
 
-const PassScans kFastScans = {refreshFast, selectFast, invalidateFast, updateNeighboursFast};
+const PassScans kFastScans = {refreshFast, selectFast, invalidateFast, updateNeighboursFast, mergedCostFast};
 
 bool startFastScans(const ClusteringState& state, const FastScanOptions& options, std::string* error) {
   engine.reset();

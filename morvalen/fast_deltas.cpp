@@ -184,6 +184,11 @@ bool storeLane(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot
   return true;
 }
 
+float tableRowCost(const LnFactorialTable& table, const int32_t* row, uint32_t columns, int32_t total,
+                   double constant) {
+  return rowCostWith(row, columns, total, constant, [&](int32_t x) { return tableLnFactorial(table, x); });
+}
+
 void fixedColumnTerms(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, double* terms) {
   for (uint32_t k = 0; k < columns; k++) terms[k] = tableLnFactorial(table, counts[k]);
 }

@@ -140,6 +140,11 @@ bool storeTile(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t tile
 bool storeLane(ClusterTiles& tiles, const LnFactorialTable& table, uint32_t slot, const int32_t* row,
                int32_t total, float cost);
 
+// rowCost with the table's lnFactorial: the same terms, added in the same
+// order, so the same bits.
+float tableRowCost(const LnFactorialTable& table, const int32_t* row, uint32_t columns, int32_t total,
+                   double constant);
+
 // terms[k] = lnFactorial(counts[k]): a column's term in every lane that has
 // no count there.
 void fixedColumnTerms(const LnFactorialTable& table, const int32_t* counts, uint32_t columns, double* terms);

@@ -84,6 +84,9 @@ void expectKernelsMatch(const Matrix& m, const char* what) {
     const int32_t* row = m.counts.data() + size_t(r) * K;
     fixture.totals[r] = rowSum(row, K);
     fixture.costs[r] = rowCost(row, K, fixture.totals[r], constant);
+    // The merged rows' costs from the table have the bits of rowCost.
+    float fromTable = tableRowCost(table, row, K, fixture.totals[r], constant);
+    ASSERT_EQ(bitsOf(double(fromTable)), bitsOf(double(fixture.costs[r]))) << what << ", cost of row " << r;
   }
   ClusterTiles tiles;
   std::string error;
