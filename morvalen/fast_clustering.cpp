@@ -769,12 +769,19 @@ void combineChoices(const std::vector<PassChoice>& inOrder, PassChoice* choice) 
     if (c.first >= 0 && c.bestDelta < choice->bestDelta) *choice = c;
 }
 
+// Batch arrays only grow: a batch writes every entry it reads, and each
+// shrinking would have the next growth fill the entries with zeros again.
+template <typename T>
+void growTo(std::vector<T>& v, size_t size) {
+  if (v.size() < size) v.resize(size);
+}
+
 // Each job runs on a worker: the fixed cluster's terms, the bounds (which
 // read the later clusters' lists and floors) and the deltas. Then, split by
 // position range, each job sets its own entry and list, and the values are
 // offered to the later clusters' lists.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch) {
-  e.jobTerms.resize(size_t(endJob - firstJob) * e.columns);
+  growTo(e.jobTerms, size_t(endJob - firstJob) * e.columns);
   e.pool->run(endJob - firstJob, [&](uint32_t j) {
     // A copy of the job, written back once: neighbouring jobs share cache
     // lines, and their counters change all the time.
@@ -834,9 +841,9 @@ void runJobs(FastEngine& e, ClusteringState& state) {
     size_t length = j < jobCount ? state.liveCount - 1 - e.jobs[j].position : 0;
     if (j == jobCount || (used + length > kJobValueBudget && j > batchStart)) {
       if (j > batchStart) {
-        e.jobValues.resize(used);
-        e.jobBounds.resize(used);
-        e.jobComputed.resize(used);
+        growTo(e.jobValues, used);
+        growTo(e.jobBounds, used);
+        growTo(e.jobComputed, used);
         runJobBatch(e, state, batchStart, j, j == jobCount);
       }
       batchStart = j;
