@@ -124,6 +124,7 @@ void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, cons
   out->activeCount = 0;
   for (uint32_t g = 0; g < kBoundGroups; g++)
     if (out->groupSums[g] != 0) out->activeGroups[out->activeCount++] = uint8_t(g);
+  out->nonzeroCount = out->activeCount;
   for (uint32_t g = 0; g < kBoundGroups && out->activeCount % 4 != 0; g++)
     if (out->groupSums[g] == 0) out->activeGroups[out->activeCount++] = uint8_t(g);
   out->total = double(sum);
@@ -271,6 +272,15 @@ __attribute__((target("avx512f"))) static inline __m512d toDouble(__m256 v) {
   return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, v);
 }
 
+// sum + phi(A_g + B_g) - phi(B_g) on the 16 lanes of a tile.
+__attribute__((target("avx512f,fma"))) static inline __m512 addGroupTerm16(__m512 sum, const float* groupSumsA,
+                                                                          uint32_t g, const float* sums,
+                                                                          const float* phis, const LogVectors& t) {
+  __m512 s = _mm512_add_ps(_mm512_set1_ps(groupSumsA[g]), _mm512_loadu_ps(sums + g * kLanes));
+  __m512 term = _mm512_fmsub_ps(s, logarithm16(s, t), _mm512_loadu_ps(phis + g * kLanes));
+  return _mm512_add_ps(sum, term);
+}
+
 // The bound of 16 lanes at once, with the group terms taken as Phi_b (in
 // ownTerms_b) plus, over a's active groups, phi(A_g + B_g) - phi(B_g).
 __attribute__((target("avx512f,avx512dq,fma"))) static void avx512BoundKernel(const BoundContext& context,
@@ -300,20 +310,19 @@ __attribute__((target("avx512f,avx512dq,fma"))) static void avx512BoundKernel(co
   constexpr uint32_t kPartialSums = 4;
   __m512 partial[kPartialSums];
   for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = _mm512_setzero_ps();
-  // Only a's groups that are not 0 (in fours) take a logarithm: the others
-  // add phi(B_g), which ownTerms_b holds. Unrolled, so that the partial sums
-  // stay in registers and the independent logarithms overlap.
-  for (uint32_t i = 0; i < a.activeCount; i += kPartialSums) {
-    for (uint32_t q = 0; q < kPartialSums; q++) {
-      uint32_t g = a.activeGroups[i + q];
-      // s is 0 or an integer >= 1 (or negative, in a pair ruled out by its
-      // offset); the clamp keeps the logarithm finite where s is 0.
-      __m512 s = _mm512_add_ps(_mm512_set1_ps(a.groupSumsFloat[g]), _mm512_loadu_ps(sums + g * kLanes));
-      __m512 ls = logarithm16(_mm512_mask_max_ps(one, 0xFFFF, s, one), t);
-      __m512 term = _mm512_fmsub_ps(s, ls, _mm512_loadu_ps(phis + g * kLanes));
-      partial[q] = _mm512_add_ps(partial[q], term);
-    }
-  }
+  // Only a's groups that are not 0 take a logarithm: the others add
+  // phi(B_g), which ownTerms_b holds. Unrolled by fours, so that the partial
+  // sums stay in registers and the independent logarithms overlap. With
+  // A_g >= 1, s = A_g + B_g is an integer >= 1 wherever the bound holds (a
+  // negative count of b can make it 0 or less: the logarithm's NaN or
+  // infinity then ends in a NaN bound, which becomes -inf, as b's offset
+  // would make it anyway).
+  uint32_t i = 0;
+  for (; i + kPartialSums <= a.nonzeroCount; i += kPartialSums)
+    for (uint32_t q = 0; q < kPartialSums; q++)
+      partial[q] = addGroupTerm16(partial[q], a.groupSumsFloat, a.activeGroups[i + q], sums, phis, t);
+  for (uint32_t q = 0; i < a.nonzeroCount; i++, q++)
+    partial[q] = addGroupTerm16(partial[q], a.groupSumsFloat, a.activeGroups[i], sums, phis, t);
   __m512d groupTerms[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
   for (uint32_t q = 0; q < kPartialSums; q++) {
     groupTerms[0] = _mm512_add_pd(groupTerms[0], toDouble(lowHalf(partial[q])));

@@ -85,6 +85,7 @@ struct BoundCluster {
   // of phi(A_g + B_g) - phi(B_g)).
   uint8_t activeGroups[kBoundGroups];
   uint32_t activeCount = 0;
+  uint32_t nonzeroCount = 0;  // the groups whose sum is not 0, first in activeGroups
 };
 
 // The clusters' bound data by slot, as ClusterTiles holds their counts:
