@@ -9,9 +9,11 @@
 //   What changes is which deltas are computed, and how:
 //   * a lower bound (delta_bounds.h), never above the delta, rules most
 //     pairs out for an order of magnitude less work than the delta;
-//   * the deltas still needed come from tile kernels (fast_deltas.h), one
-//     cluster against kLanes side by side, or from partner sums four at a
-//     time, all with the bits of mergeDelta;
+//   * the deltas still needed come from partner sums four at a time, or,
+//     where a neighbour update wants most of a tile, from tile kernels
+//     (fast_deltas.h), one cluster against kLanes side by side, all with the
+//     bits of mergeDelta; the tiles keep their counts only while that is
+//     common enough to repay keeping them up to date (TileUse);
 //   * the work of a pass is spread over threads, each writing only what it
 //     owns; every comparison that decides an entry is then applied in the
 //     direct order, so the result does not depend on the thread count;
@@ -46,8 +48,8 @@
 //   move from later to earlier, so their floorEarlier drops to at most
 //   floorLater; its own later side consists of clusters that were earlier,
 //   so its floorLater becomes its floorEarlier.
-// - Memory: the position tiles (one copy of the live counts), the bound data
-//   by slot, a few arrays of n entries and kCandidates entries per row; no
+// - Memory: the tiles (one copy of the live counts, while kept), the bound
+//   data by slot, a few arrays of n entries and kCandidates entries per row; no
 //   table of pairs.
 #pragma once
 
