@@ -168,6 +168,12 @@ struct FastEngine {
   std::vector<uint32_t> jobComputed;
 
   bool mirrored = false;
+  // The best listed later partner of entries the neighbour update made
+  // stale, found on its workers once their lists were final for the pass:
+  // valid for the refresh that follows the update numbered listAnswerPass.
+  std::vector<Best> listAnswer;          // [row]
+  std::vector<uint32_t> listAnswerPass;  // [row]
+  uint32_t updates = 0;                  // neighbour updates so far
   // Whether the tiles' counts and terms are kept (the bound data always
   // is); without them every delta is summed from the partners' rows. Set
   // at each layout from how often the tile kernel was wanted.
@@ -886,7 +892,7 @@ void refreshEntries(FastEngine& e, ClusteringState& state) {
     }
     double threshold = kInfinity;
     if (e.listsReady) {
-      Best best = bestListedLater(e, r, i);
+      Best best = e.listAnswerPass[r] == e.updates ? e.listAnswer[r] : bestListedLater(e, r, i);
       if (best.value < e.floorLater[r]) {
         state.bestDelta[r] = float(best.value);
         if (best.position != kNoPosition) state.bestPartner[r] = best.position;
@@ -1012,6 +1018,7 @@ float mergedCostFast(const int32_t* row, uint32_t columns, int32_t total, double
 
 void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last) {
   FastEngine& e = *engine;
+  e.updates++;  // retires the list answers of the last update
   // followMerge changes only the engine's own arrays, so the direct update
   // can still take over when it fails.
   try {
@@ -1107,6 +1114,15 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
         // Most deltas fail the floor of their side; that test is done here.
         if (d < (j < merged ? e.floorLater[x] : floorEarlierOf(e, x))) insertCandidate(e, x, a, d);
       }
+    }
+    // The lists of the chunk's clusters are final for the pass now: the
+    // entries left stale look for their best listed later partner here, on
+    // the workers, for the refresh.
+    for (uint32_t i = 0; i < staleCount; i++) {
+      uint32_t x = stale[i];
+      if (state.bestPartner[x] < state.rows) continue;  // a delta of this pass set it
+      e.listAnswer[x] = bestListedLater(e, x, e.positionOf[x]);
+      e.listAnswerPass[x] = e.updates;
     }
     e.chunkStaleCount[c] = staleCount;
     e.chunkExactCount[c] = exactCount;
@@ -1206,6 +1222,8 @@ bool startFastScans(const ClusteringState& state, const FastScanOptions& options
     e->staleRows.reserve(state.rows);
     if (!allocateBoundTiles(e->boundTiles, e->tiles.tileCount)) throw std::bad_alloc();
     e->floorLater.assign(state.rows, kInfinity);
+    e->listAnswer.resize(state.rows);
+    e->listAnswerPass.assign(state.rows, UINT32_MAX);
     e->slotCapacity = size_t(e->tiles.tileCount) * kLanes;
     e->slotFloorEarlier.assign(e->slotCapacity, kInfinity);
     e->slotPosition.assign(e->slotCapacity, 0);
