@@ -530,12 +530,22 @@ uint32_t tilesUsed(const FastEngine& e) { return (e.slotsUsed + kLanes - 1) / kL
 
 // ---- refresh -------------------------------------------------------------------
 
+// What the first look at a job's later clusters found, beside the values
+// known from lists (in jobComputed) and the candidates (in the selection).
+struct FirstLook {
+  uint32_t candidates = 0;      // unknown values whose bound is <= t
+  double floorOutside = kInfinity;  // the smallest bound of the others
+};
+
 // The bounds of a job's fixed cluster r against the later clusters; values
 // start unknown (+inf). Once the lists are set up, a
 // cluster y whose floorEarlier exceeds the best listed value t needs no
 // bound: unless y lists r (and so knows the exact delta), the delta is at
 // least that floor, and the floor itself serves as the bound.
-void boundJob(FastEngine& e, ScanJob& job) {
+// Each later cluster is then sorted at once, in any order (what it goes to
+// is a set): a known value is listed as computed; an unknown one whose
+// bound is <= t goes to the selection; the others' bounds give a floor.
+void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look) {
   uint32_t first = job.position + 1;
   uint32_t tileCount = tilesUsed(e);
   uint32_t firstTile = 0;  // tiles before it hold no later position
@@ -547,6 +557,20 @@ void boundJob(FastEngine& e, ScanJob& job) {
   double skipAbove = e.listsReady ? job.threshold : kInfinity;
   uint32_t bit = job.row % (64 * kFilterWords);
   const uint64_t* filter = e.slotFilter.data() + bit / 64 * e.slotCapacity;
+  const double t = job.threshold;
+  uint32_t* computed = e.jobComputed.data() + job.valueOffset;
+  job.computed = 0;
+  selection.reset();
+  auto sort = [&](uint32_t i, double value, double bound) {
+    if (value != kInfinity) {
+      computed[job.computed++] = i;
+    } else if (bound <= t) {
+      look.candidates++;
+      selection.feed(bound, i);
+    } else {
+      lowerFloor(look.floorOutside, bound);
+    }
+  };
   double out[kLanes];
   for (uint32_t tile = firstTile; tile < tileCount; tile++) {
     size_t base = size_t(tile) * kLanes;
@@ -564,6 +588,7 @@ void boundJob(FastEngine& e, ScanJob& job) {
                       listedValue(e, e.rowInSlot[base + lane], job.row, &known);
         values[i] = listed ? known : kInfinity;
         bounds[i] = listed ? known : floors[lane];
+        sort(i, values[i], bounds[i]);
         job.skipped++;
         continue;
       }
@@ -574,7 +599,9 @@ void boundJob(FastEngine& e, ScanJob& job) {
     e.boundKernel(e.boundContext, a, tile, lanes, out);
     for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
       uint32_t lane = uint32_t(__builtin_ctz(bits));
-      bounds[positions[lane] - first] = out[lane];
+      uint32_t i = positions[lane] - first;
+      bounds[i] = out[lane];
+      sort(i, kInfinity, out[lane]);
     }
   }
 }
@@ -608,32 +635,19 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // the best listed value), since only those can equal or beat it. Deltas left
 // unknown stay +inf.
 void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, Selection& selection,
-             std::vector<uint32_t>& wanted) {
+             const FirstLook& look, std::vector<uint32_t>& wanted) {
   uint32_t first = job.position + 1;
   size_t length = state.liveCount - first;
   const double* bounds = e.jobBounds.data() + job.valueOffset;
   const double* values = e.jobValues.data() + job.valueOffset;
   uint32_t* computed = e.jobComputed.data() + job.valueOffset;
-  // One pass: the values known from the later clusters' lists, the unknown
-  // ones that may matter (bound <= the listed value t) with the
+  // The first look found the values known from the later clusters' lists,
+  // the unknown ones that may matter (bound <= the listed value t) with the
   // kRefill-th smallest of their bounds, and the smallest bound of the
   // others.
   double t = job.threshold;
-  job.computed = 0;
-  uint32_t candidateCount = 0;
-  selection.reset();
-  double floorOutside = kInfinity;
-  for (size_t i = 0; i < length; i++) {
-    double bound = bounds[i];
-    if (values[i] != kInfinity) {
-      computed[job.computed++] = uint32_t(i);
-    } else if (bound <= t) {
-      candidateCount++;
-      selection.feed(bound, uint32_t(i));
-    } else {
-      lowerFloor(floorOutside, bound);
-    }
-  }
+  uint32_t candidateCount = look.candidates;
+  double floorOutside = look.floorOutside;
   // First round: the candidates below the kRefill-th smallest bound (all
   // of them when there are no more), which the selection holds.
   double threshold = candidateCount > kRefill ? selection.result() : kInfinity;
@@ -793,10 +807,11 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     // lines, and their counters change all the time.
     ScanJob job = e.jobs[firstJob + j];
     fixedColumnTerms(e.table, rowOf(state, job.row), e.columns, e.jobTerms.data() + size_t(j) * e.columns);
-    boundJob(e, job);
     thread_local Selection selection;
     thread_local std::vector<uint32_t> wanted;
-    scanJob(e, state, job, j, selection, wanted);
+    FirstLook look;
+    boundJob(e, job, selection, look);
+    scanJob(e, state, job, j, selection, look, wanted);
     // In ascending order, so that each position range finds its values at
     // once; the order of a job's values matters nowhere else.
     uint32_t* computed = e.jobComputed.data() + job.valueOffset;
