@@ -542,7 +542,7 @@ struct FirstLook {
 // cluster y whose floorEarlier exceeds the best listed value t needs no
 // bound: unless y lists r (and so knows the exact delta), the delta is at
 // least that floor, and the floor itself serves as the bound.
-// Each later cluster is then sorted at once, in any order (what it goes to
+// Each later cluster is then placed at once, in any order (what it goes to
 // is a set): a known value is listed as computed; an unknown one whose
 // bound is <= t goes to the selection; the others' bounds give a floor.
 void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look) {
@@ -561,7 +561,7 @@ void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look
   uint32_t* computed = e.jobComputed.data() + job.valueOffset;
   job.computed = 0;
   selection.reset();
-  auto sort = [&](uint32_t i, double value, double bound) {
+  auto place = [&](uint32_t i, double value, double bound) {
     if (value != kInfinity) {
       computed[job.computed++] = i;
     } else if (bound <= t) {
@@ -588,7 +588,7 @@ void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look
                       listedValue(e, e.rowInSlot[base + lane], job.row, &known);
         values[i] = listed ? known : kInfinity;
         bounds[i] = listed ? known : floors[lane];
-        sort(i, values[i], bounds[i]);
+        place(i, values[i], bounds[i]);
         job.skipped++;
         continue;
       }
@@ -601,7 +601,7 @@ void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look
       uint32_t lane = uint32_t(__builtin_ctz(bits));
       uint32_t i = positions[lane] - first;
       bounds[i] = out[lane];
-      sort(i, kInfinity, out[lane]);
+      place(i, kInfinity, out[lane]);
     }
   }
 }
