@@ -434,9 +434,11 @@ void findTileLastPosition(FastEngine& e, uint32_t tile) {
   e.tileLastPosition[tile] = last;
 }
 
-// Whether the tile kernel was wanted often enough since the last layout
-// (over at least kPassesToJudgeTiles passes) to repay the tiles' upkeep.
+// Whether the tiles are to keep their counts: as the options say, or, left
+// to the engine, when the tile kernel was wanted often enough since the last
+// layout (over at least kPassesToJudgeTiles passes) to repay their upkeep.
 bool tilesWorthKeeping(const FastEngine& e) {
+  if (e.tileUse != TileUse::automatic) return e.tileUse == TileUse::always;
   return e.passesSinceLayout >= kPassesToJudgeTiles && e.kernelWanted * kTilesPerKernelCall >= e.tilesVisited;
 }
 
@@ -448,10 +450,7 @@ bool layOutAll(FastEngine& e, const ClusteringState& state) {
   MirrorSource source = {&e, &state};
   std::string error;
   uint32_t used = (e.slotsUsed + kLanes - 1) / kLanes;
-  if (e.tileUse != TileUse::automatic)
-    e.tilesKept = e.tileUse == TileUse::always;
-  else if (e.passesSinceLayout > 0)
-    e.tilesKept = tilesWorthKeeping(e);
+  if (e.tileUse != TileUse::automatic || e.passesSinceLayout > 0) e.tilesKept = tilesWorthKeeping(e);
   e.kernelWanted = 0;
   e.tilesVisited = 0;
   e.passesSinceLayout = 0;
@@ -1019,7 +1018,7 @@ bool followMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   if (e.holes * 8 > e.slotsUsed) return packSlots(e, state);
   e.passesSinceLayout++;
   // Tiles not kept are laid out as soon as the kernel proves worth them.
-  if (!e.tilesKept) return e.tileUse == TileUse::never || !tilesWorthKeeping(e) || layOutAll(e, state);
+  if (!e.tilesKept) return !tilesWorthKeeping(e) || layOutAll(e, state);
   storeLane(e.tiles, e.table, hole, nullptr, 0, 0.0f);
   return storeLane(e.tiles, e.table, e.slotOf[a], rowOf(state, a), state.rowTotal[a], state.rowCost[a]) ||
          restoreTile(e, state, e.slotOf[a] / kLanes);
@@ -1079,10 +1078,11 @@ void updateNeighboursFast(ClusteringState& state, uint32_t merged, uint32_t last
   double runningStart = double(state.bestDelta[a]);
   fixedColumnTerms(e.table, rowOf(state, a), e.columns, e.mergedTerms.data());
   FixedCluster fixed = fixedCluster(state, a, maskOf(e, a), e.mergedTerms.data());
-  e.chunkStaleCount.assign(chunkCount, 0);
-  e.chunkDeltas.assign(size_t(chunkCount) * 3, 0);
-  e.chunkExactCount.assign(chunkCount, 0);
-  e.chunkFloors.assign(size_t(chunkCount) * 2, kInfinity);
+  // Every task writes all of its chunk's entries.
+  growTo(e.chunkStaleCount, chunkCount);
+  growTo(e.chunkDeltas, size_t(chunkCount) * 3);
+  growTo(e.chunkExactCount, chunkCount);
+  growTo(e.chunkFloors, size_t(chunkCount) * 2);
   e.pool->run(chunkCount, [&](uint32_t c) {
     // Counts and floors are kept in locals and stored once: the chunks'
     // entries share cache lines, which the threads would pass back and forth.
