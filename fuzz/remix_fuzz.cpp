@@ -1,6 +1,8 @@
 // remix's order check and block copy on arbitrary orders and data lengths.
 // The verdict is compared with an independent statement of the rule, and an
-// accepted order must produce exactly the blocks it names.
+// accepted order must produce exactly the blocks it names. The inverse's
+// check must accept exactly the orders that name every block once, and for
+// those the restored data must be the data.
 //
 // Input: data length (u32, up to 64 blocks), then the order file's bytes.
 // The data itself is made from the position (see dataByte), so that every
@@ -70,6 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     }
     if (at != outLength) fuzzFailure("remixed length differs from the blocks written");
     if (permutation && outLength != dataLength) fuzzFailure("a permutation changed the length");
+
+    std::string inverseError;
+    if (checkPermutation(order, orderLength, dataLength, &inverseError) != permutation)
+      fuzzFailure(permutation ? "the inverse refused a permutation" : "the inverse accepted a repeated block");
+    if (permutation) {
+      uint8_t* back = static_cast<uint8_t*>(malloc(dataLength + 1));
+      restoreInto(out, dataLength, order, back);
+      for (uint32_t k = 0; k < dataLength; k++)
+        if (back[k] != dataByte(k)) fuzzFailure("the inverse did not restore the data");
+      free(back);
+    } else if (inverseError.empty() || inverseError.find('\n') != std::string::npos) {
+      fuzzFailure("inverse refusal without a one-line reason");
+    }
     free(out);
   }
   free(data);

@@ -1,6 +1,8 @@
 #include "remix_core.h"
 
+#include <cassert>
 #include <cstring>
+#include <vector>
 
 #include "fileio.h"
 
@@ -58,4 +60,35 @@ void remixInto(const uint8_t* data, uint32_t dataLength, const uint8_t* order, u
     memcpy(out, data + span.start, span.length);
     out += span.length;
   }
+}
+
+bool checkPermutation(const uint8_t* order, uint32_t orderLength, uint32_t dataLength, std::string* error) {
+  if (!checkOrder(order, orderLength, dataLength, error)) return false;
+  uint32_t blocks = blockCount(dataLength);
+  // Where each block was first named; blocks (never a position) for "not yet".
+  std::vector<uint32_t> firstNamedAt(blocks, blocks);
+  for (uint32_t i = 0; i < blocks; i++) {
+    uint32_t block = orderEntry(order, i);
+    if (firstNamedAt[block] != blocks) {
+      *error = "entry " + std::to_string(i) + " is " + std::to_string(block) + ", which entry " +
+               std::to_string(firstNamedAt[block]) +
+               " names already: only an order that names every block once can be undone";
+      return false;
+    }
+    firstNamedAt[block] = i;
+  }
+  // blocks entries, all below blocks and none twice: every block is named.
+  return true;
+}
+
+void restoreInto(const uint8_t* remixed, uint32_t dataLength, const uint8_t* order, uint8_t* out) {
+  // Piece i of the remixed data is block order[i], as long as that block;
+  // the pieces follow each other from offset 0.
+  uint32_t offset = 0;
+  for (uint32_t i = 0; i < blockCount(dataLength); i++) {
+    BlockSpan span = sourceBlock(order, i, dataLength);
+    memcpy(out + span.start, remixed + offset, span.length);
+    offset += span.length;
+  }
+  assert(offset == dataLength);
 }

@@ -101,6 +101,7 @@ runCases() {
     if [ -f "$dir/book1bwt.frq" ]; then
       run "$dir" morvalen morvalen book1bwt.frq
       run "$dir" remix remix book1bwt. morvalen.ord
+      run "$dir" remix-inverse remix --inverse remixed.dmp morvalen.ord
     fi
     rm "$dir/book1bwt."
   done
@@ -120,6 +121,9 @@ runCases() {
     dir="$out/remix/$(basename "$input")"
     mkdir -p "$dir"
     run "$dir" remix remix "$input/data" "$input/order"
+    # The data read as a remixed file: restored for a permutation, refused
+    # otherwise.
+    run "$dir" remix-inverse remix --inverse "$input/data" "$input/order"
   done
 }
 

@@ -63,6 +63,7 @@ def remix_seeds():
         "wrapping": seed(5000, [2, 1 << 21, 1]),
         "stray-byte": seed(5000, [2, 0, 1], b"\x00"),
         "reversed-64": seed(64 * 2048 + 7, list(range(64, -1, -1))),
+        "short-in-the-middle": seed(5 * 2048 + 9, [1, 5, 0, 3, 2, 4]),
     }
 
 

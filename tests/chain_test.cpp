@@ -1,6 +1,7 @@
 // The tools one after another, as a user runs them: blockcode writes the
 // count matrix of "book1bwt.", morvalen orders its rows, remix applies that
-// order to the data. Checks that the files agree with each other.
+// order to the data and remix --inverse undoes it. Checks that the files
+// agree with each other.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@ struct ChainRun {
   std::vector<uint32_t> order;       // "morvalen.ord"
   std::vector<uint8_t> permuted;     // "morvalen.frq"
   std::vector<uint8_t> remixed;      // "remixed.dmp"
+  std::vector<uint8_t> restored;     // "restored.dmp", from remix --inverse
   std::vector<std::string> merges;   // morvalen's lines
 };
 
@@ -46,6 +48,7 @@ ChainRun runChain(const std::string& dir) {
   EXPECT_EQ(runIn(dir, toolPath("blockcode")), 0);
   EXPECT_EQ(runIn(dir, toolPath("morvalen") + " book1bwt.frq > merges.txt"), 0);
   EXPECT_EQ(runIn(dir, toolPath("remix") + " book1bwt. morvalen.ord"), 0);
+  EXPECT_EQ(runIn(dir, toolPath("remix") + " --inverse remixed.dmp morvalen.ord"), 0);
   ChainRun run;
   run.input = readFileBytes(dir + "/book1bwt.");
   run.matrix = readFileBytes(dir + "/book1bwt.frq");
@@ -54,6 +57,7 @@ ChainRun runChain(const std::string& dir) {
   EXPECT_EQ(orderBytes.size() % 4, 0u);
   run.permuted = readFileBytes(dir + "/morvalen.frq");
   run.remixed = readFileBytes(dir + "/remixed.dmp");
+  run.restored = readFileBytes(dir + "/restored.dmp");
   run.merges = lines(readFileBytes(dir + "/merges.txt"));
   return run;
 }
@@ -107,6 +111,7 @@ void expectConsistentChain(const ChainRun& run) {
     nonzeroRows += size > 0;
   }
   EXPECT_EQ(run.merges.size(), nonzeroRows > 1 ? nonzeroRows - 1 : 0u) << "one line per merge";
+  EXPECT_TRUE(run.restored == run.input) << "remix --inverse gives the input back";
 }
 
 // Number of places where two neighbouring blocks are of different kinds.

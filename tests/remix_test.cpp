@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "fileio.h"
 #include "test_support.h"
 
@@ -45,6 +48,31 @@ std::string refusal(uint32_t dataLength, const std::vector<uint8_t>& order) {
   std::string error;
   EXPECT_FALSE(checkOrder(order.data(), uint32_t(order.size()), dataLength, &error));
   return error;
+}
+
+// Undoes a remix; fails the test if the order is refused.
+std::vector<uint8_t> restored(const std::vector<uint8_t>& remixedData, const std::vector<uint32_t>& entries) {
+  std::vector<uint8_t> order = orderBytes(entries);
+  std::string error;
+  EXPECT_TRUE(checkPermutation(order.data(), uint32_t(order.size()), uint32_t(remixedData.size()), &error))
+      << error;
+  std::vector<uint8_t> out(remixedData.size());
+  restoreInto(remixedData.data(), uint32_t(remixedData.size()), order.data(), out.data());
+  return out;
+}
+
+std::string permutationRefusal(uint32_t dataLength, const std::vector<uint32_t>& entries) {
+  std::vector<uint8_t> order = orderBytes(entries);
+  std::string error;
+  EXPECT_FALSE(checkPermutation(order.data(), uint32_t(order.size()), dataLength, &error));
+  return error;
+}
+
+std::vector<uint32_t> randomPermutation(uint32_t count, std::mt19937& random) {
+  std::vector<uint32_t> entries(count);
+  for (uint32_t i = 0; i < count; i++) entries[i] = i;
+  for (uint32_t i = count; i > 1; i--) std::swap(entries[i - 1], entries[random() % i]);
+  return entries;
 }
 
 }  // namespace
@@ -98,6 +126,74 @@ TEST(RemixCore, RefusesShortOrdersAndStrayBytes) {
   stray.push_back(0);
   EXPECT_EQ(refusal(5000, stray), "its length, 13 bytes, is not a whole number of 4-byte entries");
   EXPECT_EQ(refusal(0, {1, 2}), "its length, 2 bytes, is not a whole number of 4-byte entries");
+}
+
+TEST(RemixInverse, RestoresEveryLengthWhereverTheShortBlockWent) {
+  std::mt19937 random(15);
+  for (uint32_t length : {0u, 1u, 2047u, 2048u, 2049u, 5000u, 4096u, 20 * 2048u + 1000u, 300 * 2048u + 7u}) {
+    std::vector<uint8_t> data = patternData(length);
+    uint32_t blocks = blockCount(length);
+    // The short last block moved to every position, then random orders.
+    std::vector<std::vector<uint32_t>> orders;
+    for (uint32_t position = 0; position < std::min(blocks, 24u); position++) {
+      std::vector<uint32_t> entries = randomPermutation(blocks, random);
+      std::swap(entries[position], *std::find(entries.begin(), entries.end(), blocks - 1));
+      orders.push_back(entries);
+    }
+    for (int trial = 0; trial < 10; trial++) orders.push_back(randomPermutation(blocks, random));
+    if (blocks == 0) orders.push_back({});
+    for (const std::vector<uint32_t>& entries : orders) {
+      std::vector<uint8_t> mixed = remixed(data, entries);
+      ASSERT_EQ(restored(mixed, entries), data) << length << " bytes";
+    }
+  }
+}
+
+TEST(RemixInverse, IgnoresEntriesPastOnePerBlock) {
+  std::vector<uint8_t> data = patternData(5000);
+  std::vector<uint32_t> entries = {1, 2, 0, 1, 0xFFFFFFFFu};
+  EXPECT_EQ(restored(remixed(data, entries), entries), data);
+  EXPECT_TRUE(restored({}, {7, 7}).empty()) << "empty data uses no entry";
+}
+
+TEST(RemixInverse, RefusesOrdersThatAreNoPermutation) {
+  EXPECT_EQ(permutationRefusal(5000, {2, 0, 2}),
+            "entry 2 is 2, which entry 0 names already: only an order that names every block once can be undone");
+  EXPECT_EQ(permutationRefusal(4096, {1, 1}),
+            "entry 1 is 1, which entry 0 names already: only an order that names every block once can be undone");
+  EXPECT_EQ(permutationRefusal(5000, {0, 1, 3}), "entry 2 is 3, but the data has 3 blocks (0 to 2)");
+  EXPECT_EQ(permutationRefusal(5000, {0, 1}), "it has 2 entries, but the data has 3 blocks");
+  std::vector<uint8_t> stray = orderBytes({1, 0});
+  stray.pop_back();
+  std::string error;
+  EXPECT_FALSE(checkPermutation(stray.data(), uint32_t(stray.size()), 4096, &error));
+  EXPECT_EQ(error, "its length, 7 bytes, is not a whole number of 4-byte entries");
+}
+
+TEST(RemixProgram, InverseRestoresTheDataAndRefusesWithoutWriting) {
+  std::string dir = makeScratchDir("remix_inverse");
+  std::vector<uint8_t> data = patternData(3 * 2048 + 5);
+  writeFileBytes(dir + "/data", data);
+  writeFileBytes(dir + "/good.ord", orderBytes({3, 1, 0, 2}));
+  writeFileBytes(dir + "/twice.ord", orderBytes({3, 1, 3, 2}));
+  std::string remix = toolPath("remix");
+  ASSERT_EQ(runIn(dir, remix + " data good.ord"), 0);
+  std::string message;
+  EXPECT_EQ(runIn(dir, remix + " --inverse remixed.dmp twice.ord", &message), 1);
+  EXPECT_EQ(message, "remix: bad order \"twice.ord\": entry 2 is 3, which entry 0 names already: "
+                     "only an order that names every block once can be undone\n");
+  EXPECT_FALSE(fileExists(dir + "/restored.dmp"));
+  EXPECT_EQ(runIn(dir, remix + " --inverse remixed.dmp", &message), 1);
+  EXPECT_EQ(message, "remix: missing arguments; usage: remix --inverse REMIXED ORDER\n");
+  EXPECT_EQ(listDir(dir), (std::vector<std::string>{"data", "good.ord", "remixed.dmp", "twice.ord"}))
+      << "a refused run writes nothing, not even a temporary file";
+
+  ASSERT_EQ(runIn(dir, remix + " --inverse remixed.dmp good.ord", &message), 0) << message;
+  EXPECT_EQ(readFileBytes(dir + "/restored.dmp"), data);
+  EXPECT_NE(readFileBytes(dir + "/remixed.dmp"), data) << "the order moved the short block";
+  writeFileBytes(dir + "/--inverse", readFileBytes(dir + "/remixed.dmp"));
+  ASSERT_EQ(runIn(dir, remix + " --inverse -- --inverse good.ord"), 0) << "-- ends the options";
+  EXPECT_EQ(readFileBytes(dir + "/restored.dmp"), data);
 }
 
 TEST(RemixProgram, WritesRemixedDataAndRefusesBadOrdersWithoutTouchingIt) {
