@@ -10,13 +10,16 @@
 #   bwt or make_sample -> book1bwt.   blockcode -> book1bwt.frq, book1bwt.bar
 #   morvalen book1bwt.frq -> morvalen.ord, morvalen.frq (merges in morvalen.log)
 #   remix book1bwt. morvalen.ord -> remixed.dmp
+#   remix --inverse remixed.dmp morvalen.ord -> restored.dmp (the input again)
 #   scripts/draw_counts.py -> blocks.png (before and after, side by side)
+#   scripts/merge_report.py -> report/: summary.txt, dendrogram.png, cost.png,
+#                              linkage.csv, tree.nwk
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
 
 if [ $# -gt 1 ] || [ "${1:-}" = -h ] || [ "${1:-}" = --help ]; then
-  sed -n '2,13s/^# \{0,1\}//p' "$0"
+  sed -n '2,16s/^# \{0,1\}//p' "$0"
   exit $(( $# > 1 ))
 fi
 input_file=""
@@ -25,7 +28,7 @@ if [ $# = 1 ]; then
   input_file=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 fi
 
-ensure_packages cmake g++ make -- libgtest-dev libdivsufsort-dev python3-matplotlib || exit 1
+ensure_packages cmake g++ make -- libgtest-dev libdivsufsort-dev python3-matplotlib python3-scipy || exit 1
 if [ -n "$input_file" ] && package_missing libdivsufsort-dev; then
   echo "demo.sh: a FILE goes through bwt, which needs libdivsufsort-dev" >&2
   exit 1
@@ -42,7 +45,7 @@ tools=$PWD/build
 out=demo-out
 mkdir -p "$out"
 (cd "$out" && rm -f book1bwt. book1bwt.idx book1bwt.frq book1bwt.bar morvalen.ord morvalen.frq \
-   morvalen.log remixed.dmp blocks.png)
+   morvalen.log remixed.dmp restored.dmp blocks.png && rm -rf report)
 
 if [ -n "$input_file" ]; then
   (cd "$out" && "$tools/bwt" "$input_file")
@@ -52,7 +55,7 @@ else
   source_text="the project's sample: text, table, binary records and random bytes, interleaved by block"
 fi
 (cd "$out" && "$tools/blockcode" && "$tools/morvalen" book1bwt.frq > morvalen.log &&
- "$tools/remix" book1bwt. morvalen.ord)
+ "$tools/remix" book1bwt. morvalen.ord && "$tools/remix" --inverse remixed.dmp morvalen.ord)
 
 # Succeeds when REMIXED holds the same blocks as INPUT, as many times each.
 # The blocks of INPUT are its 2048-byte pieces; in REMIXED the short last
@@ -93,6 +96,8 @@ bits_per_byte=$(awk -v c="$code_bytes" -v l="$length" 'BEGIN { if (l) printf "%.
 verdict="no"
 same_blocks "$out/book1bwt." "$out/morvalen.ord" "$out/remixed.dmp" && verdict="yes"
 [ "$remixed_length" = "$length" ] && same_length="yes" || same_length="no"
+restored="no"
+cmp -s "$out/book1bwt." "$out/restored.dmp" && restored="yes"
 
 picture="not drawn (install python3-matplotlib)"
 if ! package_missing python3-matplotlib &&
@@ -107,4 +112,17 @@ echo "merges:       $merges (one line each in $out/morvalen.log)"
 echo "remixed:      $out/remixed.dmp: $remixed_length bytes; same length as the input: $same_length;" \
      "same multiset of blocks: $verdict"
 echo "picture:      $picture"
-[ "$verdict" = yes ] && [ "$same_length" = yes ]
+echo "restored:     $out/restored.dmp (remix --inverse remixed.dmp morvalen.ord): identical to the input: $restored"
+if package_missing python3-matplotlib || package_missing python3-scipy; then
+  echo "clustering:   no report (install python3-matplotlib and python3-scipy)"
+elif /usr/bin/python3 scripts/merge_report.py "$out/book1bwt.frq" "$out/morvalen.log" "$out/report" \
+     > /dev/null; then
+  echo "clustering:   $out/report/summary.txt:"
+  sed 's/^/              /' "$out/report/summary.txt"
+  echo "pictures:     $out/report/dendrogram.png (the merge tree, best cut marked)"
+  echo "              $out/report/cost.png (running sum of EM against the number of clusters)"
+else
+  echo "clustering:   merge_report.py failed (see above)"
+  restored="no"
+fi
+[ "$verdict" = yes ] && [ "$same_length" = yes ] && [ "$restored" = yes ]

@@ -283,8 +283,7 @@ def to_bytes(nats):
 
 
 def cost_line(label, value, change="", note=""):
-    line = f"  {label:<28}{value:>14}   {change:<9}"
-    return (line + (f" ({note})" if note else "")).rstrip()
+    return f"  {label:<28}{value:>12}   {change:<9} {note}".rstrip()
 
 
 def percent(value, base):
@@ -304,7 +303,7 @@ def summary_lines(replay, matrix_path, log_path, matrix_shape, code_stream):
         f"best: {clusters} clusters",
         f"best cut: after {m} of {len(passes)} merges, where the running sum of EM is lowest: "
         f"{sums[m] / MICRO:.6f} nats",
-        "cost in bytes (nats / ln 2 / 8), adaptive Laplace estimator as morvalen computes it:",
+        "cost in bytes (nats / ln 2 / 8) under morvalen's adaptive Laplace estimator:",
         cost_line("every block its own model", f"{to_bytes(single):.1f}"),
         cost_line(f"best cut, {clusters} clusters", f"{to_bytes(cut):.1f}", percent(cut, single)),
         cost_line("one model for all", f"{to_bytes(whole):.1f}", percent(whole, single)),
@@ -312,10 +311,10 @@ def summary_lines(replay, matrix_path, log_path, matrix_shape, code_stream):
     if code_stream is not None:
         path, length = code_stream
         lines.append(cost_line("blockcode's code stream", f"{length}", percent(length, to_bytes(single)),
-                               f"{os.path.basename(path)}: every block coded with its exact counts, not stored"))
+                               f"{os.path.basename(path)}: exact counts per block, the counts not included"))
     order_bits = math.lgamma(rows + 1) / math.log(2.0) if rows else 0.0
     lines.append(cost_line("the order, if stored", f"{order_bits / 8:.1f}", "",
-                           f"log2 of {rows}!; the order file holds {4 * rows} bytes"))
+                           f"log2({rows}!) bits; the order file holds {4 * rows}"))
     lines += exactness_lines(replay, sums)
     return lines
 
@@ -324,7 +323,7 @@ def exactness_lines(replay, sums):
     """How well the printed EM values fit the costs recomputed from the matrix."""
     passes = replay.passes
     if not passes:
-        return ["exactness: no merge; the costs are morvalen's 32-bit float row costs, summed"]
+        return ["exactness: no merge; the costs are exact sums of morvalen's 32-bit float row costs"]
     printed = [p.text for p in passes]
     recomputed = ["%f" % em for em in replay.direct_em]
     differing = [i for i, (a, b) in enumerate(zip(printed, recomputed)) if a != b]
@@ -332,16 +331,16 @@ def exactness_lines(replay, sums):
     m = replay.best_merges
     cut_gap = replay.single_cost + sums[m] / MICRO - replay.cut_cost
     whole_gap = replay.single_cost + sums[-1] / MICRO - replay.one_model_cost
-    agreement = (f"all {len(passes)} printed EM values equal the recomputed ones to the last digit"
+    agreement = (f"all {len(passes)} printed EM equal those recomputed from the matrix, to the last digit"
                  if not differing else
-                 f"{len(differing)} of {len(passes)} printed EM values differ from the recomputed ones, "
+                 f"{len(differing)} of {len(passes)} printed EM differ from those recomputed from the matrix, "
                  f"by at most {worst:.6f} nats")
     return [
         f"exactness: {agreement};",
-        "  costs are sums of 32-bit float cluster costs, as morvalen stores them, recomputed from the matrix;",
-        f"  the single costs plus the printed EM give the best cut's cost to {abs(cut_gap):.6f} nats and "
-        f"one model's to {abs(whole_gap):.6f}",
-        "  (EM is printed to 6 decimals and rounded to a 32-bit float, as is each merged cost)",
+        "  the costs are exact sums of morvalen's 32-bit float cluster costs, shown to 0.1 byte;",
+        f"  single costs + printed EM miss the best cut's cost by {abs(cut_gap):.6f} nats, "
+        f"one model's by {abs(whole_gap):.6f}",
+        "  (EM is printed to 6 decimals and rounded to 32 bits, as is each merged cost)",
     ]
 
 
