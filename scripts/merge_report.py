@@ -72,6 +72,8 @@ def read_matrix(path):
     if len(data) < 8:
         fail(f"cannot use \"{path}\" as a count matrix: too short for a header: {len(data)} bytes")
     columns, rows = (int(v) for v in np.frombuffer(data[:8], dtype="<u4"))
+    if 4 * rows > 0x7FFFFFFF:
+        fail(f"cannot use \"{path}\": {rows} rows would make an order file of 2^31 bytes or more")
     cells = columns * rows
     if len(data) < 8 + 4 * cells:
         fail(f"cannot use \"{path}\" as a count matrix: {columns} columns by {rows} rows need "
