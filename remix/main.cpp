@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
   const uint8_t* data = readOrFail(arguments.dataPath);
   uint32_t dataLength = lastReadLength;
 
-  // Both checks come before any output is begun: a refused order writes nothing.
+  // The order is checked before any output is begun: a refused order writes
+  // nothing.
   std::string error;
   bool accepted = arguments.inverse ? checkPermutation(order, orderLength, dataLength, &error)
                                     : checkOrder(order, orderLength, dataLength, &error);
