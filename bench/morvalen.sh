@@ -102,8 +102,8 @@ awk -v d="$bestDirect" -v f="$bestFast" -v f1="$bestFast1" -v w="$bestWard" -v v
 echo "outputs of morvalen and morvalen_direct identical: $same"
 "$build/bench/morvalen_counts" "$matrix" | awk -v n="$rows" '{
   for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
-  printf "merge deltas: %d evaluated (%.2f n^2) after %d lower bounds (%.2f n^2); %d of %d refreshes answered from lists\n",
-         v["deltas"], v["deltas"] / (n * n), v["bounds"], v["bounds"] / (n * n), v["from-lists"], v["refreshes"]
+  printf "merge deltas: %d evaluated (%.2f n^2) after %d lower bounds (%.2f n^2); %d of %d refreshes answered from lists; kernel %s\n",
+         v["deltas"], v["deltas"] / (n * n), v["bounds"], v["bounds"] / (n * n), v["from-lists"], v["refreshes"], v["kernel"]
 }'
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$same" = yes ] || exit 1

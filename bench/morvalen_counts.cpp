@@ -1,18 +1,19 @@
 // Runs the clustering core on a count matrix with the fast scans and prints
-// one line: rows, passes, seconds of the passes, and what the scans did
+// one line: rows, passes, seconds of the passes, the kernel that ran (the
+// automatic choice is timed at start-up), and what the scans did
 // (lower bounds, pairs ruled out by floors, merge deltas evaluated and how
 // many by the neighbour updates, tile lanes computed, stale entries refreshed and
 // how they were answered). For the scaling runs of bench/morvalen.sh.
 //
 // Usage: morvalen_counts MATRIX [THREADS [KERNEL [TILES]]]  (KERNEL: portable, avx2,
-// avx512, automatic; TILES: automatic, always, never)
+// avx512, neon, automatic; TILES: automatic, always, never)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "clustering.h"
-#include "fast_clustering.h"
+#include "engine.h"
 #include "fileio.h"
 
 int main(int argc, char** argv) {
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
   if (argc > 2) options.threads = unsigned(strtoul(argv[2], nullptr, 10));
   if (argc > 3) {
     std::string kind = argv[3];
-    for (KernelKind k : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512})
+    for (KernelKind k : kKernelKinds)
       if (kind == kernelName(k)) options.kernel = k;
   }
   if (argc > 4) {
@@ -39,19 +40,21 @@ int main(int argc, char** argv) {
     options.tiles = tiles == "always" ? TileUse::always : tiles == "never" ? TileUse::never : TileUse::automatic;
   }
   ClusteringState state;
+  FastEngine engine;
   auto start = std::chrono::steady_clock::now();
   if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||
-      !startFastScans(state, options, &error) || !runPasses(state, kFastScans, nullptr, nullptr, &error)) {
+      !startFastScans(engine, state, options, &error) ||
+      !runPasses(state, fastScans(engine), nullptr, nullptr, &error)) {
     fprintf(stderr, "morvalen_counts: %s\n", error.c_str());
     return 1;
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  FastScanCounters c = fastScanCounters();
+  const FastScanCounters& c = engine.counters;
   uint32_t passes = state.nonzeroRows > 1 ? state.nonzeroRows - 1 : 0;
-  printf("rows %u passes %u seconds %.3f bounds %llu skipped %llu deltas %llu neighbour-deltas %llu lanes %llu refreshes %llu from-lists %llu rescans %llu threads %u\n",
-         matrix.rows, passes, seconds, (unsigned long long)c.bounds, (unsigned long long)c.skipped, (unsigned long long)c.deltas,
+  printf("rows %u passes %u seconds %.3f kernel %s bounds %llu skipped %llu deltas %llu neighbour-deltas %llu lanes %llu refreshes %llu from-lists %llu rescans %llu threads %u\n",
+         matrix.rows, passes, seconds, kernelName(engine.kernels.kind), (unsigned long long)c.bounds, (unsigned long long)c.skipped, (unsigned long long)c.deltas,
          (unsigned long long)c.neighbourDeltas, (unsigned long long)c.laneDeltas,
          (unsigned long long)c.refreshes, (unsigned long long)c.fromLists, (unsigned long long)c.rescans,
-         fastScanThreads());
+         engine.pool ? engine.pool->threadCount() : 0);
   return 0;
 }

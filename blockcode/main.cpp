@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <string>
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "block_coder.h"
 #include "fileio.h"
+#include "large_memory.h"
 #include "tool.h"
 
 static const char kUsage[] =
@@ -42,22 +42,6 @@ static FILE* openInput(const char** name) {
     errno = ENOENT;
   }
   return file;
-}
-
-// A buffer for a large array. On Linux it asks for transparent huge pages:
-// with 4 KiB pages, faulting in the input and the code stream costs more
-// system time than the whole read.
-static void* allocateLarge(size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const size_t kHugePage = size_t(2) << 20;
-  if (bytes >= kHugePage) {
-    size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-    void* memory = aligned_alloc(kHugePage, rounded);
-    if (memory) madvise(memory, rounded, MADV_HUGEPAGE);  // a hint: failure is harmless
-    return memory;
-  }
-#endif
-  return malloc(bytes);
 }
 
 static void writeRow(const int32_t* counts, void* context) {

@@ -22,7 +22,7 @@
 
 #include "clustering.h"
 #include "cost_model.h"
-#include "fast_clustering.h"
+#include "engine.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -101,15 +101,16 @@ void compareFastScans(const int32_t* original, uint32_t columns, uint32_t rows, 
   int32_t* counts = static_cast<int32_t*>(malloc((cells + 1) * sizeof(int32_t)));
   if (cells) memcpy(counts, original, cells * sizeof(int32_t));
   ClusteringState state;
+  FastEngine engine;
   std::string error;
   FastScanOptions options;
   options.threads = threads;
   options.kernel = kernel;
   options.tiles = TileUse::always;  // the tile kernel on every tile it suits
   std::vector<PassReport> reports;
-  if (!startClustering(state, counts, columns, rows, &error) || !startFastScans(state, options, &error))
+  if (!startClustering(state, counts, columns, rows, &error) || !startFastScans(engine, state, options, &error))
     fuzzFailure("fast start-up failed");
-  if (!runPasses(state, kFastScans, recordPass, &reports, &error)) fuzzFailure("a fast pass found no pair");
+  if (!runPasses(state, fastScans(engine), recordPass, &reports, &error)) fuzzFailure("a fast pass found no pair");
   if (!writeRowOrder(state, &error)) fuzzFailure("leaf walk failed after fast passes");
   if (!sameReports(reports, direct.reports)) fuzzFailure("fast passes differ from the direct ones");
   if (rows > 0 && memcmp(state.activeList, directOrder, rows * sizeof(uint32_t)) != 0)
@@ -156,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     fuzzFailure("the order is not the one the merges imply");
 
 #ifdef COMPARE_FAST_SCANS
-  for (KernelKind kernel : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512})
+  for (KernelKind kernel : kKernelKinds)
     compareFastScans(original.data(), columns, rows, kernel, 1, replay, state.activeList);
   compareFastScans(original.data(), columns, rows, KernelKind::automatic, 3, replay, state.activeList);
 #endif

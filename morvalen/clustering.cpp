@@ -15,7 +15,7 @@ double clusterMergeDelta(const ClusteringState& state, uint32_t a, uint32_t b) {
 
 // ---- The direct pass scans -------------------------------------------------
 
-static void refreshDirect(ClusteringState& state) {
+void refreshStaleEntries(ClusteringState& state) {
   const uint32_t* active = state.activeList;
   for (uint32_t i = 0; i < state.liveCount; i++) {
     uint32_t r = active[i];
@@ -46,11 +46,10 @@ PassChoice selectInRange(const ClusteringState& state, uint32_t from, uint32_t t
   return choice;
 }
 
-static PassChoice selectDirect(const ClusteringState& state) { return selectInRange(state, 0, state.liveCount); }
+PassChoice selectPair(const ClusteringState& state) { return selectInRange(state, 0, state.liveCount); }
 
-static void invalidateDirect(ClusteringState& state, const PassChoice& choice) {
-  uint32_t last = state.liveCount - 1;
-  for (uint32_t i = 0; i < state.liveCount; i++) {
+void invalidateEntries(ClusteringState& state, const PassChoice& choice, uint32_t last) {
+  for (uint32_t i = 0; i <= last; i++) {
     uint32_t r = state.activeList[i];
     uint32_t partner = state.bestPartner[r];
     if (partner == uint32_t(choice.first) || partner == uint32_t(choice.second) || partner == last)
@@ -58,7 +57,7 @@ static void invalidateDirect(ClusteringState& state, const PassChoice& choice) {
   }
 }
 
-static void updateNeighboursDirect(ClusteringState& state, uint32_t merged, uint32_t last) {
+void updateNeighbours(ClusteringState& state, uint32_t merged, uint32_t last) {
   uint32_t a = state.activeList[merged];
   // Earlier clusters may now prefer the merged one. Their cached delta is a
   // float, so a delta equal to the unrounded best can still replace it.
@@ -81,7 +80,17 @@ static void updateNeighboursDirect(ClusteringState& state, uint32_t merged, uint
   }
 }
 
-const PassScans kDirectScans = {refreshDirect, selectDirect, invalidateDirect, updateNeighboursDirect};
+static PassChoice findPairDirect(void*, ClusteringState& state) {
+  refreshStaleEntries(state);
+  return selectPair(state);
+}
+
+static void followMergeDirect(void*, ClusteringState& state, const PassChoice& choice, uint32_t last) {
+  invalidateEntries(state, choice, last);
+  updateNeighbours(state, uint32_t(choice.first), last);
+}
+
+const PassScans kDirectScans = {nullptr, findPairDirect, followMergeDirect, nullptr};
 
 // ---- Start-up ----------------------------------------------------------------
 
@@ -162,8 +171,8 @@ static void mergeClusters(ClusteringState& state, const PassScans& scans, uint32
   const int32_t* rowB = rowOf(state, b);
   for (uint32_t k = 0; k < state.columns; k++) rowA[k] = wrappingAdd(rowA[k], rowB[k]);
   state.rowTotal[a] = wrappingAdd(state.rowTotal[a], state.rowTotal[b]);
-  state.rowCost[a] = (scans.mergedCost ? scans.mergedCost : rowCost)(rowA, state.columns, state.rowTotal[a],
-                                                                      state.constant);
+  state.rowCost[a] = scans.mergedCost ? scans.mergedCost(scans.scans, rowA, state.columns, state.rowTotal[a], state.constant)
+                                      : rowCost(rowA, state.columns, state.rowTotal[a], state.constant);
 
   MergeNode* node = &state.nodes[state.nodesUsed++];
   node->left = state.treeHandle[a];
@@ -177,8 +186,7 @@ static void mergeClusters(ClusteringState& state, const PassScans& scans, uint32
 bool runPasses(ClusteringState& state, const PassScans& scans, PassObserver observer,
                void* observerContext, std::string* error) {
   while (state.liveCount > 1) {
-    scans.refresh(state);
-    PassChoice choice = scans.select(state);
+    PassChoice choice = scans.findPair(scans.scans, state);
     uint32_t last = state.liveCount - 1;
     if (choice.first < 0 || uint32_t(choice.second) <= uint32_t(choice.first) ||
         uint32_t(choice.second) > last) {
@@ -189,9 +197,8 @@ bool runPasses(ClusteringState& state, const PassScans& scans, PassObserver obse
       PassReport report = {choice.bestDelta, choice.first, choice.second, state.liveCount};
       observer(observerContext, report, state);
     }
-    scans.invalidate(state, choice);
     mergeClusters(state, scans, uint32_t(choice.first), uint32_t(choice.second), last);
-    scans.updateNeighbours(state, uint32_t(choice.first), last);
+    scans.followMerge(scans.scans, state, choice, last);
     state.liveCount = last;
   }
   return true;

@@ -19,11 +19,25 @@
 // - The core prints nothing: each pass is reported to an observer before its
 //   merge is applied.
 //
-// The pass scans (refresh, select, invalidate, neighbour update) are the only
-// code that evaluates merge deltas. They sit behind PassScans, so that a
-// faster implementation with identical results can replace them without
-// touching the driver; kDirectScans is the literal one and the reference the
-// others are tested against.
+// A pass, as runPasses drives it, in this order:
+//   1. findPair: refresh every stale entry at positions 0..ys-1 (its best
+//      later partner), then select the entry with the smallest cached delta,
+//      earliest on ties: the pair Ei < Ej.
+//   2. the observer sees the pass.
+//   3. the merge: row Ej's counts, total and tree go into row Ei's, whose
+//      cost is computed anew (mergedCost), and the cluster at the last live
+//      position moves into position Ej.
+//   4. followMerge: every entry whose partner was Ei, Ej or the last
+//      position becomes stale, then the merged cluster is offered to every
+//      other (the neighbour update), and ys drops by one.
+// Steps 1 and 4 are the only code that evaluates merge deltas. They sit
+// behind PassScans, so that a faster implementation with identical results
+// can replace them without touching the driver; kDirectScans is the literal
+// one and the reference the others are tested against. The direct scans
+// mark entries stale after the merge rather than before it: the merge
+// changes no cached entry and only swaps two clusters among positions
+// 0..last, and whether an entry becomes stale depends on its own partner
+// alone, so the same entries become stale.
 #pragma once
 
 #include <cstdint>
@@ -70,23 +84,35 @@ struct PassReport {
 using PassObserver = void (*)(void* context, const PassReport& report, const ClusteringState& state);
 
 struct PassScans {
-  // Step 1: recomputes every stale entry at positions 0..ys-1.
-  void (*refresh)(ClusteringState& state);
-  // Step 2: the entry with the smallest cached delta, earliest on ties.
-  PassChoice (*select)(const ClusteringState& state);
-  // Step 4: marks stale every entry whose partner is Ei, Ej or ys - 1.
-  void (*invalidate)(ClusteringState& state, const PassChoice& choice);
-  // Step 9: after the merge into the cluster at `merged` and the swap,
-  // offers the merged cluster to every earlier cluster and every later one
-  // below position `last`.
-  void (*updateNeighbours)(ClusteringState& state, uint32_t merged, uint32_t last);
+  // The implementation's own state, handed to each operation; null for the
+  // direct scans.
+  void* scans = nullptr;
+  // Step 1: refreshes every stale entry, then selects the pair to merge.
+  PassChoice (*findPair)(void* scans, ClusteringState& state) = nullptr;
+  // Step 4: after the merge of `choice` and the move of the cluster at
+  // `last` into position choice.second, marks stale every entry whose
+  // partner is choice.first, choice.second or last, then offers the merged
+  // cluster (at choice.first) to every earlier cluster and every later one
+  // below `last`.
+  void (*followMerge)(void* scans, ClusteringState& state, const PassChoice& choice, uint32_t last) = nullptr;
   // The stored cost of a merged row, with the bits of rowCost; null takes
   // rowCost itself.
-  float (*mergedCost)(const int32_t* row, uint32_t columns, int32_t total, double constant) = nullptr;
+  float (*mergedCost)(void* scans, const int32_t* row, uint32_t columns, int32_t total, double constant) = nullptr;
 };
 
 // The direct scans, literally as the passes are defined.
 extern const PassScans kDirectScans;
+
+// The steps of the direct scans, for implementations that fall back on them.
+// Recomputes every stale entry at positions 0..ys-1.
+void refreshStaleEntries(ClusteringState& state);
+// The entry with the smallest cached delta, earliest on ties.
+PassChoice selectPair(const ClusteringState& state);
+// Marks stale every entry at positions 0..last whose partner is Ei, Ej or last.
+void invalidateEntries(ClusteringState& state, const PassChoice& choice, uint32_t last);
+// Offers the merged cluster at `merged` to every earlier cluster and every
+// later one below `last`.
+void updateNeighbours(ClusteringState& state, uint32_t merged, uint32_t last);
 
 // The selection's rule over positions from..to-1: the first position whose
 // cached delta is below all before it, starting from 1e30 (first = -1 when

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "clustering.h"
-#include "fast_clustering.h"
+#include "engine.h"
 #include "fileio.h"
 #include "tool.h"
 #include "worker_pool.h"
@@ -38,17 +38,28 @@ static uint64_t contentHash(const uint8_t* bytes, uint32_t length) {
   return hash;
 }
 
-// Reads the matrix at `path` and checks that it fits its header.
-static CountMatrix loadMatrix(const char* path, uint32_t* length, uint64_t* hash) {
+// Reads the file at `path` whole, with its length and hash.
+static uint8_t* readInput(const char* path, uint32_t* length, uint64_t* hash) {
   std::string error;
   uint8_t* buffer = readWholeFile(path, &error);
   if (!buffer) failWith(error);
   *length = lastReadLength;
   *hash = contentHash(buffer, *length);
+  return buffer;
+}
+
+// The matrix in a buffer read from `path`, checked against its header.
+static CountMatrix parseOrFail(const char* path, uint8_t* buffer, uint32_t length) {
+  std::string error;
   CountMatrix matrix;
-  if (!parseCountMatrix(buffer, *length, &matrix, &error))
+  if (!parseCountMatrix(buffer, length, &matrix, &error))
     failWith("cannot use " + quoted(path) + " as a count matrix: " + error);
   return matrix;
+}
+
+static CountMatrix loadMatrix(const char* path, uint32_t* length, uint64_t* hash) {
+  uint8_t* buffer = readInput(path, length, hash);
+  return parseOrFail(path, buffer, *length);
 }
 
 // The order file holds 4 bytes per row and, like every file the tools read,
@@ -70,17 +81,10 @@ static void printPass(void*, const PassReport& report, const ClusteringState&) {
 static CountMatrix reloadMatrix(const char* path, uint32_t firstLength, uint64_t firstHash) {
   uint32_t length = 0;
   uint64_t hash = 0;
-  std::string error;
-  uint8_t* buffer = readWholeFile(path, &error);
-  if (!buffer) failWith(error);
-  length = lastReadLength;
-  hash = contentHash(buffer, length);
+  uint8_t* buffer = readInput(path, &length, &hash);
   if (length != firstLength || hash != firstHash)
     failWith("cannot read " + quoted(path) + " again: it changed while the rows were clustered");
-  CountMatrix matrix;
-  if (!parseCountMatrix(buffer, length, &matrix, &error))
-    failWith("cannot use " + quoted(path) + " as a count matrix: " + error);
-  return matrix;
+  return parseOrFail(path, buffer, length);
 }
 
 static void openOrFail(const char* path, OutputFile* output) {
@@ -114,11 +118,12 @@ int main(int argc, char** argv) {
 
   std::string error;
   ClusteringState state;
+  FastEngine engine;
   FastScanOptions options;
   options.threads = threadCountOrFail();
   if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||
-      !startFastScans(state, options, &error) || !runPasses(state, kFastScans, printPass, nullptr, &error) ||
-      !writeRowOrder(state, &error))
+      !startFastScans(engine, state, options, &error) ||
+      !runPasses(state, fastScans(engine), printPass, nullptr, &error) || !writeRowOrder(state, &error))
     failWith(error);
   // Every pass line is out before any output file is begun: a reader of
   // stdout that went away ends the run before it leaves anything behind.

@@ -10,7 +10,7 @@
 static constexpr auto kSpinTime = std::chrono::microseconds(200);
 
 WorkerPool::WorkerPool(unsigned threads) {
-  for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this] { workerLoop(); });
+  for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this, i] { workerLoop(i); });
 }
 
 WorkerPool::~WorkerPool() {
@@ -22,12 +22,12 @@ WorkerPool::~WorkerPool() {
   for (std::thread& worker : workers_) worker.join();
 }
 
-void WorkerPool::runTasks(TaskFunction function, const void* context, uint32_t count) {
+void WorkerPool::runTasks(TaskFunction function, const void* context, uint32_t count, unsigned worker) {
   // A worker that joins after its batch was closed sees count 0. It must not
   // touch next_: the next batch may already have reset it, and a claim made
   // here would take that batch's task 0 without running it.
   if (count == 0) return;
-  for (uint32_t i = next_.fetch_add(1); i < count; i = next_.fetch_add(1)) function(context, i);
+  for (uint32_t i = next_.fetch_add(1); i < count; i = next_.fetch_add(1)) function(context, i, worker);
 }
 
 // Spins until `ready` holds or kSpinTime has passed; true if it holds.
@@ -47,7 +47,7 @@ static bool spinUntil(Ready ready) {
 // batch, while a worker that joined is still at work. A worker that wakes
 // after its batch is done joins the next one, or finds no task left: run()
 // never waits for a worker that is slow to wake.
-void WorkerPool::workerLoop() {
+void WorkerPool::workerLoop(unsigned worker) {
   uint64_t seen = 0;
   for (;;) {
     if (!spinUntil([&] { return stopping_.load() || generation_.load(std::memory_order_acquire) != seen; })) {
@@ -66,7 +66,7 @@ void WorkerPool::workerLoop() {
       count = count_;
       busy_++;
     }
-    runTasks(function, context, count);
+    runTasks(function, context, count, worker);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (--busy_ == 0) done_.notify_one();
@@ -76,7 +76,7 @@ void WorkerPool::workerLoop() {
 
 void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* context) {
   if (workers_.empty() || count < 2) {
-    for (uint32_t i = 0; i < count; i++) function(context, i);
+    for (uint32_t i = 0; i < count; i++) function(context, i, 0);
     return;
   }
   {
@@ -88,7 +88,7 @@ void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* con
     generation_.fetch_add(1, std::memory_order_release);
   }
   wake_.notify_all();
-  runTasks(function, context, count);
+  runTasks(function, context, count, 0);
   // Every task is claimed now; wait for the workers still running theirs.
   // The batch is closed under the lock: a worker that joins later finds no
   // task, and one that joined just before is waited for.

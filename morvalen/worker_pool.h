@@ -4,6 +4,10 @@
 // the workers and the calling thread, and returns when all are done. Tasks
 // write only to their own slots, so the results of a batch do not depend on
 // which thread ran which task, nor on how many threads there are.
+// runOnWorkers(count, task) calls task(i, worker) instead, with the number of
+// the thread that runs it (0 for the calling thread, below threadCount()):
+// a task may use scratch memory of that thread's own, which no other task
+// touches while it runs.
 #pragma once
 
 #include <atomic>
@@ -28,14 +32,23 @@ class WorkerPool {
   // starting a batch allocates nothing.
   template <typename Task>
   void run(uint32_t count, const Task& task) {
-    runBatch(count, [](const void* context, uint32_t i) { (*static_cast<const Task*>(context))(i); }, &task);
+    runBatch(count, [](const void* context, uint32_t i, unsigned) { (*static_cast<const Task*>(context))(i); },
+             &task);
+  }
+
+  // task(i, worker) for every i.
+  template <typename Task>
+  void runOnWorkers(uint32_t count, const Task& task) {
+    runBatch(count, [](const void* context, uint32_t i, unsigned worker) {
+      (*static_cast<const Task*>(context))(i, worker);
+    }, &task);
   }
 
  private:
-  using TaskFunction = void (*)(const void* context, uint32_t index);
+  using TaskFunction = void (*)(const void* context, uint32_t index, unsigned worker);
   void runBatch(uint32_t count, TaskFunction function, const void* context);
-  void workerLoop();
-  void runTasks(TaskFunction function, const void* context, uint32_t count);
+  void workerLoop(unsigned worker);
+  void runTasks(TaskFunction function, const void* context, uint32_t count, unsigned worker);
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "cost_model.h"
-#include "delta_bounds.h"
-#include "fast_deltas.h"
+#include "bounds.h"
+#include "kernels.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ struct Fixture {
 void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCount) {
   Fixture f(c, groupCount);
   BoundContext context = boundContext(f.tiles, c.columns, f.constant);
-  for (KernelKind kind : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512}) {
+  for (KernelKind kind : kKernelKinds) {
     BoundKernel kernel = boundKernel(kind);
     for (uint32_t a = 0; a < c.rows; a++) {
       for (uint32_t tile = 0; tile * kLanes < c.rows; tile++) {
@@ -166,7 +166,7 @@ TEST(MorvalenDeltaBounds, RuleNothingOutForNegativeOrWrappingCounts) {
   Clusters zero{1, 3, {-3, 3, 5}};
   Fixture z(zero);
   BoundContext zeroContext = boundContext(z.tiles, 1, z.constant);
-  for (KernelKind kind : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512}) {
+  for (KernelKind kind : kKernelKinds) {
     double out[kLanes];
     boundKernel(kind)(zeroContext, z.described[0], 0, kAllLanes, out);
     EXPECT_EQ(out[1], -INFINITY) << kernelName(kind);

@@ -12,8 +12,7 @@
 
 #include "clustering.h"
 #include "cost_model.h"
-#include "fast_clustering.h"
-#include "fast_deltas.h"
+#include "engine.h"
 #include "worker_pool.h"
 
 namespace {
@@ -48,7 +47,7 @@ Matrix histogramLike(uint32_t rows, uint32_t columns, int32_t maxCount, uint32_t
 
 std::vector<KernelKind> availableKernels() {
   std::vector<KernelKind> kinds;
-  for (KernelKind kind : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512})
+  for (KernelKind kind : kKernelKinds)
     if (tileKernel(kind)) kinds.push_back(kind);
   return kinds;
 }
@@ -92,7 +91,7 @@ void expectKernelsMatch(const Matrix& m, const char* what) {
   std::string error;
   ASSERT_TRUE(allocateClusterTiles(tiles, K, m.rows, &error)) << error;
   ASSERT_TRUE(layOutTiles(tiles, table, tiles.tileCount, matrixTile, &fixture, &error)) << error;
-  DeltaContext context{&table, &tiles, constant};
+  DeltaContext context = deltaContext(table, tiles, constant);
   std::vector<uint64_t> mask(tiles.maskWords);
   std::vector<double> terms(K);
   // Scattered partners, four at a time side by side, give the bits of
@@ -191,6 +190,7 @@ Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = Kern
             TileUse tiles = TileUse::automatic) {
   std::vector<int32_t> counts = m.counts;
   ClusteringState state;
+  FastEngine engine;
   std::string error;
   Run run;
   EXPECT_TRUE(startClustering(state, counts.data(), m.columns, m.rows, &error)) << error;
@@ -199,9 +199,9 @@ Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = Kern
     options.threads = threads;
     options.kernel = kind;
     options.tiles = tiles;
-    EXPECT_TRUE(startFastScans(state, options, &error)) << error;
+    EXPECT_TRUE(startFastScans(engine, state, options, &error)) << error;
   }
-  EXPECT_TRUE(runPasses(state, fast ? kFastScans : kDirectScans, recordPass, &run, &error)) << error;
+  EXPECT_TRUE(runPasses(state, fast ? fastScans(engine) : kDirectScans, recordPass, &run, &error)) << error;
   EXPECT_TRUE(writeRowOrder(state, &error)) << error;
   run.order.assign(state.activeList, state.activeList + m.rows);
   return run;

@@ -33,12 +33,13 @@
 //   (libm, or the table-and-polynomial one of the plain kernel) within
 //   2e-13 of ln. The bound subtracts kMarginScale (K + kBoundGroups + 64) M,
 //   more than a thousand times all of these together.
-// - The vector kernels compute l(x) and the group terms phi(s) in single
-//   precision, 16 lanes to a vector (AVX-512) or 8 (AVX2), sum the group
+// - The vector kernels (one body, bound_kernel_body.h, compiled per
+//   instruction set) compute l(x) and the group terms phi(s) in single
+//   precision, 16 lanes to a vector (AVX-512), 8 (AVX2) or 4 (NEON), sum the group
 //   terms in float partial sums of kBoundGroups / 4 terms, and the rest in
 //   double. Their logarithms take the steps of the plain one, with a 32-entry
 //   table and 3 terms of the series (AVX-512: truncation t below 1.5e-8) or an
-//   8-entry table and 4 terms (AVX2: t below 1.5e-7). With e = 2^-24:
+//   8-entry table and 4 terms (AVX2 and NEON: t below 1.5e-7). With e = 2^-24:
 //   x and every s are within 3e of their values, a float logarithm within
 //   e (3 |ln s| + 6) + t of ln s, so l(x) is within e x (8 ln x + 11) + t x,
 //   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial
@@ -50,7 +51,10 @@
 //   stored as float. Each such difference lies in [0, phi(A_g + B_g)], so
 //   the partial sums' bound stands, and the two extra roundings add at most
 //   2e M: 29 e M + 2 t x in all, at most about 1.9e-6 M (as M >= 2x). (The
-//   AVX-512 kernel's fused multiply-adds round once where this counts two.)
+//   AVX-512 kernel's fused multiply-adds round once where this counts two.
+//   The AVX2 kernel also takes a's groups that are 0, padded to a multiple
+//   of 4: each adds phi(B_g) - phi(B_g), both rounded, which the same count
+//   of roundings covers.)
 //   Both kernels subtract
 //   kFloatMarginScale M = 2e-5 M on top, more than ten times that.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
@@ -61,32 +65,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "fast_deltas.h"
+#include "kernel_types.h"
+#include "ln_table.h"
 
-// Columns are cut into at most kBoundGroups groups: three quarters of them
-// the columns with the largest totals in the matrix alone (where most of
-// the counts are, and so most of what the grouping would blur), the others
-// runs of consecutive columns. Any partition keeps the bound valid; this
-// one keeps it tight. The vector kernels take logarithms only for the
-// groups that are not 0, so more groups cost little.
-constexpr uint32_t kBoundGroups = 48;
-static_assert(kBoundGroups % 4 == 0 && kBoundGroups / 4 <= 12, "the float partial sums' rounding bound");
-
-// What the bound needs of one cluster.
-struct BoundCluster {
-  double groupSums[kBoundGroups];
-  float groupSumsFloat[kBoundGroups];  // the same rounded, for the vector kernels
-  float groupPhisFloat[kBoundGroups];  // phi of the group sums, rounded; 0 when no bound holds
-  double total = 0.0;
-  double offset = 0.0;      // cost + S - Phi; +inf when no bound holds
-  double ownTerms = 0.0;    // cost + S = offset + Phi; +inf when no bound holds
-  // The groups whose sum is not 0, then as many others as make the count a
-  // multiple of 4 (sum_g phi(A_g + B_g) = Phi_b + the sum over any such set
-  // of phi(A_g + B_g) - phi(B_g)).
-  uint8_t activeGroups[kBoundGroups];
-  uint32_t activeCount = 0;
-  uint32_t nonzeroCount = 0;  // the groups whose sum is not 0, first in activeGroups
-};
+// Columns are cut into at most kBoundGroups groups (kernel_types.h): three
+// quarters of them the columns with the largest totals in the matrix alone
+// (where most of the counts are, and so most of what the grouping would
+// blur), the others runs of consecutive columns. Any partition keeps the
+// bound valid; this one keeps it tight. The vector kernels take logarithms
+// only for the groups that are not 0, so more groups cost little.
 
 // The clusters' bound data by slot, as ClusterTiles holds their counts:
 // groupSums as [tile][group][lane], so a vector load fetches a group for
@@ -104,14 +91,8 @@ struct BoundTiles {
   std::vector<double> ownTerms;       // [slot]; +inf for an empty slot
 };
 
-struct BoundContext {
-  const BoundTiles* tiles = nullptr;
-  double constant = 0.0;      // lnFactorial(K - 1)
-  double columnsLess1 = 0.0;  // K - 1
-  double marginScale = 0.0;   // kMarginScale (K + kBoundGroups + 64)
-  double floatMarginScale = 0.0;  // marginScale + kFloatMarginScale
-};
-
+// The kernels' view of the bound data, with the constants and the float
+// logarithm's tables; taken again if the tiles are allocated again.
 BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant);
 
 // The group (below groupCount, a multiple of 4 up to kBoundGroups) of every
@@ -129,17 +110,12 @@ bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount);
 // Stores a cluster in a slot; null empties it.
 void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluster);
 
-// out[l] <= mergeDelta(a, cluster in slot tile * kLanes + l) for every lane
-// l set in `lanes` (-inf for empty lanes); a kernel may fill the others too.
-using BoundKernel = void (*)(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
-                             double* out);
-constexpr uint32_t kAllLanes = (1u << kLanes) - 1;
-
 // The bound of one pair, in plain code, with libm's logarithm.
 double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b);
 
-// The vector kernel for `kind` where there is one, else the plain one.
-BoundKernel boundKernel(KernelKind kind);
+// The bound kernel in plain code, for every processor: pairBound per lane.
+void portableBoundKernel(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
+                         double* out);
 
 // ln s for s >= 1 within 2e-13, as the plain kernel computes it (exposed for
 // its test).

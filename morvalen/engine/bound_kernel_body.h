@@ -1,0 +1,175 @@
+// The vector bound kernel, one body for every instruction set: included by
+// kernels_<set>.cpp, each built for its set, with a Target that supplies
+//   Arch                        the xsimd architecture;
+//   kFused                      whether the float logarithm and the group
+//                               terms use fused multiply-adds;
+//   kTableBits, kSeriesTerms    the logarithm's table (2^bits entries) and
+//                               the terms of its series;
+//   kEveryActiveGroup           whether it takes a's groups padded to a
+//                               multiple of 4 (activeCount) or only those
+//                               that are not 0 (nonzeroCount);
+//   fusedMultiplyAdd(x, y, z)   x * y + z rounded once (when kFused);
+//   lookup(table, index)        table[index & (2^bits - 1)] on every lane;
+//   widen(v, low, high)         the float lanes as doubles, in two halves.
+// Why the result is a lower bound, and the rounding it allows for: bounds.h.
+// Only kernel_types.h may be included besides (see there).
+#pragma once
+
+#include <limits>
+
+#include <xsimd/xsimd.hpp>
+
+#include "kernel_types.h"
+
+namespace {
+
+template <class Target>
+using FloatsOf = xsimd::batch<float, typename Target::Arch>;
+
+template <class Target>
+inline FloatsOf<Target> multiplyAdd(FloatsOf<Target> x, FloatsOf<Target> y, FloatsOf<Target> z) {
+  if constexpr (Target::kFused) {
+    return Target::fusedMultiplyAdd(x, y, z);
+  } else {
+    return x * y + z;
+  }
+}
+
+// The float logarithm's tables, loaded once per call.
+template <class Target>
+struct LogVectors {
+  const float* reciprocal;
+  const float* minusLog;
+};
+
+template <class Target>
+inline LogVectors<Target> logVectors(const BoundLogTables& tables) {
+  if constexpr (Target::kTableBits == 3) {
+    return {tables.reciprocal8, tables.minusLog8};
+  } else {
+    static_assert(Target::kTableBits == 5, "the tables hold 8 or 32 entries");
+    return {tables.reciprocal32, tables.minusLog32};
+  }
+}
+
+// ln s on every lane, s >= 1 (so normal), the steps of boundLogarithm
+// (bounds.cpp) in float: s = m 2^e with 1 <= m < 2, read off the bits; i the
+// top kTableBits bits of m's fraction; u = m r_i - 1, so that ln m =
+// -ln r_i + ln(1 + u), the latter by kSeriesTerms terms of its series. For
+// s = 0 it gives a finite value, so that s ln s is 0 as it should be.
+template <class Target>
+inline FloatsOf<Target> logarithm(FloatsOf<Target> s, const LogVectors<Target>& t) {
+  using Floats = FloatsOf<Target>;
+  using Ints = xsimd::batch<int32_t, typename Target::Arch>;
+  const Floats one(1.0f);
+  Ints bits = xsimd::bitwise_cast<Ints>(s);
+  Floats exponent = xsimd::batch_cast<float>((bits >> 23) - Ints(127));
+  Floats m = xsimd::bitwise_cast<Floats>((bits & Ints(0x007FFFFF)) | Ints(0x3F800000));
+  Ints index = bits >> (23 - Target::kTableBits);
+  Floats r = Target::lookup(t.reciprocal, index);
+  Floats tableLog = Target::lookup(t.minusLog, index);
+  // The series u - u^2/2 + ... by Horner's rule, from the last coefficient.
+  Floats u = multiplyAdd<Target>(m, r, Floats(-1.0f));
+  constexpr int kTerms = Target::kSeriesTerms;
+  Floats p((kTerms % 2 == 1 ? 1.0f : -1.0f) / float(kTerms));
+  for (int k = kTerms - 1; k >= 1; k--) p = multiplyAdd<Target>(p, u, Floats((k % 2 == 1 ? 1.0f : -1.0f) / float(k)));
+  const Floats ln2(float(0.69314718055994530942));
+  if constexpr (Target::kFused) {
+    return Target::fusedMultiplyAdd(exponent, ln2, Target::fusedMultiplyAdd(p, u, tableLog));
+  } else {
+    return exponent * ln2 + (tableLog + p * u);
+  }
+}
+
+// phi(A_g + B_g) - phi(B_g) on the lanes from `lane`, phi(s) = s ln s.
+template <class Target>
+inline FloatsOf<Target> groupTerm(const BoundCluster& a, uint32_t g, const float* sums, const float* phis,
+                                  const LogVectors<Target>& t) {
+  using Floats = FloatsOf<Target>;
+  Floats s = Floats(a.groupSumsFloat[g]) + Floats::load_unaligned(sums + g * kLanes);
+  Floats phi = Floats::load_unaligned(phis + g * kLanes);
+  Floats ls = logarithm<Target>(s, t);
+  if constexpr (Target::kFused) {
+    return Target::fusedMultiplyAdd(s, ls, -phi);
+  } else {
+    return s * ls - phi;
+  }
+}
+
+}  // namespace
+
+// The bound of a tile's lanes, a vector of lanes at a time (skipping vectors
+// with no lane asked for), with the group terms taken as Phi_b (in
+// ownTerms_b) plus, over a's groups, phi(A_g + B_g) - phi(B_g).
+template <class Target>
+void boundKernelBody(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
+                     double* out) {
+  using Arch = typename Target::Arch;
+  using Floats = xsimd::batch<float, Arch>;
+  using Doubles = xsimd::batch<double, Arch>;
+  constexpr uint32_t kWidth = uint32_t(Floats::size);
+  constexpr uint32_t kHalf = uint32_t(Doubles::size);
+  static_assert(kLanes % kWidth == 0 && 2 * kHalf == kWidth, "a tile is a whole number of vectors");
+  const LogVectors<Target> t = logVectors<Target>(context.logTables);
+  const Floats one(1.0f);
+  const double minusInfinity = -std::numeric_limits<double>::infinity();
+  // Only the groups listed take a logarithm: the others add phi(B_g), which
+  // ownTerms_b holds. With A_g >= 1, s = A_g + B_g is an integer >= 1
+  // wherever the bound holds (a negative count of b can make it 0 or less:
+  // such a pair's bound ends as -inf through b's offset, or as a NaN, which
+  // becomes -inf below).
+  const uint32_t groupCount = Target::kEveryActiveGroup ? a.activeCount : a.nonzeroCount;
+  for (uint32_t first = 0; first < kLanes; first += kWidth) {
+    if ((lanes >> first & ((uint64_t(1) << kWidth) - 1)) == 0) continue;
+    size_t slot = size_t(tile) * kLanes + first;
+    const float* sums = context.groupSumsFloat + size_t(tile) * kBoundGroups * kLanes + first;
+    const float* phis = context.groupPhisFloat + size_t(tile) * kBoundGroups * kLanes + first;
+    Floats x = (Floats(float(a.total)) + Floats::load_unaligned(context.totalsFloat + slot)) +
+               Floats(float(context.columnsLess1));
+    // Two roundings move x by less than 2^9 near 2^31, so a lane whose x
+    // reached 2^31 (the delta's argument wrapped) shows at least 2^31 - 2^11:
+    // every lane there is ruled out (-inf), wrapped or not. So is a lane with
+    // x below 1 (a negative total), whose logarithm would not be finite.
+    auto wrapped = (x >= Floats(2147481600.0f)) | (x < one);
+    Floats safeX = xsimd::select(wrapped, one, x);
+    Floats lx = logarithm<Target>(safeX, t);
+    Floats totalTerm = (one - safeX) + (safeX + Floats(0.5f)) * lx;
+    // The group terms go to kPartialSums float sums of a few terms each,
+    // which are then added in double: the float sums round little. Unrolled
+    // by fours, so that the partial sums stay in registers and the
+    // independent logarithms overlap.
+    constexpr uint32_t kPartialSums = 4;
+    Floats partial[kPartialSums];
+    for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = Floats(0.0f);
+    uint32_t i = 0;
+    for (; i + kPartialSums <= groupCount; i += kPartialSums)
+      for (uint32_t q = 0; q < kPartialSums; q++)
+        partial[q] = partial[q] + groupTerm<Target>(a, a.activeGroups[i + q], sums, phis, t);
+    for (uint32_t q = 0; i < groupCount; i++, q++)
+      partial[q] = partial[q] + groupTerm<Target>(a, a.activeGroups[i], sums, phis, t);
+    Doubles groupTerms[2] = {Doubles(0.0), Doubles(0.0)};
+    for (uint32_t q = 0; q < kPartialSums; q++) {
+      Doubles low, high;
+      Target::widen(partial[q], low, high);
+      groupTerms[0] = groupTerms[0] + low;
+      groupTerms[1] = groupTerms[1] + high;
+    }
+    Floats magnitude = (safeX + one) * (lx + Floats(2.0f));
+    Doubles totalTerms[2], magnitudes[2], wrappedLanes[2];
+    Target::widen(totalTerm, totalTerms[0], totalTerms[1]);
+    Target::widen(magnitude, magnitudes[0], magnitudes[1]);
+    Target::widen(xsimd::select(wrapped, one, Floats(0.0f)), wrappedLanes[0], wrappedLanes[1]);
+    for (uint32_t half = 0; half < 2; half++) {
+      Doubles bound = (totalTerms[half] - groupTerms[half]) - Doubles(context.constant);
+      bound = bound - Doubles(a.offset);
+      bound = bound - Doubles::load_unaligned(context.ownTerms + slot + half * kHalf);
+      bound = bound - Doubles(context.floatMarginScale) * magnitudes[half];
+      // A NaN would pass for a bound that rules everything out (every
+      // comparison with it fails); none should arise, but -inf is the safe
+      // value for anything unexpected.
+      auto ruledOut = (wrappedLanes[half] != Doubles(0.0)) | (bound != bound);
+      bound = xsimd::select(ruledOut, Doubles(minusInfinity), bound);
+      bound.store_unaligned(out + first + half * kHalf);
+    }
+  }
+}

@@ -1,0 +1,232 @@
+#include "bounds.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+
+namespace {
+
+constexpr double kMarginScale = 1e-12;
+constexpr double kFloatMarginScale = 2e-5;
+constexpr double kLargestArgument = 2147483647.0;  // x beyond this wrapped in the delta
+constexpr double kLn2 = 0.69314718055994530942;
+constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
+
+// ln m for m in [1, 2) is ln(m r_i) - ln r_i, with i the top 4 bits of m's
+// fraction and r_i = 1 / (1 + (i + 0.5) / 16): then |m r_i - 1| <= 1/32.9,
+// and 7 terms of the series of ln(1 + u) leave less than |u|^8 / 8 / (1 - |u|)
+// < 1.1e-13. The other roundings (m r_i, the series, e ln 2 and the sums) add
+// below 1e-14 for s < 2^64.
+struct LogTable {
+  double reciprocal[16];
+  double minusLog[16];  // -ln reciprocal[i], from libm
+};
+
+LogTable makeLogTable() {
+  LogTable t;
+  for (int i = 0; i < 16; i++) {
+    t.reciprocal[i] = 32.0 / double(33 + 2 * i);
+    t.minusLog[i] = -std::log(t.reciprocal[i]);
+  }
+  return t;
+}
+
+
+// u - u^2/2 + ... + u^7/7, by Horner's rule.
+inline double logSeries(double u) {
+  double p = 1.0 / 7;
+  p = p * u - 1.0 / 6;
+  p = p * u + 1.0 / 5;
+  p = p * u - 1.0 / 4;
+  p = p * u + 1.0 / 3;
+  p = p * u - 1.0 / 2;
+  p = p * u + 1.0;
+  return p * u;
+}
+
+}  // namespace
+
+// The exponent and the top 4 fraction bits are read off the bits of s, which
+// is normal (s >= 1): the same m, exponent and i as frexp would give.
+double boundLogarithm(double s) {
+  uint64_t bits;
+  std::memcpy(&bits, &s, sizeof bits);
+  int exponent = int(bits >> 52) - 1023;  // s = m 2^exponent, 1 <= m < 2
+  uint64_t mantissaBits = (bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull;
+  double m;
+  std::memcpy(&m, &mantissaBits, sizeof m);
+  uint32_t i = uint32_t(bits >> 48) & 15;
+  // A constant of the program, computed once, by whichever thread comes
+  // first (C++ makes that safe); nothing of a run is kept in it.
+  static const LogTable t = makeLogTable();
+  double u = m * t.reciprocal[i] - 1;
+  return double(exponent) * kLn2 + (t.minusLog[i] + logSeries(u));
+}
+
+// s ln s, 0 for s = 0 (group sums are integers, so s > 0 means s >= 1).
+static inline double phi(double s) { return s > 0 ? s * boundLogarithm(s) : 0.0; }
+
+// The float logarithm's tables (kernel_types.h): with 2^bits entries, i the
+// top bits of the fraction and r_i = 1 / (1 + (i + 0.5) / 2^bits), |m r_i - 1|
+// is at most 1/17 (8 entries) or 1/64.9 (32 entries).
+static void fillBoundLogTables(BoundLogTables& t) {
+  for (int i = 0; i < 8; i++) {
+    t.reciprocal8[i] = float(16.0 / double(17 + 2 * i));
+    t.minusLog8[i] = float(-std::log(double(t.reciprocal8[i])));
+  }
+  for (int i = 0; i < 32; i++) {
+    t.reciprocal32[i] = float(64.0 / double(65 + 2 * i));
+    t.minusLog32[i] = float(-std::log(double(t.reciprocal32[i])));
+  }
+}
+
+BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant) {
+  BoundContext context;
+  context.groupSums = tiles.groupSums.data();
+  context.totals = tiles.totals.data();
+  context.offsets = tiles.offsets.data();
+  context.groupSumsFloat = tiles.groupSumsFloat.data();
+  context.totalsFloat = tiles.totalsFloat.data();
+  context.groupPhisFloat = tiles.groupPhisFloat.data();
+  context.ownTerms = tiles.ownTerms.data();
+  fillBoundLogTables(context.logTables);
+  context.constant = constant;
+  context.columnsLess1 = double(columns) - 1;
+  context.marginScale = kMarginScale * (double(columns) + kBoundGroups + 64);
+  context.floatMarginScale = context.marginScale + kFloatMarginScale;
+  return context;
+}
+
+std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows, uint32_t groupCount) {
+  std::vector<uint8_t> groupOf(columns);
+  const uint32_t singleGroups = groupCount / 4 * 3;
+  if (columns <= groupCount) {
+    for (uint32_t k = 0; k < columns; k++) groupOf[k] = uint8_t(k);
+    return groupOf;
+  }
+  std::vector<int64_t> totals(columns, 0);
+  for (uint32_t r = 0; r < rows; r++)
+    for (uint32_t k = 0; k < columns; k++) totals[k] += std::max(counts[size_t(r) * columns + k], 0);
+  std::vector<uint32_t> order(columns);
+  for (uint32_t k = 0; k < columns; k++) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return totals[x] > totals[y]; });
+  std::vector<bool> single(columns, false);
+  for (uint32_t i = 0; i < singleGroups; i++) {
+    groupOf[order[i]] = uint8_t(i);
+    single[order[i]] = true;
+  }
+  const uint32_t runs = groupCount - singleGroups, others = columns - singleGroups;
+  for (uint32_t k = 0, rank = 0; k < columns; k++)
+    if (!single[k]) groupOf[k] = uint8_t(singleGroups + uint64_t(rank++) * runs / others);
+  return groupOf;
+}
+
+void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, const int32_t* counts,
+                     uint32_t columns, int32_t total, float cost, BoundCluster* out) {
+  for (uint32_t g = 0; g < kBoundGroups; g++) out->groupSums[g] = 0.0;
+  int64_t sum = 0;
+  bool negative = false;
+  double termSum = 0.0;
+  for (uint32_t k = 0; k < columns; k++) {
+    int32_t c = counts[k];
+    negative |= c < 0;
+    sum += c;
+    out->groupSums[groupOf[k]] += double(c);
+    termSum += tableLnFactorial(table, c);
+  }
+  for (uint32_t g = 0; g < kBoundGroups; g++) out->groupSumsFloat[g] = float(out->groupSums[g]);
+  out->activeCount = 0;
+  for (uint32_t g = 0; g < kBoundGroups; g++)
+    if (out->groupSums[g] != 0) out->activeGroups[out->activeCount++] = uint8_t(g);
+  out->nonzeroCount = out->activeCount;
+  for (uint32_t g = 0; g < kBoundGroups && out->activeCount % 4 != 0; g++)
+    if (out->groupSums[g] == 0) out->activeGroups[out->activeCount++] = uint8_t(g);
+  out->total = double(sum);
+  for (uint32_t g = 0; g < kBoundGroups; g++) out->groupPhisFloat[g] = 0.0f;
+  if (negative || sum != int64_t(total) || sum <= 0) {
+    out->offset = std::numeric_limits<double>::infinity();
+    out->ownTerms = std::numeric_limits<double>::infinity();
+    return;
+  }
+  double groupTerms = 0.0;
+  for (uint32_t g = 0; g < kBoundGroups; g++) {
+    double term = phi(out->groupSums[g]);
+    out->groupPhisFloat[g] = float(term);
+    groupTerms += term;
+  }
+  out->ownTerms = double(cost) + termSum;
+  out->offset = out->ownTerms - groupTerms;
+}
+
+bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount) {
+  size_t slots = size_t(tileCount) * kLanes;
+  try {
+    tiles.groupSums.assign(slots * kBoundGroups, 0.0);
+    tiles.totals.assign(slots, 0.0);
+    tiles.offsets.assign(slots, std::numeric_limits<double>::infinity());
+    tiles.groupSumsFloat.assign(slots * kBoundGroups, 0.0f);
+    tiles.totalsFloat.assign(slots, 0.0f);
+    tiles.groupPhisFloat.assign(slots * kBoundGroups, 0.0f);
+    tiles.ownTerms.assign(slots, std::numeric_limits<double>::infinity());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluster) {
+  uint32_t tile = slot / kLanes;
+  uint32_t lane = slot % kLanes;
+  double* sums = tiles.groupSums.data() + size_t(tile) * kBoundGroups * kLanes + lane;
+  float* sumsFloat = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes + lane;
+  float* phisFloat = tiles.groupPhisFloat.data() + size_t(tile) * kBoundGroups * kLanes + lane;
+  for (uint32_t g = 0; g < kBoundGroups; g++) {
+    sums[g * kLanes] = cluster ? cluster->groupSums[g] : 0.0;
+    sumsFloat[g * kLanes] = float(sums[g * kLanes]);
+    phisFloat[g * kLanes] = cluster ? cluster->groupPhisFloat[g] : 0.0f;
+  }
+  tiles.ownTerms[slot] = cluster ? cluster->ownTerms : std::numeric_limits<double>::infinity();
+  tiles.totals[slot] = cluster ? cluster->total : 0.0;
+  tiles.totalsFloat[slot] = float(tiles.totals[slot]);
+  tiles.offsets[slot] = cluster ? cluster->offset : std::numeric_limits<double>::infinity();
+}
+
+// The bound from the pair's parts, each logarithm taken by `ln`.
+template <typename Ln>
+static inline double boundFromParts(const BoundContext& context, const BoundCluster& a, double totalB,
+                                    double offsetB, const double* groupSumsB, size_t stride, Ln ln) {
+  double x = (a.total + totalB) + context.columnsLess1;
+  // Below 1 only with a negative total (whose offset rules the pair out
+  // anyway); beyond kLargestArgument the delta's argument wrapped.
+  if (!(x >= 1 && x <= kLargestArgument)) return kMinusInfinity;
+  double lx = ln(x);
+  double totalTerm = (1 - x) + (x + 0.5) * lx;
+  double groupTerms = 0.0;
+  for (uint32_t g = 0; g < kBoundGroups; g++) {
+    double s = a.groupSums[g] + groupSumsB[g * stride];
+    groupTerms += s * ln(std::max(s, 1.0));
+  }
+  double margin = context.marginScale * ((x + 1) * (lx + 2));
+  double bound = ((((totalTerm - context.constant) - a.offset) - offsetB) - groupTerms) - margin;
+  // A NaN would pass for a bound that rules everything out; none should
+  // arise, but -inf is the safe value for anything unexpected.
+  return std::isnan(bound) ? kMinusInfinity : bound;
+}
+
+double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b) {
+  return boundFromParts(context, a, b.total, b.offset, b.groupSums, 1, [](double s) { return std::log(s); });
+}
+
+void portableBoundKernel(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
+                         double* out) {
+  const double* sums = context.groupSums + size_t(tile) * kBoundGroups * kLanes;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    if ((lanes >> lane & 1) == 0) continue;
+    size_t slot = size_t(tile) * kLanes + lane;
+    out[lane] = boundFromParts(context, a, context.totals[slot], context.offsets[slot], sums + lane, kLanes,
+                               boundLogarithm);
+  }
+}

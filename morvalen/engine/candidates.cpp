@@ -1,0 +1,116 @@
+#include "candidates.h"
+
+#include "engine.h"
+
+bool isCurrent(const FastEngine& e, const Candidate& c) { return e.lists.stamp[c.row] == c.stamp; }
+
+static uint64_t& filterWord(FastEngine& e, uint32_t owner, uint32_t word) {
+  return e.lists.filterBySlot[word * e.mirror.slotCapacity + e.mirror.slotOf[owner]];
+}
+
+static void markListed(FastEngine& e, uint32_t owner, uint32_t partner) {
+  uint32_t bit = partner % (64 * kFilterWords);
+  filterWord(e, owner, bit / 64) |= uint64_t(1) << (bit % 64);
+}
+
+bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
+  uint32_t bit = partner % (64 * kFilterWords);
+  return (e.lists.filterBySlot[bit / 64 * e.mirror.slotCapacity + e.mirror.slotOf[owner]] >> (bit % 64) & 1) != 0;
+}
+
+double& floorEarlierOf(FastEngine& e, uint32_t row) { return e.floors.earlierBySlot[e.mirror.slotOf[row]]; }
+
+double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner) {
+  return e.mirror.positionOf[partner] > e.mirror.positionOf[owner] ? e.floors.later[owner] : floorEarlierOf(e, owner);
+}
+
+void compactCandidates(FastEngine& e, uint32_t owner) {
+  Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < e.lists.count[owner]; i++)
+    if (isCurrent(e, list[i])) list[kept++] = list[i];
+  e.lists.count[owner] = uint8_t(kept);
+}
+
+// A stale entry's place is reused, so the list needs no compaction here.
+void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double value) {
+  double& floor = floorFor(e, owner, partner);
+  if (!(value < floor)) return;
+  Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+  uint32_t count = e.lists.count[owner];
+  Candidate fresh = {value, partner, e.lists.stamp[partner]};
+  // Most often the list has room and its filter proves the partner absent:
+  // the entry goes to the end. Its current entries are then the same as if
+  // it had taken a stale entry's place.
+  bool mayHold = mayBeListed(e, owner, partner);
+  if (count < kCandidates && !mayHold) {
+    list[count] = fresh;
+    e.lists.count[owner] = uint8_t(count + 1);
+    markListed(e, owner, partner);
+    return;
+  }
+  // The first stale entry, else the end; where the filter proves the
+  // partner absent, the search ends there.
+  uint32_t freeSlot = count;
+  for (uint32_t i = 0; i < count; i++) {
+    const Candidate& c = list[i];
+    if (!isCurrent(e, c)) {
+      if (freeSlot == count) freeSlot = i;
+      if (!mayHold) break;
+      continue;
+    }
+    if (c.row == partner) return;
+  }
+  if (freeSlot < kCandidates) {
+    list[freeSlot] = fresh;
+    if (freeSlot == count) e.lists.count[owner] = uint8_t(count + 1);
+    markListed(e, owner, partner);
+    return;
+  }
+  // Full of current entries: the largest makes way, or the value is turned
+  // away.
+  uint32_t largest = 0;
+  for (uint32_t i = 1; i < count; i++)
+    if (candidateBefore(list[largest], list[i])) largest = i;
+  if (candidateBefore(list[largest], fresh)) {
+    lowerFloor(floor, value);
+    return;
+  }
+  lowerFloor(floorFor(e, owner, list[largest].row), list[largest].value);
+  list[largest] = fresh;
+  markListed(e, owner, partner);
+}
+
+bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
+  if (!mayBeListed(e, owner, partner)) return false;
+  const Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+  for (uint32_t i = 0; i < e.lists.count[owner]; i++) {
+    if (list[i].row == partner && isCurrent(e, list[i])) {
+      *value = list[i].value;
+      return true;
+    }
+  }
+  return false;
+}
+
+Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position) {
+  Best best;
+  const Candidate* list = &e.lists.entries[size_t(row) * kCandidates];
+  for (uint32_t i = 0; i < e.lists.count[row]; i++) {
+    const Candidate& c = list[i];
+    if (!isCurrent(e, c)) continue;
+    uint32_t partnerPosition = e.mirror.positionOf[c.row];
+    if (partnerPosition > position) offer(best, c.value, partnerPosition);
+  }
+  return best;
+}
+
+void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
+  Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+  for (uint32_t w = 0; w < kFilterWords; w++) filterWord(e, owner, w) = 0;
+  for (uint32_t i = 0; i < top.count; i++) {
+    list[i] = top.entries[i];
+    markListed(e, owner, list[i].row);
+  }
+  e.lists.count[owner] = uint8_t(top.count);
+}

@@ -1,0 +1,136 @@
+// Candidate lists and floors: what every live cluster remembers of its exact
+// deltas, so that most stale entries need no rescan.
+//
+// Read me first:
+// - A delta depends only on the two clusters' counts, totals and stored
+//   costs, and it is exactly symmetric: the integer sums commute, and so do
+//   the two IEEE additions of the costs. A value computed once therefore
+//   stays exact until one of the two clusters merges. Each cluster is
+//   stamped; a merge bumps the stamps of both clusters involved, which
+//   retires every stored value that involves either (a candidate is current
+//   while its stamp is its partner's).
+// - Every live cluster r keeps up to kCandidates partners with their exact
+//   deltas, and two floors: every live cluster that is not in the list and
+//   sits at a later position has a delta to r of at least floorLater[r]; at
+//   an earlier position, at least floorEarlier[r]. A delta left uncomputed
+//   lowers a floor by its bound at most; evicting an entry lowers the floor
+//   of its side.
+// - A filter of kFilterWords words per cluster has bit (partner % 1024) set
+//   for every partner its list holds (and maybe for some it no longer
+//   holds): a clear bit proves the partner absent without reading the list.
+// - The filters and floorEarlier are kept by slot, word-major, so that a
+//   rescan reads them for the kLanes clusters of a tile side by side; lists,
+//   stamps and floorLater by row.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "clustering.h"
+
+struct FastEngine;
+
+// A cluster's list holds up to kCandidates exact deltas. Longer lists answer
+// more refreshes as the clusters grow in number.
+constexpr uint32_t kCandidates = 128;
+constexpr uint32_t kFilterWords = 16;
+constexpr uint32_t kNoPosition = UINT32_MAX;
+constexpr uint32_t kNoRow = UINT32_MAX;
+
+struct Candidate {
+  double value;
+  uint32_t row;
+  uint32_t stamp;
+};
+
+// The running answer of a refresh: the direct scan keeps the first position
+// whose delta is strictly below everything before it, starting from 1e30.
+struct Best {
+  double value = double(kNoDelta);
+  uint32_t position = kNoPosition;
+};
+
+inline void offer(Best& best, double value, uint32_t position) {
+  if (value < best.value || (value == best.value && best.position != kNoPosition && position < best.position)) {
+    best.value = value;
+    best.position = position;
+  }
+}
+
+inline void lowerFloor(double& floor, double value) {
+  if (value < floor) floor = value;
+}
+
+struct CandidateLists {
+  std::vector<uint32_t> stamp;        // [row]
+  std::vector<Candidate> entries;     // [row][kCandidates]
+  std::vector<uint8_t> count;         // [row]
+  std::vector<uint64_t> filterBySlot; // [kFilterWords][slot]
+};
+
+struct Floors {
+  std::vector<double> later;          // [row]
+  std::vector<double> earlierBySlot;  // [slot]
+};
+
+// Keeps the kCandidates smallest (value, row) pairs offered; reports every
+// pair it turns away or pushes out. Lexicographic order on (value, row) is a
+// total order, so the lists kept do not depend on the order in which values
+// arrive.
+struct TopCandidates {
+  Candidate entries[kCandidates];  // once full, a heap with the largest first
+  uint32_t count = 0;
+
+  // Whether `c` would be kept (always while there is room).
+  bool wouldKeep(const Candidate& c) const;
+
+  template <typename Rejected>
+  void add(const Candidate& c, Rejected rejected);
+};
+
+bool isCurrent(const FastEngine& e, const Candidate& c);
+double& floorEarlierOf(FastEngine& e, uint32_t row);
+// The floor of owner's side that partner lies on.
+double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner);
+// Drops entries whose partner merged or vanished.
+void compactCandidates(FastEngine& e, uint32_t owner);
+// Records the exact delta between owner and partner in owner's list when it
+// beats the floor of its side; an entry pushed out lowers the floor of its
+// own side, so the floors stay lower bounds of every unlisted delta.
+void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double value);
+// The exact delta between owner and partner if owner lists partner.
+bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value);
+// Whether owner's filter lets partner be in its list.
+bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner);
+// The best listed partner of the cluster at `position` among later positions.
+Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position);
+// Makes owner's list the entries of `top`, and its filter theirs.
+void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top);
+
+// ---- inline ----------------------------------------------------------------
+
+inline bool candidateBefore(const Candidate& x, const Candidate& y) {
+  return x.value < y.value || (x.value == y.value && x.row < y.row);
+}
+
+inline bool TopCandidates::wouldKeep(const Candidate& c) const {
+  return count < kCandidates || candidateBefore(c, entries[0]);
+}
+
+template <typename Rejected>
+void TopCandidates::add(const Candidate& c, Rejected rejected) {
+  if (!wouldKeep(c)) {
+    rejected(c);
+    return;
+  }
+  if (count < kCandidates) {
+    entries[count++] = c;
+    if (count == kCandidates) std::make_heap(entries, entries + count, candidateBefore);
+    return;
+  }
+  rejected(entries[0]);
+  std::pop_heap(entries, entries + count, candidateBefore);
+  entries[count - 1] = c;
+  std::push_heap(entries, entries + count, candidateBefore);
+}

@@ -1,0 +1,129 @@
+// The fast pass scans: the refresh and the neighbour update of the
+// clustering, computed fast with exactly the results of kDirectScans.
+//
+// Read me first:
+// - Everything the passes decide still follows the direct rules: a stale
+//   entry gets the smallest double delta over the later positions, earliest
+//   among equals; the selection keeps the earliest of equal cached deltas;
+//   the neighbour update applies its strict float comparisons as the direct
+//   one does. What changes is which deltas are computed, and how:
+//   * a lower bound (bounds.h), never above the delta, rules most pairs out
+//     for an order of magnitude less work than the delta;
+//   * the deltas still needed come from partner sums four at a time, or,
+//     where a neighbour update wants most of a tile, from tile kernels
+//     (tile_kernels.h), all with the bits of mergeDelta;
+//   * candidate lists (candidates.h) answer most refreshes without a rescan
+//     (rescan.h);
+//   * the work of a pass is spread over threads, each writing only what it
+//     owns; every comparison that decides an entry is then applied in the
+//     direct order, so the result does not depend on the thread count.
+// - The pass, as runPasses drives it (clustering.h), and what the engine
+//   does at each step:
+//   findPair     the refresh (rescan.h); the tasks of its last batch of
+//                rescans also select the pair, each within its positions.
+//   followMerge  the mirror follows the merge (slot_mirror.h), then the
+//                neighbour update (neighbour_update.h), whose tasks also mark
+//                the entries stale that named the merged pair or the last
+//                position, and find the listed answers of the next refresh.
+// - The engine is a value: everything a clustering's scans keep lives in its
+//   FastEngine, grouped by concern below. Two engines share nothing, so two
+//   clusterings can run in one process, one after the other or at once.
+// - When memory runs out for the engine's own arrays, the direct scans take
+//   over for the rest of the run. They need nothing but the state: every
+//   entry set so far is exact, and the direct refresh recomputes those still
+//   stale.
+// - Memory: the tiles (one copy of the live counts, while kept), the bound
+//   data by slot, a few arrays of n entries and kCandidates entries per row;
+//   no table of pairs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bounds.h"
+#include "candidates.h"
+#include "clustering.h"
+#include "kernels.h"
+#include "ln_table.h"
+#include "neighbour_update.h"
+#include "rescan.h"
+#include "slot_mirror.h"
+#include "tile_kernels.h"
+#include "worker_pool.h"
+
+struct FastScanOptions {
+  unsigned threads = 0;  // 0: defaultThreadCount() (worker_pool.h)
+  KernelKind kernel = KernelKind::automatic;
+  TileUse tiles = TileUse::automatic;
+};
+
+// What the fast scans did, for benchmarks.
+struct FastScanCounters {
+  uint64_t bounds = 0;       // lower bounds evaluated
+  uint64_t skipped = 0;      // pairs of rescans ruled out by a floor alone
+  uint64_t deltas = 0;       // merge deltas evaluated and used
+  uint64_t neighbourDeltas = 0;  // of those, by the neighbour updates
+  uint64_t laneDeltas = 0;   // tile lanes computed, padding included
+  uint64_t refreshes = 0;    // stale entries recomputed
+  uint64_t fromLists = 0;    // of those, answered from candidate lists
+  uint64_t rescans = 0;      // of those, answered by a (pruned) rescan
+};
+
+// The kernels chosen for the run and what they read.
+struct EngineKernels {
+  KernelKind kind = KernelKind::portable;
+  TileKernel tile = nullptr;
+  BoundKernel bound = nullptr;
+  LnFactorialTable table;
+  DeltaContext deltas;   // taken again at every layout of the tiles
+  BoundContext bounds;
+};
+
+// What one step of a pass leaves for a later one.
+struct PassMemory {
+  // The first refresh has set the lists and floors up; before it, the
+  // floors cover nothing and no cluster may be skipped.
+  bool listsReady = false;
+  // Every row whose entry may be stale (and maybe others): the refresh looks
+  // only at these. All live rows before the first refresh.
+  std::vector<uint32_t> staleRows;
+  // The best listed later partner of entries the neighbour update made
+  // stale, found on its workers once their lists were final for the pass:
+  // valid for the refresh that follows the update numbered listAnswerPass.
+  std::vector<Best> listAnswer;          // [row]
+  std::vector<uint32_t> listAnswerPass;  // [row]
+  uint32_t updates = 0;                  // neighbour updates so far
+};
+
+struct FastEngine {
+  uint32_t rows = 0;
+  bool failed = false;               // out of memory: the direct scans run instead
+  EngineKernels kernels;
+  SlotMirror mirror;                 // the live clusters by slot (slot_mirror.h)
+  TilePolicy tilePolicy;             // whether the tiles keep their counts
+  CandidateLists lists;              // exact deltas remembered (candidates.h)
+  Floors floors;                     // lower bounds of the deltas not listed
+  PassMemory memory;
+  RescanScratch rescans;             // the refresh's batch arrays (rescan.h)
+  NeighbourScratch neighbours;       // the neighbour update's arrays
+  std::vector<WorkerScratch> workers;  // [worker thread]
+  std::unique_ptr<WorkerPool> pool;
+  FastScanCounters counters;
+};
+
+// Sets the engine up for `state`, fresh from startClustering, replacing
+// whatever it held. Fails with *error set if the arrays cannot be allocated
+// or the processor lacks the kernel asked for.
+bool startFastScans(FastEngine& engine, const ClusteringState& state, const FastScanOptions& options,
+                    std::string* error);
+
+// The scans to hand to runPasses after startFastScans; they use `engine`,
+// which must outlive the passes.
+PassScans fastScans(FastEngine& engine);
+
+// Checks the engine's invariants against the state (invariants.cpp), at the
+// start of a pass; a broken one stops the program. Compiled in where NDEBUG
+// is not defined (debug and checking builds), else does nothing.
+void checkEngineInvariants(const FastEngine& engine, const ClusteringState& state);

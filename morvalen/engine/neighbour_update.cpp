@@ -1,0 +1,208 @@
+#include "neighbour_update.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine.h"
+#include "shared.h"
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// What every task of one update shares.
+struct Update {
+  uint32_t merged;      // Ei, the merged cluster's position
+  uint32_t second;      // Ej, where the last cluster moved
+  uint32_t last;        // the last live position before the merge
+  uint32_t row;         // the merged cluster's row
+  double runningStart;  // its cached delta before the update: this pass's EM
+  FixedCluster fixed;
+  uint32_t tileCount;
+};
+
+// Marks the cluster's entry stale when its partner is Ei, Ej or last; true
+// if it did.
+bool invalidateEntry(ClusteringState& state, const PassChoice& choice, uint32_t row, uint32_t last) {
+  uint32_t partner = state.bestPartner[row];
+  if (partner != uint32_t(choice.first) && partner != uint32_t(choice.second) && partner != last) return false;
+  state.bestPartner[row] = state.rows;
+  return true;
+}
+
+// The deltas of the merged cluster against the lanes of a tile set in
+// `lanes`: the tile kernel when many are wanted, else pair by pair. Returns
+// the lanes computed.
+uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const FixedCluster& a, uint32_t tile,
+                    uint32_t lanes, double* out) {
+  uint32_t count = uint32_t(__builtin_popcount(lanes));
+  if (count > kFewLanes && e.tilePolicy.kept) {
+    e.kernels.tile(e.kernels.deltas, a, tile, out);
+    return kLanes;
+  }
+  PartnerCluster partners[kLanes];
+  double few[kLanes];
+  uint32_t n = 0;
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1)
+    partners[n++] = partnerCluster(e, state, e.mirror.rowInSlot[tile * kLanes + uint32_t(__builtin_ctz(bits))]);
+  partnerDeltas(e.kernels.deltas, a, partners, n, few);
+  n = 0;
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = few[n++];
+  return count;
+}
+
+// The first look at a tile: invalidation, the floors of the clusters the
+// moved one jumped over, and which deltas are needed (returned as lanes;
+// their positions go to exactList, the other bounds to the floors).
+uint32_t lanesNeeded(FastEngine& e, ClusteringState& state, const PassChoice& choice, const Update& u, uint32_t t,
+                     const double* bounds, ChunkResult& result, uint32_t* stale, uint32_t* exactList) {
+  uint32_t lanes = 0;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
+    if (x == kNoRow || x == u.row) continue;
+    uint32_t j = e.mirror.positionOf[x];
+    if (invalidateEntry(state, choice, x, u.last)) stale[result.staleCount++] = x;
+    if (j > u.second && j < u.last) lowerFloor(floorEarlierOf(e, x), e.floors.later[x]);
+    double bound = bounds[lane];
+    bool needed = j < u.merged ? bound < double(state.bestDelta[x]) || bound < e.floors.later[x]
+                               : bound < u.runningStart || bound < floorEarlierOf(e, x);
+    if (needed) {
+      lanes |= 1u << lane;
+      exactList[result.exactCount++] = j;
+    } else if (j < u.merged) {
+      lowerFloor(result.floorEarlier, bound);
+    } else {
+      lowerFloor(result.floorLater, bound);
+    }
+  }
+  return lanes;
+}
+
+// Applies the tile's computed deltas: an earlier cluster's cached delta is
+// compared with its own, and each cluster is offered the merged one for its
+// list. Most deltas fail the floor of their side; that test is made here.
+void applyTileDeltas(FastEngine& e, ClusteringState& state, const Update& u, uint32_t t, uint32_t lanes,
+                     const double* out) {
+  double* deltas = e.neighbours.deltas.data();
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+    uint32_t lane = uint32_t(__builtin_ctz(bits));
+    uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
+    uint32_t j = e.mirror.positionOf[x];
+    double d = out[lane];
+    deltas[j] = d;
+    if (j < u.merged && d < double(state.bestDelta[x])) {
+      state.bestDelta[x] = float(d);
+      state.bestPartner[x] = u.merged;
+    }
+    if (d < (j < u.merged ? e.floors.later[x] : floorEarlierOf(e, x))) insertCandidate(e, x, u.row, d);
+  }
+}
+
+// One task: the clusters of chunk c's tiles. Counts and floors go to a local
+// result, stored once: the chunks' results share cache lines, which the
+// threads would pass back and forth.
+void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice, const Update& u, uint32_t c) {
+  NeighbourScratch& n = e.neighbours;
+  ChunkResult result;
+  result.floorEarlier = kInfinity;
+  result.floorLater = kInfinity;
+  uint32_t* stale = n.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
+  uint32_t* exactList = n.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
+  uint32_t end = std::min(u.tileCount, (c + 1) * kTilesPerChunk);
+  double out[kLanes];
+  for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
+    e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes, out);
+    uint32_t lanes = lanesNeeded(e, state, choice, u, t, out, result, stale, exactList);
+    if (lanes == 0) continue;
+    result.lanes += tileDeltas(e, state, u.fixed, t, lanes, out);
+    result.deltas += uint32_t(__builtin_popcount(lanes));
+    result.kernelWanted += __builtin_popcount(lanes) > int(kFewLanes);
+    applyTileDeltas(e, state, u, t, lanes, out);
+  }
+  // The lists of the chunk's clusters are final for the pass now: the
+  // entries left stale look for their best listed later partner here, on
+  // the workers, for the refresh.
+  for (uint32_t i = 0; i < result.staleCount; i++) {
+    uint32_t x = stale[i];
+    if (state.bestPartner[x] < state.rows) continue;  // a delta of this pass set it
+    e.memory.listAnswer[x] = bestListedLater(e, x, e.mirror.positionOf[x]);
+    e.memory.listAnswerPass[x] = e.memory.updates;
+  }
+  n.chunks[c] = result;
+}
+
+// The merged cluster's own entry, list and floors, from what the tasks
+// found: the later deltas in the direct order (its running best is a float
+// that each comparison may lower; a delta left unknown is at least its
+// bound, which is not below the running best), then a fresh list from every
+// delta computed.
+void settleMergedCluster(FastEngine& e, ClusteringState& state, const Update& u, uint32_t chunkCount) {
+  NeighbourScratch& n = e.neighbours;
+  std::vector<uint32_t>& computed = n.computed;
+  computed.clear();
+  double floorEarlier = kInfinity, floorLater = kInfinity;
+  for (uint32_t c = 0; c < chunkCount; c++) {
+    const uint32_t* exactList = n.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
+    computed.insert(computed.end(), exactList, exactList + n.chunks[c].exactCount);
+    lowerFloor(floorEarlier, n.chunks[c].floorEarlier);
+    lowerFloor(floorLater, n.chunks[c].floorLater);
+  }
+  std::sort(computed.begin(), computed.end());
+  for (uint32_t j : computed) {
+    if (j > u.merged && n.deltas[j] < double(state.bestDelta[u.row])) {
+      state.bestDelta[u.row] = float(n.deltas[j]);
+      state.bestPartner[u.row] = j;
+    }
+  }
+  TopCandidates top;
+  e.floors.later[u.row] = floorLater;
+  floorEarlierOf(e, u.row) = floorEarlier;
+  for (uint32_t j : computed) {
+    uint32_t x = state.activeList[j];
+    top.add(Candidate{n.deltas[j], x, e.lists.stamp[x]},
+            [&](const Candidate& c) { lowerFloor(floorFor(e, u.row, c.row), c.value); });
+  }
+  storeList(e, u.row, top);
+}
+
+}  // namespace
+
+void updateNeighboursFast(FastEngine& e, ClusteringState& state, const PassChoice& choice, uint32_t last) {
+  uint32_t merged = uint32_t(choice.first);
+  uint32_t a = state.activeList[merged];
+  PassMemory& memory = e.memory;
+  if (last <= 1) {
+    // No other cluster is left: only the invalidation.
+    for (uint32_t i = 0; i <= last; i++)
+      if (invalidateEntry(state, choice, state.activeList[i], last)) memory.staleRows.push_back(state.activeList[i]);
+    return;
+  }
+  NeighbourScratch& n = e.neighbours;
+  Update u;
+  u.merged = merged;
+  u.second = uint32_t(choice.second);
+  u.last = last;
+  u.row = a;
+  u.tileCount = tilesUsed(e);
+  // The merged cluster's own entry is invalidated here, the others' by the
+  // tasks.
+  if (invalidateEntry(state, choice, a, last)) memory.staleRows.push_back(a);
+  u.runningStart = double(state.bestDelta[a]);
+  fixedColumnTerms(e.kernels.table, rowOf(state, a), state.columns, n.mergedTerms.data());
+  u.fixed = fixedCluster(state, a, maskOf(e, a), n.mergedTerms.data());
+  uint32_t chunkCount = (u.tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
+  // Every task writes its chunk's entry.
+  growTo(n.chunks, chunkCount);
+  e.pool->run(chunkCount, [&](uint32_t c) { updateChunk(e, state, choice, u, c); });
+  for (uint32_t c = 0; c < chunkCount; c++) {
+    const uint32_t* stale = n.chunkStale.data() + size_t(c) * kTilesPerChunk * kLanes;
+    memory.staleRows.insert(memory.staleRows.end(), stale, stale + n.chunks[c].staleCount);
+    e.counters.deltas += n.chunks[c].deltas;
+    e.counters.neighbourDeltas += n.chunks[c].deltas;
+    e.counters.laneDeltas += n.chunks[c].lanes;
+    e.tilePolicy.kernelWanted += n.chunks[c].kernelWanted;
+  }
+  e.counters.bounds += last - 1;
+  e.tilePolicy.tilesVisited += u.tileCount;
+  settleMergedCluster(e, state, u, chunkCount);
+}

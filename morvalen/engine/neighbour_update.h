@@ -1,0 +1,65 @@
+// The neighbour update: after a merge, the merged cluster meets every other
+// live cluster once, and the entries that named the merged pair or the last
+// position become stale.
+//
+// Read me first:
+// - Pruning by bounds: a delta whose bound is not below a value it has to
+//   beat cannot change the outcome. The update computes a delta only where
+//   its bound is below the other cluster's cached best or floor (earlier
+//   clusters), or below the merged cluster's running best (EM, which only
+//   falls) or the other's floor (later clusters).
+// - The comparisons that decide entries are those of the direct update:
+//   each earlier cluster compares its own delta with its own cached value
+//   (so the order across clusters does not matter), and the merged
+//   cluster's running best takes the later deltas in ascending position
+//   order, after the tasks, on the calling thread.
+// - The work is cut into chunks of kTilesPerChunk tiles, one task each. A
+//   task touches only the clusters of its tiles: it marks their entries
+//   stale where they named Ei, Ej or the last position (the invalidation, on
+//   the workers, after the merge), lowers the floorEarlier of the clusters
+//   the moved one jumped over, computes the bounds and the deltas needed,
+//   updates earlier entries, and offers the merged cluster to their lists.
+//   Once its lists are final for the pass, it also finds the best listed
+//   later partner of every entry it made stale, for the next refresh.
+// - Keeping the floors true: every other cluster is offered the merged
+//   cluster's delta when it may beat the floor on that side; the merged
+//   cluster's list starts afresh from the deltas computed, and its floors
+//   from the bounds of the deltas left uncomputed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "clustering.h"
+
+struct FastEngine;
+
+constexpr uint32_t kTilesPerChunk = 4;
+// Up to this many wanted lanes of a tile are summed as scattered partners,
+// four side by side; more take the tile kernel (while the tiles are kept).
+constexpr uint32_t kFewLanes = 8;
+
+// What one task found in its chunk of tiles.
+struct ChunkResult {
+  uint32_t staleCount = 0;   // entries it made stale, in chunkStale
+  uint32_t exactCount = 0;   // positions whose delta it computed, in chunkExact
+  uint64_t deltas = 0;       // deltas computed
+  uint64_t lanes = 0;        // tile lanes computed (all 16 of a kernel call)
+  uint64_t kernelWanted = 0; // tiles that wanted the tile kernel
+  double floorEarlier = 0.0; // smallest bound left uncomputed, earlier than the merged cluster
+  double floorLater = 0.0;   // the same, later
+};
+
+struct NeighbourScratch {
+  std::vector<double> mergedTerms;   // [column]: lnFactorial of the merged cluster's counts
+  std::vector<double> deltas;        // [position]: the deltas computed
+  std::vector<ChunkResult> chunks;   // [chunk]
+  std::vector<uint32_t> chunkStale;  // [chunk][kTilesPerChunk * kLanes]: rows
+  std::vector<uint32_t> chunkExact;  // [chunk][kTilesPerChunk * kLanes]: positions
+  std::vector<uint32_t> computed;    // the positions computed, ascending
+};
+
+// Invalidates the entries that named choice.first, choice.second or `last`
+// and offers the merged cluster (now at choice.first) to every other, after
+// the merge and the move of the cluster at `last` into choice.second.
+void updateNeighboursFast(FastEngine& e, ClusteringState& state, const PassChoice& choice, uint32_t last);

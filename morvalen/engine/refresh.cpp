@@ -1,0 +1,230 @@
+// The refresh (rescan.h): answers from the lists, batches of rescans, and
+// the selection of the pair to merge.
+#include <algorithm>
+#include <limits>
+
+#include "engine.h"
+#include "rescan.h"
+#include "shared.h"
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Sets the entry from the scanned values and rebuilds the cluster's list
+// from its earlier entries and the later values. Touches only the job's own
+// cluster, so jobs run this side by side once all have scanned.
+void applyOwnEntry(FastEngine& e, ClusteringState& state, const ScanJob& job, WorkerScratch& scratch) {
+  uint32_t r = job.row;
+  uint32_t first = job.position + 1;
+  const double* values = e.rescans.values.data() + job.valueOffset;
+  const uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+  Best best;
+  for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
+  state.bestDelta[r] = float(best.value);
+  if (best.position != kNoPosition) state.bestPartner[r] = best.position;
+
+  compactCandidates(e, r);
+  TopCandidates top;
+  double newFloorLater = job.prunedFloor;
+  auto rejected = [&](const Candidate& c) {
+    if (e.mirror.positionOf[c.row] > job.position)
+      lowerFloor(newFloorLater, c.value);
+    else
+      lowerFloor(floorEarlierOf(e, r), c.value);
+  };
+  const Candidate* list = &e.lists.entries[size_t(r) * kCandidates];
+  uint32_t listed = e.lists.count[r];
+  // The rows the list holds are marked with a fresh token of this worker's
+  // own marks, so that a value for one of them is not listed twice.
+  if (scratch.marks.size() < state.rows || ++scratch.token == 0) {
+    scratch.marks.assign(state.rows, 0);
+    scratch.token = 1;
+  }
+  for (uint32_t i = 0; i < listed; i++) {
+    top.add(list[i], rejected);
+    scratch.marks[list[i].row] = scratch.token;
+  }
+  for (uint32_t n = 0; n < job.computed; n++) {
+    uint32_t y = state.activeList[first + computed[n]];
+    Candidate c = {values[computed[n]], y, e.lists.stamp[y]};
+    if (!top.wouldKeep(c)) {
+      rejected(c);
+      continue;
+    }
+    if (scratch.marks[y] != scratch.token) top.add(c, rejected);
+  }
+  storeList(e, r, top);
+  e.floors.later[r] = newFloorLater;
+}
+
+// Offers the values of the batch's jobs, in job order, to the lists of the
+// later clusters at positions lo..hi-1. In the first refresh, which sets the
+// floors up, a value left unknown lowers the later cluster's floor to its
+// bound; later on the floors already cover every pair. Tasks own disjoint
+// position ranges, so they run side by side.
+void offerToLaterLists(FastEngine& e, const ClusteringState& state, uint32_t firstJob, uint32_t endJob,
+                       uint32_t lo, uint32_t hi) {
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    const ScanJob& job = e.rescans.jobs[j];
+    uint32_t first = job.position + 1;
+    const double* values = e.rescans.values.data() + job.valueOffset;
+    const uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+    // The job's indices are ascending: those of the range are consecutive.
+    const uint32_t* end = computed + job.computed;
+    for (const uint32_t* n = std::lower_bound(computed, end, lo > first ? lo - first : 0); n < end; n++) {
+      uint32_t p = first + *n;
+      if (p >= hi) break;
+      uint32_t y = state.activeList[p];
+      double value = values[*n];
+      if (value < floorEarlierOf(e, y)) insertCandidate(e, y, job.row, value);
+    }
+    if (!e.memory.listsReady) {
+      const double* bounds = e.rescans.bounds.data() + job.valueOffset;
+      for (uint32_t p = std::max(lo, first); p < hi; p++)
+        if (values[p - first] == kInfinity) lowerFloor(floorEarlierOf(e, state.activeList[p]), bounds[p - first]);
+    }
+  }
+}
+
+// The selection over consecutive position ranges, given each range's own.
+PassChoice combineChoices(const std::vector<PassChoice>& inOrder) {
+  PassChoice choice;
+  for (const PassChoice& c : inOrder)
+    if (c.first >= 0 && c.bestDelta < choice.bestDelta) choice = c;
+  return choice;
+}
+
+// Each job runs on a worker: the fixed cluster's terms, the bounds (which
+// read the later clusters' lists and floors) and the deltas. Then, split by
+// position range, each job sets its own entry and list, and the values are
+// offered to the later clusters' lists. After the last batch, returns the
+// pair to merge in *choice.
+void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch,
+                 PassChoice* choice) {
+  RescanScratch& r = e.rescans;
+  growTo(r.fixedTerms, size_t(endJob - firstJob) * state.columns);
+  e.pool->runOnWorkers(endJob - firstJob, [&](uint32_t j, unsigned worker) {
+    // A copy of the job, written back once: neighbouring jobs share cache
+    // lines, and their counters change all the time.
+    ScanJob job = r.jobs[firstJob + j];
+    rescanJob(e, state, job, j, e.workers[worker]);
+    r.jobs[firstJob + j] = job;
+  });
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    e.counters.bounds += r.jobs[j].bounds;
+    e.counters.skipped += r.jobs[j].skipped;
+    e.counters.deltas += r.jobs[j].deltas;
+    e.counters.laneDeltas += r.jobs[j].deltas;
+  }
+  // Only once every job has read the lists and floors does any list or floor
+  // change. Each task owns the clusters of a position range: it sets the
+  // entries and lists of the jobs among them, then offers them the values
+  // of every job, as a sequential pass would in that order. After the last
+  // batch every cached delta is final: each task then also selects within
+  // its range, and further tasks select within the positions before the
+  // first job's.
+  uint32_t lo = r.jobs[firstJob].position;
+  uint32_t ranges = std::max(1u, std::min(kOfferRanges, (state.liveCount - lo) / kOfferRangeMinimum));
+  uint32_t span = (state.liveCount - lo + ranges - 1) / ranges;
+  uint32_t selectRanges = lastBatch ? (lo + kSelectSpan - 1) / kSelectSpan : 0;
+  r.rangeChoices.assign(selectRanges + ranges, PassChoice());
+  e.pool->runOnWorkers(selectRanges + ranges, [&](uint32_t q, unsigned worker) {
+    if (q < selectRanges) {
+      r.rangeChoices[q] = selectInRange(state, q * kSelectSpan, std::min(lo, (q + 1) * kSelectSpan));
+      return;
+    }
+    uint32_t from = lo + (q - selectRanges) * span;
+    uint32_t to = std::min(state.liveCount, from + span);
+    for (uint32_t j = firstJob; j < endJob; j++)
+      if (r.jobs[j].position >= from && r.jobs[j].position < to) applyOwnEntry(e, state, r.jobs[j], e.workers[worker]);
+    offerToLaterLists(e, state, firstJob, endJob, from, to);
+    if (lastBatch) r.rangeChoices[q] = selectInRange(state, from, to);
+  });
+  if (lastBatch) *choice = combineChoices(r.rangeChoices);
+}
+
+// The jobs in batches whose values fit kJobValueBudget (a job longer than
+// that has a batch of its own); returns the pair to merge.
+PassChoice runJobs(FastEngine& e, ClusteringState& state) {
+  RescanScratch& r = e.rescans;
+  PassChoice choice;
+  uint32_t jobCount = uint32_t(r.jobs.size());
+  uint32_t batchStart = 0;
+  size_t used = 0;
+  for (uint32_t j = 0; j <= jobCount; j++) {
+    size_t length = j < jobCount ? state.liveCount - 1 - r.jobs[j].position : 0;
+    if (j == jobCount || (used + length > kJobValueBudget && j > batchStart)) {
+      if (j > batchStart) {
+        growTo(r.values, used);
+        growTo(r.bounds, used);
+        growTo(r.computedAt, used);
+        runJobBatch(e, state, batchStart, j, j == jobCount, &choice);
+      }
+      batchStart = j;
+      used = 0;
+    }
+    if (j < jobCount) {
+      r.jobs[j].valueOffset = used;
+      used += length;
+    }
+  }
+  return choice;
+}
+
+// The positions of the stale entries, ascending: the live rows of staleRows
+// still marked stale, once each.
+void findStalePositions(FastEngine& e, const ClusteringState& state, std::vector<uint32_t>& positions) {
+  positions.clear();
+  for (uint32_t r : e.memory.staleRows)
+    if (isLive(e, state, r) && state.bestPartner[r] >= state.rows) positions.push_back(e.mirror.positionOf[r]);
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+}
+
+}  // namespace
+
+PassChoice refreshAndSelect(FastEngine& e, ClusteringState& state) {
+  uint32_t ys = state.liveCount;
+  RescanScratch& r = e.rescans;
+  PassMemory& memory = e.memory;
+  r.jobs.clear();
+  std::vector<uint32_t>& positions = r.stalePositions;
+  findStalePositions(e, state, positions);
+  for (uint32_t i : positions) {
+    uint32_t row = state.activeList[i];
+    e.counters.refreshes++;
+    if (i + 1 == ys) {
+      // No later position: the direct scan leaves 1e30 and the stale mark.
+      state.bestDelta[row] = kNoDelta;
+      continue;
+    }
+    double threshold = kInfinity;
+    if (memory.listsReady) {
+      Best best = memory.listAnswerPass[row] == memory.updates ? memory.listAnswer[row] : bestListedLater(e, row, i);
+      if (best.value < e.floors.later[row]) {
+        state.bestDelta[row] = float(best.value);
+        if (best.position != kNoPosition) state.bestPartner[row] = best.position;
+        e.counters.fromLists++;
+        continue;
+      }
+      threshold = best.value;
+    }
+    e.counters.rescans++;
+    ScanJob job;
+    job.row = row;
+    job.position = i;
+    job.threshold = threshold;
+    job.prunedFloor = kInfinity;
+    r.jobs.push_back(job);
+  }
+  // The last batch of rescans selects the pair on its workers; without
+  // rescans every cached delta is final already.
+  PassChoice choice = r.jobs.empty() ? selectPair(state) : runJobs(e, state);
+  memory.listsReady = true;
+  // An entry may stay stale (no later position); the others are done.
+  memory.staleRows.clear();
+  for (uint32_t i : positions)
+    if (state.bestPartner[state.activeList[i]] >= state.rows) memory.staleRows.push_back(state.activeList[i]);
+  return choice;
+}

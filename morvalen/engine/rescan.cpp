@@ -1,0 +1,224 @@
+#include "rescan.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine.h"
+#include "shared.h"
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// What the first look at a job's later clusters found, beside the values
+// known from lists (in computedAt) and the candidates (in the selection).
+struct FirstLook {
+  uint32_t candidates = 0;          // unknown values whose bound is <= t
+  double floorOutside = kInfinity;  // the smallest bound of the others
+};
+
+// The bounds of a job's fixed cluster r against the later clusters; values
+// start unknown (+inf). Once the lists are set up, a cluster y whose
+// floorEarlier exceeds the best listed value t needs no bound: unless y
+// lists r (and so knows the exact delta), the delta is at least that floor,
+// and the floor itself serves as the bound. Each later cluster is then
+// placed at once, in any order (what it goes to is a set): a known value is
+// listed as computed; an unknown one whose bound is <= t goes to the
+// selection; the others' bounds give a floor.
+void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look) {
+  const SlotMirror& m = e.mirror;
+  uint32_t first = job.position + 1;
+  uint32_t tileCount = tilesUsed(e);
+  uint32_t firstTile = 0;  // tiles before it hold no later position
+  while (firstTile < tileCount && m.tileLastPosition[firstTile] < int64_t(first)) firstTile++;
+  double* bounds = e.rescans.bounds.data() + job.valueOffset;
+  double* values = e.rescans.values.data() + job.valueOffset;
+  const BoundCluster& a = m.bounds[job.row];
+  // Skipping needs a finite listed value, and lists that are set up.
+  double skipAbove = e.memory.listsReady ? job.threshold : kInfinity;
+  uint32_t bit = job.row % (64 * kFilterWords);
+  const uint64_t* filter = e.lists.filterBySlot.data() + bit / 64 * m.slotCapacity;
+  const double t = job.threshold;
+  uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+  job.computed = 0;
+  selection.reset();
+  auto place = [&](uint32_t i, double value, double bound) {
+    if (value != kInfinity) {
+      computed[job.computed++] = i;
+    } else if (bound <= t) {
+      look.candidates++;
+      selection.feed(bound, i);
+    } else {
+      lowerFloor(look.floorOutside, bound);
+    }
+  };
+  double out[kLanes];
+  for (uint32_t tile = firstTile; tile < tileCount; tile++) {
+    size_t base = size_t(tile) * kLanes;
+    const uint32_t* positions = m.slotPosition.data() + base;
+    const double* floors = e.floors.earlierBySlot.data() + base;
+    uint32_t lanes = 0;
+    for (uint32_t lane = 0; lane < kLanes; lane++) {
+      uint32_t p = positions[lane];
+      if (p < first) continue;  // earlier, the job's own cluster, or a hole
+      uint32_t i = p - first;
+      values[i] = kInfinity;
+      if (skipAbove < floors[lane]) {
+        double known;
+        bool listed = (filter[base + lane] >> (bit % 64) & 1) != 0 &&
+                      listedValue(e, m.rowInSlot[base + lane], job.row, &known);
+        values[i] = listed ? known : kInfinity;
+        bounds[i] = listed ? known : floors[lane];
+        place(i, values[i], bounds[i]);
+        job.skipped++;
+        continue;
+      }
+      lanes |= 1u << lane;
+    }
+    if (lanes == 0) continue;
+    job.bounds += uint32_t(__builtin_popcount(lanes));
+    e.kernels.bound(e.kernels.bounds, a, tile, lanes, out);
+    for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+      uint32_t lane = uint32_t(__builtin_ctz(bits));
+      uint32_t i = positions[lane] - first;
+      bounds[i] = out[lane];
+      place(i, kInfinity, out[lane]);
+    }
+  }
+}
+
+// Computes the deltas at the job's later indices (positions - first) listed
+// in `wanted`.
+void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
+               const uint32_t* wanted, uint32_t count) {
+  uint32_t first = job.position + 1;
+  double* values = e.rescans.values.data() + job.valueOffset;
+  uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+  constexpr uint32_t kBatch = 64;
+  PartnerCluster partners[kBatch];
+  double out[kBatch];
+  for (uint32_t start = 0; start < count; start += kBatch) {
+    uint32_t n = std::min(kBatch, count - start);
+    for (uint32_t i = 0; i < n; i++)
+      partners[i] = partnerCluster(e, state, state.activeList[first + wanted[start + i]]);
+    partnerDeltas(e.kernels.deltas, a, partners, n, out);
+    for (uint32_t i = 0; i < n; i++) {
+      values[wanted[start + i]] = out[i];
+      computed[job.computed++] = wanted[start + i];
+    }
+  }
+  job.deltas += count;
+}
+
+// The smallest double delta over the later positions, earliest on ties, from
+// the bounds: first the deltas whose bound is below the best listed value,
+// or the kRefill smallest bounds when more lie below it, which refill the
+// list; then every delta whose bound does not exceed the best found (nor the
+// best listed value), since only those can equal or beat it. Deltas left
+// unknown stay +inf.
+void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, Selection& selection,
+             const FirstLook& look, std::vector<uint32_t>& wanted) {
+  uint32_t first = job.position + 1;
+  size_t length = state.liveCount - first;
+  const double* bounds = e.rescans.bounds.data() + job.valueOffset;
+  const double* values = e.rescans.values.data() + job.valueOffset;
+  uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+  // The first look found the values known from the later clusters' lists,
+  // the unknown ones that may matter (bound <= the listed value t) with the
+  // kRefill-th smallest of their bounds, and the smallest bound of the
+  // others.
+  double t = job.threshold;
+  // First round: the candidates below the kRefill-th smallest bound (all
+  // of them when there are no more), which the selection holds.
+  double threshold = look.candidates > kRefill ? selection.result() : kInfinity;
+  wanted.clear();
+  for (const Selection::Entry& entry : selection.buffer)
+    if (entry.bound < threshold) wanted.push_back(entry.index);
+  std::sort(wanted.begin(), wanted.end());
+  FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row),
+                                e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
+  computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()));
+  Best best;
+  for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
+  // The listed value is the exact delta of a later cluster: the answer is no
+  // larger, whatever the first round found.
+  double limit = std::min(best.value, t);
+  // Every candidate left has a bound of at least the threshold, and the
+  // candidate whose bound it is was left: when the limit is below it, no
+  // second round is needed, and the threshold is the candidates' floor.
+  if (!(limit >= threshold)) {
+    job.prunedFloor = std::min(look.floorOutside, threshold);
+    return;
+  }
+  // Second round: the values left unknown whose bound does not exceed the
+  // limit (all are candidates, as limit <= t), in ascending order of bound,
+  // a few at a time, while the bound does not exceed the best found so far:
+  // a delta whose bound exceeds the best is larger than the answer. The
+  // others give the floor.
+  wanted.clear();
+  job.prunedFloor = kInfinity;
+  for (size_t i = 0; i < length; i++) {
+    if (values[i] != kInfinity) continue;
+    if (bounds[i] <= limit)
+      wanted.push_back(uint32_t(i));
+    else
+      lowerFloor(job.prunedFloor, bounds[i]);
+  }
+  // A heap with the smallest (bound, index) on top: most of them are never
+  // taken, so they need no full sort.
+  auto later = [&](uint32_t x, uint32_t y) { return bounds[x] > bounds[y] || (bounds[x] == bounds[y] && x > y); };
+  std::make_heap(wanted.begin(), wanted.end(), later);
+  size_t remaining = wanted.size();
+  constexpr uint32_t kStep = 4;
+  uint32_t step[kStep];
+  while (remaining > 0 && bounds[wanted[0]] <= std::min(best.value, t)) {
+    uint32_t count = 0;
+    while (count < kStep && remaining > 0 && bounds[wanted[0]] <= std::min(best.value, t)) {
+      std::pop_heap(wanted.begin(), wanted.begin() + remaining, later);
+      step[count++] = wanted[--remaining];
+    }
+    uint32_t before = job.computed;
+    computeAt(e, state, job, a, step, count);
+    for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
+  }
+  if (remaining > 0) lowerFloor(job.prunedFloor, bounds[wanted[0]]);
+}
+
+}  // namespace
+
+void Selection::reset() {
+  buffer.clear();
+  threshold = kInfinity;
+}
+
+void Selection::feed(double bound, uint32_t index) {
+  if (!(bound < threshold)) return;
+  buffer.push_back(Entry{bound, index});
+  if (buffer.size() == 4 * kRefill) cut();
+}
+
+double Selection::result() {
+  if (buffer.size() < kRefill) return kInfinity;
+  cut();
+  return threshold;
+}
+
+void Selection::cut() {
+  auto byBound = [](const Entry& x, const Entry& y) { return x.bound < y.bound; };
+  std::nth_element(buffer.begin(), buffer.begin() + (kRefill - 1), buffer.end(), byBound);
+  threshold = buffer[kRefill - 1].bound;
+  buffer.resize(kRefill);
+}
+
+void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
+               WorkerScratch& scratch) {
+  fixedColumnTerms(e.kernels.table, rowOf(state, job.row), state.columns,
+                   e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
+  FirstLook look;
+  boundJob(e, job, scratch.selection, look);
+  scanJob(e, state, job, inBatch, scratch.selection, look, scratch.wanted);
+  // In ascending order, so that each position range finds its values at
+  // once; the order of a job's values matters nowhere else.
+  uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+  std::sort(computed, computed + job.computed);
+}

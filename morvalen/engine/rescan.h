@@ -1,0 +1,106 @@
+// The refresh: every stale entry gets its best later partner again, from
+// the candidate lists when they can answer, else by a pruned rescan.
+//
+// Read me first:
+// - A stale entry whose best listed later partner t is strictly below its
+//   floorLater is answered from the list: no unlisted later cluster can
+//   equal or beat t.
+// - Otherwise the later positions are rescanned (a job). A job computes the
+//   bounds against every later cluster, skipping clusters y whose
+//   floorEarlier exceeds t (their delta is larger still) unless r is listed
+//   by y, which gives the exact value. It then computes the deltas of the
+//   kRefill smallest bounds (to refill the list), then every delta whose
+//   bound does not exceed the best found: the others are larger than the
+//   answer. Its deltas are offered to the later clusters' lists.
+// - Jobs run side by side on the workers, in batches whose values fit a
+//   budget. Within a batch, every job first reads the lists and floors; only
+//   then does any list or floor change, range of positions by range, each
+//   task applying the jobs of its range in job order, as a sequential pass
+//   would. The result does not depend on the thread count.
+// - After the last batch every cached delta is final, so its tasks also
+//   select the pair to merge, each within its positions; the selection's
+//   rule (selectInRange) over consecutive ranges, kept where strictly
+//   smaller, is the selection over all positions.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "clustering.h"
+
+struct FastEngine;
+
+// A rescan computes the kRefill smallest bounds' deltas first, which refill
+// the list.
+constexpr uint32_t kRefill = 64;
+// The later lists a batch of rescans offers its values to are split into at
+// most this many position ranges of at least kOfferRangeMinimum positions.
+constexpr uint32_t kOfferRanges = 16;
+constexpr uint32_t kOfferRangeMinimum = 64;
+// Positions before the first job's are searched for the pair to merge in
+// tasks of this many.
+constexpr uint32_t kSelectSpan = 1024;
+// Deltas of one batch of rescans kept at once (doubles).
+constexpr size_t kJobValueBudget = size_t(1) << 18;
+
+// A stale entry to rescan over positions position + 1 .. ys - 1.
+struct ScanJob {
+  uint32_t row = 0;
+  uint32_t position = 0;
+  double threshold = 0.0;    // best listed later value; +inf: prune nothing
+  size_t valueOffset = 0;    // its bounds and deltas in the batch arrays, by position - first
+  uint32_t computed = 0;     // values known, listed in computedAt by index
+  double prunedFloor = 0.0;  // the smallest bound of the values left unknown
+  uint64_t deltas = 0;       // deltas computed
+  uint64_t bounds = 0;       // bounds computed
+  uint64_t skipped = 0;      // clusters ruled out by their floor
+};
+
+// Finds the kRefill-th smallest of the bounds fed to it (+inf when fewer
+// came) and the indices of those below it: bounds below the running
+// threshold go to a buffer, which is cut back to its kRefill smallest
+// whenever it fills up; most bounds fail the threshold test.
+struct Selection {
+  struct Entry {
+    double bound;
+    uint32_t index;
+  };
+  std::vector<Entry> buffer;
+  double threshold = 0.0;
+
+  void reset();
+  void feed(double bound, uint32_t index);
+  // Call once, after the last feed. Every bound fed that is below the
+  // result is in the buffer then (with others not below it).
+  double result();
+
+ private:
+  void cut();
+};
+
+// One worker's scratch: no other task touches it while a task runs.
+struct WorkerScratch {
+  Selection selection;
+  std::vector<uint32_t> wanted;
+  // Rows marked with the current token: a list being rebuilt holds them.
+  std::vector<uint32_t> marks;
+  uint32_t token = 0;
+};
+
+// The batch arrays of the rescans of one refresh.
+struct RescanScratch {
+  std::vector<ScanJob> jobs;
+  std::vector<double> fixedTerms;   // [job in batch][column]
+  std::vector<double> bounds;       // [job's valueOffset + index]
+  std::vector<double> values;       // [job's valueOffset + index]; +inf: unknown
+  std::vector<uint32_t> computedAt; // [job's valueOffset + n]: indices of known values
+  std::vector<PassChoice> rangeChoices;
+  std::vector<uint32_t> stalePositions;
+};
+
+// Refreshes every stale entry, then selects the pair to merge.
+PassChoice refreshAndSelect(FastEngine& e, ClusteringState& state);
+
+// The rescan of one job, on a worker: its bounds, then its deltas. Reads the
+// lists and floors, writes only the job's own entries of the batch arrays.
+void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch);

@@ -1,0 +1,44 @@
+// Small helpers the engine's parts share.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "clustering.h"
+#include "engine.h"
+
+inline const int32_t* rowOf(const ClusteringState& state, uint32_t row) {
+  return state.counts + size_t(row) * state.columns;
+}
+
+inline FixedCluster fixedCluster(const ClusteringState& state, uint32_t row, const uint64_t* mask,
+                                 const double* terms) {
+  FixedCluster a;
+  a.counts = rowOf(state, row);
+  a.mask = mask;
+  a.terms = terms;
+  a.total = state.rowTotal[row];
+  a.cost = double(state.rowCost[row]);
+  return a;
+}
+
+inline PartnerCluster partnerCluster(const FastEngine& e, const ClusteringState& state, uint32_t row) {
+  PartnerCluster p;
+  p.counts = rowOf(state, row);
+  p.mask = maskOf(e, row);
+  p.total = state.rowTotal[row];
+  p.cost = state.rowCost[row];
+  return p;
+}
+
+inline bool isLive(const FastEngine& e, const ClusteringState& state, uint32_t row) {
+  uint32_t p = e.mirror.positionOf[row];
+  return p < state.liveCount && state.activeList[p] == row;
+}
+
+// Scratch arrays only grow: a batch writes every entry it reads, and each
+// shrinking would have the next growth fill the entries with zeros again.
+template <typename T>
+void growTo(std::vector<T>& v, size_t size) {
+  if (v.size() < size) v.resize(size);
+}

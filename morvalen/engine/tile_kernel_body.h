@@ -1,0 +1,40 @@
+// The vector tile kernel, one body for every instruction set: included by
+// kernels_<set>.cpp, each built for its set, with a Target that supplies
+//   Arch                    the xsimd architecture,
+//   addSummedColumn(...)    adds one stored column's terms lnFactorial(a's
+//                           count + the lane's count) to the lanes' sums.
+// Why its sums have the bits of mergeDelta's: tile_kernels.h. Only
+// kernel_types.h may be included besides (see there).
+#pragma once
+
+#include <xsimd/xsimd.hpp>
+
+#include "kernel_types.h"
+
+template <class Target>
+void tileKernelBody(const DeltaContext& context, const FixedCluster& a, uint32_t tile, double* out) {
+  using Doubles = xsimd::batch<double, typename Target::Arch>;
+  constexpr uint32_t kWidth = uint32_t(Doubles::size);
+  constexpr uint32_t kVectors = kLanes / kWidth;
+  static_assert(kLanes % kWidth == 0, "a tile is a whole number of vectors");
+  Doubles sum[kVectors];
+  for (uint32_t v = 0; v < kVectors; v++) sum[v] = Doubles(0.0);
+  forEachColumn(context, a, tile, [&](uint32_t k, size_t stored) {
+    if (stored == kNotStored) {
+      // No lane has a count here: every lane's term is a's.
+      Doubles termA(a.terms[k]);
+      for (uint32_t v = 0; v < kVectors; v++) sum[v] = sum[v] + termA;
+      return;
+    }
+    if (a.counts[k] == 0) {
+      // a has no count here: every lane's term is ready in the tile.
+      const double* terms = context.terms + stored * kLanes;
+      for (uint32_t v = 0; v < kVectors; v++) sum[v] = sum[v] + Doubles::load_unaligned(terms + v * kWidth);
+      return;
+    }
+    Target::addSummedColumn(context, context.counts + stored * kLanes, a.counts[k], sum);
+  });
+  alignas(64) double sums[kLanes];
+  for (uint32_t v = 0; v < kVectors; v++) sum[v].store_aligned(sums + v * kWidth);
+  finishTile(context, a, tile, sums, out);
+}

@@ -1,0 +1,87 @@
+#include "tile_kernels.h"
+
+#include <algorithm>
+
+#include "cost_model.h"
+
+DeltaContext deltaContext(const LnFactorialTable& table, const ClusterTiles& tiles, double constant) {
+  DeltaContext context;
+  context.lnValues = table.values.data();
+  context.lnSize = table.size;
+  context.columns = tiles.columns;
+  context.maskWords = tiles.maskWords;
+  context.masks = tiles.masks.data();
+  context.ranks = tiles.ranks.data();
+  context.offsets = tiles.offsets.data();
+  context.counts = tiles.counts.data();
+  context.terms = tiles.terms.data();
+  context.totals = tiles.totals.data();
+  context.costs = tiles.costs.data();
+  context.constant = constant;
+  return context;
+}
+
+// lnFactorial(x) from the context's table, as tableLnFactorial (ln_table.h).
+static inline double contextLnFactorial(const DeltaContext& context, int32_t x) {
+  if (x < 1) return 0.0;
+  if (x < context.lnSize) return context.lnValues[x];
+  return lnFactorial(x);
+}
+
+void finishTile(const DeltaContext& context, const FixedCluster& a, uint32_t tile, const double* sums, double* out) {
+  int32_t columnsTerm = columnsAsTerm(context.columns);
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    size_t slot = size_t(tile) * kLanes + lane;
+    int32_t argument = wrappingAdd(wrappingAdd(wrappingAdd(a.total, context.totals[slot]), -1), columnsTerm);
+    double totalTerm = contextLnFactorial(context, argument);
+    out[lane] = ((totalTerm - sums[lane]) - context.constant) - (a.cost + context.costs[slot]);
+  }
+}
+
+// A column the tile does not store has no count in any lane: every lane's
+// term is lnFactorial(a's count). Elsewhere each lane adds lnFactorial of
+// the summed count when it is 2 or more.
+void portableTileKernel(const DeltaContext& context, const FixedCluster& a, uint32_t tile, double* out) {
+  double sums[kLanes] = {};
+  forEachColumn(context, a, tile, [&](uint32_t k, size_t stored) {
+    const int32_t* column = stored == kNotStored ? nullptr : context.counts + stored * kLanes;
+    int32_t countA = a.counts[k];
+    for (uint32_t lane = 0; lane < kLanes; lane++) {
+      int32_t sum = column ? wrappingAdd(countA, column[lane]) : countA;
+      if (sum > 1) sums[lane] += contextLnFactorial(context, sum);
+    }
+  });
+  finishTile(context, a, tile, sums, out);
+}
+
+// lnFactorial(x) for the summed count of a column; +0.0 for x < 2, as the
+// table holds lnFactorial(0) = 0 and lnFactorial(1) = +0.0.
+static inline double summedTerm(const DeltaContext& context, int32_t x) {
+  if (uint32_t(x) < uint32_t(context.lnSize)) return context.lnValues[uint32_t(x)];
+  return contextLnFactorial(context, x);
+}
+
+void partnerDeltas(const DeltaContext& context, const FixedCluster& a, const PartnerCluster* partners,
+                   uint32_t count, double* out) {
+  constexpr uint32_t kWays = 4;
+  for (uint32_t start = 0; start < count; start += kWays) {
+    // A short last group repeats its last partner.
+    const PartnerCluster* p[kWays];
+    for (uint32_t i = 0; i < kWays; i++) p[i] = &partners[std::min(start + i, count - 1)];
+    double sums[kWays] = {};
+    for (uint32_t w = 0; w < context.maskWords; w++) {
+      uint64_t bits = a.mask[w] | p[0]->mask[w] | p[1]->mask[w] | p[2]->mask[w] | p[3]->mask[w];
+      for (; bits != 0; bits &= bits - 1) {
+        uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
+        int32_t countA = a.counts[k];
+        for (uint32_t i = 0; i < kWays; i++) sums[i] += summedTerm(context, wrappingAdd(countA, p[i]->counts[k]));
+      }
+    }
+    for (uint32_t i = 0; i < kWays && start + i < count; i++) {
+      int32_t argument =
+          wrappingAdd(wrappingAdd(wrappingAdd(a.total, p[i]->total), -1), columnsAsTerm(context.columns));
+      double totalTerm = contextLnFactorial(context, argument);
+      out[start + i] = ((totalTerm - sums[i]) - context.constant) - (a.cost + double(p[i]->cost));
+    }
+  }
+}
