@@ -3,6 +3,17 @@
 
 option(SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(BUILD_FUZZERS "Build the libFuzzer harnesses in fuzz/ (needs clang)" OFF)
+# Run-time checks of invariants that Release builds leave out (morvalen's
+# engine checks its own at every pass); on with the sanitizers.
+if(SANITIZE OR BUILD_FUZZERS)
+  set(checkByDefault ON)
+else()
+  set(checkByDefault OFF)
+endif()
+option(CHECK_INVARIANTS "Check internal invariants at run time, as debug builds do" ${checkByDefault})
+if(CHECK_INVARIANTS)
+  add_compile_definitions(CHECK_INVARIANTS)
+endif()
 
 set(kSanitizers address,undefined)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")

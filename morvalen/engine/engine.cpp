@@ -15,7 +15,7 @@ constexpr uint32_t kTimedTiles = 32;
 
 PassChoice findPairFast(void* scans, ClusteringState& state) {
   FastEngine& e = *static_cast<FastEngine*>(scans);
-  checkEngineInvariants(e, state);
+  if (kCheckInvariants) checkEngineInvariants(e, state);
   if (!e.failed) {
     try {
       return refreshAndSelect(e, state);

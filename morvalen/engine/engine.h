@@ -123,7 +123,22 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
 // which must outlive the passes.
 PassScans fastScans(FastEngine& engine);
 
-// Checks the engine's invariants against the state (invariants.cpp), at the
-// start of a pass; a broken one stops the program. Compiled in where NDEBUG
-// is not defined (debug and checking builds), else does nothing.
+// Whether findPair checks the engine's invariants at the start of every
+// pass: in debug builds, and in builds configured with CHECK_INVARIANTS
+// (the sanitizer builds); not in Release.
+#if !defined(NDEBUG) || defined(CHECK_INVARIANTS)
+constexpr bool kCheckInvariants = true;
+#else
+constexpr bool kCheckInvariants = false;
+#endif
+
+// Checks the engine's invariants against the state at the start of a pass
+// (invariants.cpp): the mirror's maps, the cached entries and the lists,
+// and on small runs now and then one cluster's list and floors against its
+// exact deltas. A broken one stops the program with a message on stderr.
 void checkEngineInvariants(const FastEngine& engine, const ClusteringState& state);
+
+// The exact part of the check, for the cluster at `position`: every current
+// list entry holds the exact delta, every unlisted live cluster's delta is
+// at least the floor of its side.
+void checkOneClusterExactly(const FastEngine& engine, const ClusteringState& state, uint32_t position);

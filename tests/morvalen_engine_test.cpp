@@ -1,0 +1,160 @@
+// The fast engine as a value: clusterings side by side in one process, its
+// invariants on every pass, and the kernel dispatcher.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clustering.h"
+#include "engine.h"
+
+namespace {
+
+struct Matrix {
+  uint32_t columns = 0;
+  uint32_t rows = 0;
+  std::vector<int32_t> counts;
+};
+
+// Rows of a few column patterns with random counts, some rows zero.
+Matrix patterned(uint32_t rows, uint32_t columns, uint32_t seed) {
+  std::mt19937 random(seed);
+  Matrix m{columns, rows, std::vector<int32_t>(size_t(rows) * columns, 0)};
+  for (uint32_t r = 0; r < rows; r++) {
+    if (random() % 17 == 0) continue;
+    uint32_t pattern = random() % 4;
+    for (uint32_t k = 0; k < columns; k++)
+      if ((k + pattern) % 3 == 0 || random() % 9 == 0) m.counts[size_t(r) * columns + k] = int32_t(random() % 60);
+  }
+  return m;
+}
+
+struct Outcome {
+  std::vector<double> deltas;
+  std::vector<int32_t> pairs;
+  std::vector<uint32_t> order;
+  bool operator==(const Outcome& o) const { return deltas == o.deltas && pairs == o.pairs && order == o.order; }
+};
+
+void recordPass(void* context, const PassReport& report, const ClusteringState&) {
+  Outcome& outcome = *static_cast<Outcome*>(context);
+  outcome.deltas.push_back(report.bestDelta);
+  outcome.pairs.push_back(report.first);
+  outcome.pairs.push_back(report.second);
+}
+
+// Clusters `m` with `engine` (null: the direct scans).
+Outcome clusterWith(const Matrix& m, FastEngine* engine, unsigned threads = 2) {
+  std::vector<int32_t> counts = m.counts;
+  ClusteringState state;
+  std::string error;
+  Outcome outcome;
+  EXPECT_TRUE(startClustering(state, counts.data(), m.columns, m.rows, &error)) << error;
+  FastScanOptions options;
+  options.threads = threads;
+  if (engine) {
+    EXPECT_TRUE(startFastScans(*engine, state, options, &error)) << error;
+  }
+  EXPECT_TRUE(runPasses(state, engine ? fastScans(*engine) : kDirectScans, recordPass, &outcome, &error)) << error;
+  EXPECT_TRUE(writeRowOrder(state, &error)) << error;
+  outcome.order.assign(state.activeList, state.activeList + m.rows);
+  return outcome;
+}
+
+TEST(MorvalenEngine, TwoClusteringsInOneProcessGiveWhatEachGivesAlone) {
+  Matrix first = patterned(400, 64, 1), second = patterned(300, 256, 2);
+  Outcome firstAlone = clusterWith(first, nullptr), secondAlone = clusterWith(second, nullptr);
+  // One engine after the other, and one engine used again.
+  FastEngine engine;
+  EXPECT_EQ(clusterWith(first, &engine), firstAlone);
+  EXPECT_EQ(clusterWith(second, &engine), secondAlone);
+  EXPECT_EQ(clusterWith(first, &engine), firstAlone);
+  // Two at the same time, on two threads, each with its own workers.
+  for (int round = 0; round < 3; round++) {
+    Outcome firstThere, secondThere;
+    std::thread other([&] {
+      FastEngine own;
+      firstThere = clusterWith(first, &own);
+    });
+    FastEngine own;
+    secondThere = clusterWith(second, &own, 3);
+    other.join();
+    EXPECT_EQ(firstThere, firstAlone) << "round " << round;
+    EXPECT_EQ(secondThere, secondAlone) << "round " << round;
+  }
+}
+
+struct Checked {
+  const FastEngine* engine;
+  uint32_t passes = 0;
+};
+
+// Every invariant, and the exact deltas of every cluster against its list
+// and floors, at every 8th pass.
+void checkPass(void* context, const PassReport&, const ClusteringState& state) {
+  Checked& checked = *static_cast<Checked*>(context);
+  checkEngineInvariants(*checked.engine, state);
+  if (checked.passes++ % 8 == 1)
+    for (uint32_t p = 0; p < state.liveCount; p++) checkOneClusterExactly(*checked.engine, state, p);
+}
+
+TEST(MorvalenEngine, InvariantsHoldOnEveryPass) {
+  for (TileUse tiles : {TileUse::always, TileUse::never}) {
+    Matrix m = patterned(260, 40, 3);
+    ClusteringState state;
+    FastEngine engine;
+    std::string error;
+    ASSERT_TRUE(startClustering(state, m.counts.data(), m.columns, m.rows, &error)) << error;
+    FastScanOptions options;
+    options.threads = 3;
+    options.tiles = tiles;
+    ASSERT_TRUE(startFastScans(engine, state, options, &error)) << error;
+    Checked checked{&engine};
+    ASSERT_TRUE(runPasses(state, fastScans(engine), checkPass, &checked, &error)) << error;
+    EXPECT_EQ(checked.passes, state.nonzeroRows - 1);
+  }
+}
+
+TEST(MorvalenEngineDeathTest, BrokenInvariantsStopTheProgram) {
+  Matrix m = patterned(60, 16, 4);
+  ClusteringState state;
+  FastEngine engine;
+  std::string error;
+  ASSERT_TRUE(startClustering(state, m.counts.data(), m.columns, m.rows, &error)) << error;
+  ASSERT_TRUE(startFastScans(engine, state, FastScanOptions(), &error)) << error;
+  checkEngineInvariants(engine, state);  // holds
+  // A mirror that has lost track of a cluster's position.
+  std::swap(engine.mirror.positionOf[state.activeList[3]], engine.mirror.positionOf[state.activeList[4]]);
+  EXPECT_DEATH(checkEngineInvariants(engine, state), "engine invariant broken");
+  std::swap(engine.mirror.positionOf[state.activeList[3]], engine.mirror.positionOf[state.activeList[4]]);
+  // A cached partner that is not a later position.
+  state.bestPartner[state.activeList[5]] = 2;
+  EXPECT_DEATH(checkEngineInvariants(engine, state), "engine invariant broken");
+}
+
+TEST(MorvalenKernels, DispatchAgreesWithWhatRuns) {
+  EXPECT_TRUE(kernelRuns(KernelKind::portable));
+  EXPECT_TRUE(kernelRuns(KernelKind::automatic));
+  EXPECT_NE(tileKernel(KernelKind::automatic), nullptr);
+  for (KernelKind kind : kKernelKinds) {
+    EXPECT_EQ(tileKernel(kind) != nullptr, kernelRuns(kind)) << kernelName(kind);
+    EXPECT_NE(boundKernel(kind), nullptr) << kernelName(kind);
+    if (!kernelRuns(kind)) {
+      EXPECT_EQ(boundKernel(kind), boundKernel(KernelKind::portable)) << kernelName(kind);
+    }
+  }
+  // The automatic choice is timed, and is always a kind that runs.
+  Matrix m = patterned(200, 256, 5);
+  ClusteringState state;
+  FastEngine engine;
+  std::string error;
+  ASSERT_TRUE(startClustering(state, m.counts.data(), m.columns, m.rows, &error)) << error;
+  ASSERT_TRUE(startFastScans(engine, state, FastScanOptions(), &error)) << error;
+  EXPECT_NE(engine.kernels.kind, KernelKind::automatic);
+  EXPECT_TRUE(kernelRuns(engine.kernels.kind)) << kernelName(engine.kernels.kind);
+  EXPECT_EQ(engine.kernels.tile, tileKernel(engine.kernels.kind));
+}
+
+}  // namespace
