@@ -7,11 +7,13 @@
 
 // At most one word is shifted out per symbol, and only when the range has
 // dropped below 2^31. A normalised range is at least 2^51 (and the first
-// range 2^63 - 1), and one symbol divides it by at most 2048 and takes at
-// most 2 more off, so it stays at or above 2^31 for the symbol after a
-// shift-out: at most one shift-out per two symbols, plus three from finish().
-// Every shift-out adds one word to the stream except that the last held
-// word is never written, and the initial held word is: words <= L/2 + 3.
+// range 2^63 - 1), and one symbol divides it by at most its total (at most
+// the block size, 2^11) and takes at most 2 more off, so it stays at or above
+// 2^31 for the symbol after a shift-out: at most one shift-out per two
+// symbols, plus three from finish(). Every shift-out adds one word to the
+// stream except that the last held word is never written, and the initial
+// held word is: words <= L/2 + 3.
+static_assert(kBlockSize <= (uint32_t(1) << 19), "a normalised range over a block's total stays above 2^31 + 2");
 uint64_t codeBufferBytes(uint32_t length) { return 2 * uint64_t(length) + 12; }
 
 // Four partial histograms, so that runs of one value (common after a block

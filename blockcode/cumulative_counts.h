@@ -7,14 +7,17 @@
 // before u in u's own group. Lowering count[u] by one lowers withinGroup for
 // the later values of u's group and groupBefore for the later groups: two
 // runs of 16 lanes, done as four 8-lane subtractions. All sums are integers
-// no larger than 2048, so the 16-bit lanes hold them exactly and cumLow is
-// the same number the plain sum over 0..u-1 gives.
+// no larger than the block size, so the 16-bit lanes hold them exactly and
+// cumLow is the same number the plain sum over 0..u-1 gives.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
+#include "fileio.h"
 #include "range_encoder.h"
+
+static_assert(kBlockSize <= 0xFFFF, "the counts of a block and their sums fit 16-bit lanes");
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -102,7 +105,7 @@ struct BlockSource {
   SymbolInterval symbolAt(uint32_t i) {
     unsigned value = block[i];
     uint32_t cumLow = cumulativeBelow(model, value);
-    SymbolInterval symbol{cumLow, cumLow + model.count[value], 2048 - i};
+    SymbolInterval symbol{cumLow, cumLow + model.count[value], kBlockSize - i};
     lowerCount(&model, value);
     return symbol;
   }

@@ -21,6 +21,8 @@
 
 #include <cstdint>
 
+#include "fileio.h"
+
 using Fixed = unsigned __int128;
 
 constexpr int kFractionBits = 64;
@@ -62,8 +64,9 @@ inline Fixed extendedSubtract(Fixed a, Fixed b) { return truncateToSignificand(a
 inline bool isExtendedExact(Fixed value) { return truncateToSignificand(value) == value; }
 
 // Division by the small totals of the block coder without a division
-// instruction, for extendedDivideBySmall below.
-constexpr uint32_t kMaxSmallDivisor = 2048;
+// instruction, for extendedDivideBySmall below: a symbol's total is at most
+// the block size.
+constexpr uint32_t kMaxSmallDivisor = kBlockSize;
 
 struct Reciprocal {
   uint64_t low;   // M = ceil(2^(64 + 2b) / d) = high * 2^64 + low

@@ -3,6 +3,10 @@
 #include "cumulative_counts.h"
 #include "fileio.h"
 
+// The batch paths look a symbol's total up in kReciprocals: totals reach the
+// block size.
+static_assert(kMaxSmallDivisor >= kBlockSize && kBlockSize <= kMaxTotal, "every total of a block has a reciprocal");
+
 constexpr uint64_t kNormaliseBelow = uint64_t(1) << 31;
 
 void startEncoder(RangeEncoder* encoder, uint8_t* codeBuffer) {

@@ -20,7 +20,7 @@
 //   last is always even: finish() adds 1 to U and shifts out three times;
 //   the second word is the first one's 31 leftover bits shifted up by one.
 // - A symbol is [cumLow, cumHigh) out of total with cumLow < cumHigh <= total
-//   and total <= kMaxTotal; the batch paths take totals up to 2048.
+//   and total <= kMaxTotal; the batch paths take totals up to kBlockSize.
 // - Two arithmetic paths give the same bits: the x87 hardware format where
 //   the host has it, and the integer model everywhere. Both are tested
 //   against each other and against the reference encodeSymbol(). The
@@ -61,11 +61,11 @@ void startEncoder(RangeEncoder* encoder, uint8_t* codeBuffer);
 // division): the reference for the faster paths.
 void encodeSymbol(RangeEncoder* encoder, uint32_t cumLow, uint32_t cumHigh, uint32_t total);
 
-// Codes `count` symbols with the given arithmetic; totals at most 2048.
+// Codes `count` symbols with the given arithmetic; totals at most kBlockSize.
 void encodeIntervals(RangeEncoder* encoder, const SymbolInterval* intervals, uint32_t count,
                      Arithmetic arithmetic);
 
-// Codes the bytes of one block of at most 2048 bytes under its complete
+// Codes the bytes of one block of at most kBlockSize bytes under its complete
 // byte counts (see BlockSource in cumulative_counts.h).
 void encodeBlock(RangeEncoder* encoder, const uint8_t* block, uint32_t blockLength,
                  const int32_t* counts, Arithmetic arithmetic);

@@ -1,8 +1,7 @@
 #include "candidates.h"
 
 #include "engine.h"
-
-bool isCurrent(const FastEngine& e, const Candidate& c) { return e.lists.stamp[c.row] == c.stamp; }
+#include "shared.h"
 
 static uint64_t& filterWord(FastEngine& e, uint32_t owner, uint32_t word) {
   return e.lists.filterBySlot[word * e.mirror.slotCapacity + e.mirror.slotOf[owner]];
@@ -11,17 +10,6 @@ static uint64_t& filterWord(FastEngine& e, uint32_t owner, uint32_t word) {
 static void markListed(FastEngine& e, uint32_t owner, uint32_t partner) {
   uint32_t bit = partner % (64 * kFilterWords);
   filterWord(e, owner, bit / 64) |= uint64_t(1) << (bit % 64);
-}
-
-bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
-  uint32_t bit = partner % (64 * kFilterWords);
-  return (e.lists.filterBySlot[bit / 64 * e.mirror.slotCapacity + e.mirror.slotOf[owner]] >> (bit % 64) & 1) != 0;
-}
-
-double& floorEarlierOf(FastEngine& e, uint32_t row) { return e.floors.earlierBySlot[e.mirror.slotOf[row]]; }
-
-double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner) {
-  return e.mirror.positionOf[partner] > e.mirror.positionOf[owner] ? e.floors.later[owner] : floorEarlierOf(e, owner);
 }
 
 void compactCandidates(FastEngine& e, uint32_t owner) {

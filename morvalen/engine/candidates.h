@@ -89,10 +89,8 @@ struct TopCandidates {
   void add(const Candidate& c, Rejected rejected);
 };
 
-bool isCurrent(const FastEngine& e, const Candidate& c);
-double& floorEarlierOf(FastEngine& e, uint32_t row);
-// The floor of owner's side that partner lies on.
-double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner);
+// isCurrent, mayBeListed, floorEarlierOf and floorFor: shared.h.
+
 // Drops entries whose partner merged or vanished.
 void compactCandidates(FastEngine& e, uint32_t owner);
 // Records the exact delta between owner and partner in owner's list when it
@@ -101,8 +99,6 @@ void compactCandidates(FastEngine& e, uint32_t owner);
 void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double value);
 // The exact delta between owner and partner if owner lists partner.
 bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value);
-// Whether owner's filter lets partner be in its list.
-bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner);
 // The best listed partner of the cluster at `position` among later positions.
 Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position);
 // Makes owner's list the entries of `top`, and its filter theirs.

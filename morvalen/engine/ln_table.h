@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "cost_model.h"
+#include "fileio.h"
 
-// 2^15 doubles (256 KiB): every count of a single 2048-byte block, and of
-// the sum of a few, hits the table; the hot low part stays in L1.
+// 2^15 doubles (256 KiB): every count of a single block, and of the sum of a
+// few, hits the table; the hot low part stays in L1.
 constexpr int32_t kLnTableSize = 1 << 15;
+static_assert(uint32_t(kLnTableSize) >= 16 * kBlockSize, "the counts of a few summed blocks hit the table");
 
 struct LnFactorialTable {
   std::vector<double> values;  // values[x] == lnFactorial(x), 0 <= x < size

@@ -11,6 +11,27 @@ inline const int32_t* rowOf(const ClusteringState& state, uint32_t row) {
   return state.counts + size_t(row) * state.columns;
 }
 
+// The nonzero columns of a live row.
+inline const uint64_t* maskOf(const FastEngine& e, uint32_t row) {
+  return e.mirror.rowMasks.data() + size_t(row) * e.mirror.maskWords;
+}
+
+// A candidate is current while its partner has not merged since.
+inline bool isCurrent(const FastEngine& e, const Candidate& c) { return e.lists.stamp[c.row] == c.stamp; }
+
+// Whether owner's filter lets partner be in its list.
+inline bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
+  uint32_t bit = partner % (64 * kFilterWords);
+  return (e.lists.filterBySlot[bit / 64 * e.mirror.slotCapacity + e.mirror.slotOf[owner]] >> (bit % 64) & 1) != 0;
+}
+
+inline double& floorEarlierOf(FastEngine& e, uint32_t row) { return e.floors.earlierBySlot[e.mirror.slotOf[row]]; }
+
+// The floor of owner's side that partner lies on.
+inline double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner) {
+  return e.mirror.positionOf[partner] > e.mirror.positionOf[owner] ? e.floors.later[owner] : floorEarlierOf(e, owner);
+}
+
 inline FixedCluster fixedCluster(const ClusteringState& state, uint32_t row, const uint64_t* mask,
                                  const double* terms) {
   FixedCluster a;

@@ -7,10 +7,6 @@
 
 uint32_t tilesUsed(const FastEngine& e) { return (e.mirror.slotsUsed + kLanes - 1) / kLanes; }
 
-const uint64_t* maskOf(const FastEngine& e, uint32_t row) {
-  return e.mirror.rowMasks.data() + size_t(row) * e.mirror.maskWords;
-}
-
 namespace {
 
 struct MirrorSource {

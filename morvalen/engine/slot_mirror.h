@@ -78,5 +78,3 @@ bool mirrorLiveClusters(FastEngine& e, const ClusteringState& state);
 bool mirrorMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, uint32_t second, uint32_t last);
 
 uint32_t tilesUsed(const FastEngine& e);
-
-const uint64_t* maskOf(const FastEngine& e, uint32_t row);

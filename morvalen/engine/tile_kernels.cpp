@@ -54,11 +54,16 @@ void portableTileKernel(const DeltaContext& context, const FixedCluster& a, uint
   finishTile(context, a, tile, sums, out);
 }
 
+// lnFactorial(x) for a summed count beyond the table (or below 0). Out of
+// line and cold, so that the loops that call it keep their sums in
+// registers on the common path.
+__attribute__((noinline, cold)) static double beyondTable(int32_t x) { return x < 1 ? 0.0 : lnFactorial(x); }
+
 // lnFactorial(x) for the summed count of a column; +0.0 for x < 2, as the
 // table holds lnFactorial(0) = 0 and lnFactorial(1) = +0.0.
 static inline double summedTerm(const DeltaContext& context, int32_t x) {
   if (uint32_t(x) < uint32_t(context.lnSize)) return context.lnValues[uint32_t(x)];
-  return contextLnFactorial(context, x);
+  return beyondTable(x);
 }
 
 void partnerDeltas(const DeltaContext& context, const FixedCluster& a, const PartnerCluster* partners,
