@@ -28,7 +28,7 @@ if [ $# = 1 ]; then
   input_file=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 fi
 
-ensure_packages cmake g++ make -- libgtest-dev libdivsufsort-dev python3-matplotlib python3-scipy || exit 1
+ensure_packages cmake g++ make -- libxsimd-dev libgtest-dev libdivsufsort-dev python3-matplotlib python3-scipy || exit 1
 if [ -n "$input_file" ] && package_missing libdivsufsort-dev; then
   echo "demo.sh: a FILE goes through bwt, which needs libdivsufsort-dev" >&2
   exit 1

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
 
-ensure_packages cmake g++ make libgtest-dev -- libdivsufsort-dev python3-matplotlib python3-scipy || exit 1
+ensure_packages cmake g++ make libgtest-dev -- libxsimd-dev libdivsufsort-dev python3-matplotlib python3-scipy || exit 1
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 cmake --build build -j"$(nproc)"

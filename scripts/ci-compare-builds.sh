@@ -10,9 +10,11 @@
 #
 # Configurations: gcc-O0 gcc-O2 gcc-x86-64-v3 clang clang-O0 aarch64 s390x.
 # gcc-O0 and clang (-O3) also build and run the whole test suite.
-# aarch64 has no 80-bit long double; s390x is big-endian. Both run under
+# aarch64 has no 80-bit long double, and runs morvalen's NEON kernels
+# (checked); s390x is big-endian and runs the portable ones. Both run under
 # qemu-user with the Debian cross toolchains (crossbuild-essential-arm64,
-# crossbuild-essential-s390x, qemu-user).
+# crossbuild-essential-s390x, qemu-user); the vector kernels take xsimd's
+# headers (libxsimd-dev) from the host, as they hold no host code.
 #
 # Inputs come from scripts/make_test_inputs.py: generated data, plus a few
 # files of ../shared/corpus (or $CORPUS) when it is present. Work folder:
@@ -178,12 +180,29 @@ for config in "${configs[@]}"; do configure "$config"; done
 
 # The runs, JOBS at a time, emulated ones first as they take longest. Each
 # runs in a subshell of its own; its log tells what failed.
+# The vector kernels a build must run (morvalen picks one at start-up): on
+# aarch64 the NEON ones, whose outputs runCases compares like any others.
+expectedKernel() {
+  case "$1" in aarch64) echo neon ;; *) echo "" ;; esac
+}
+
+checkKernel() {
+  local expected matrix line
+  expected="$(expectedKernel "$1")"
+  [ -n "$expected" ] || return 0
+  matrix="$(ls "$work/inputs/matrix"/* | head -1)"
+  line="$("${runner[@]}" "$bin/bench/morvalen_counts" "$matrix" 1)" || fail "$1: morvalen_counts failed"
+  [[ " $line " == *" kernel $expected "* ]] || fail "$1: morvalen did not run its $expected kernel: $line"
+  echo "== $1: morvalen runs its $expected kernel"
+}
+
 runConfig() {
   config="$1"
   bin="$work/build-$1"
   setRunner "$1"
   local start=$SECONDS
   runCases
+  checkKernel "$1"
   echo "== $1: ran in $((SECONDS - start)) s"
   if withTests "$1"; then
     ctest --test-dir "$bin" --output-on-failure >"$work/ctest-$1.log" 2>&1 ||
