@@ -24,12 +24,12 @@
 //      later partner), then select the entry with the smallest cached delta,
 //      earliest on ties: the pair Ei < Ej.
 //   2. the observer sees the pass.
-//   3. the merge: row Ej's counts, total and tree go into row Ei's, whose
-//      cost is computed anew (mergedCost), and the cluster at the last live
-//      position moves into position Ej.
+//   3. the merge: the cluster at Ej is added into the cluster at Ei (counts,
+//      total and tree; the cost is computed anew by mergedCost), and the
+//      cluster at the last live position moves into position Ej.
 //   4. followMerge: every entry whose partner was Ei, Ej or the last
 //      position becomes stale, then the merged cluster is offered to every
-//      other (the neighbour update), and ys drops by one.
+//      other (the neighbour update). Then ys drops by one.
 // Steps 1 and 4 are the only code that evaluates merge deltas. They sit
 // behind PassScans, so that a faster implementation with identical results
 // can replace them without touching the driver; kDirectScans is the literal
