@@ -133,9 +133,9 @@ constexpr bool kCheckInvariants = false;
 #endif
 
 // Checks the engine's invariants against the state at the start of a pass
-// (invariants.cpp): the mirror's maps, the cached entries and the lists,
-// and on small runs now and then one cluster's list and floors against its
-// exact deltas. A broken one stops the program with a message on stderr.
+// (invariants.cpp): the mirror's maps and the cached entries; every 16th
+// pass the lists, and on small runs one cluster's list and floors against
+// its exact deltas. A broken one stops the program with a message on stderr.
 void checkEngineInvariants(const FastEngine& engine, const ClusteringState& state);
 
 // The exact part of the check, for the cluster at `position`: every current

@@ -35,13 +35,20 @@ void checkMirror(const FastEngine& e, const ClusteringState& state) {
   }
 }
 
-// A cached entry names a later live position; a current list entry names a
-// live cluster other than its owner, whose filter bit is set.
-void checkEntriesAndLists(const FastEngine& e, const ClusteringState& state) {
+// A cached entry names a later live position.
+void checkEntries(const ClusteringState& state) {
   for (uint32_t p = 0; p < state.liveCount; p++) {
     uint32_t r = state.activeList[p];
     uint32_t partner = state.bestPartner[r];
     ENGINE_CHECK(partner >= state.rows || (partner > p && partner < state.liveCount), r);
+  }
+}
+
+// A current list entry names a live cluster other than its owner, whose
+// filter bit is set.
+void checkLists(const FastEngine& e, const ClusteringState& state) {
+  for (uint32_t p = 0; p < state.liveCount; p++) {
+    uint32_t r = state.activeList[p];
     ENGINE_CHECK(e.lists.count[r] <= kCandidates, r);
     const Candidate* list = &e.lists.entries[size_t(r) * kCandidates];
     for (uint32_t i = 0; i < e.lists.count[r]; i++) {
@@ -76,12 +83,15 @@ void checkOneClusterExactly(const FastEngine& e, const ClusteringState& state, u
 void checkEngineInvariants(const FastEngine& engine, const ClusteringState& state) {
   if (engine.failed || state.liveCount < 2) return;
   checkMirror(engine, state);
-  checkEntriesAndLists(engine, state);
-  // The exact check costs as much as a direct rescan: on runs of up to
-  // kExactCheckLimit clusters, one cluster in turn every 16th pass. The
-  // floors cover every pair once the first refresh has set them up.
+  checkEntries(state);
+  // The lists cost kCandidates entries per cluster: every 16th pass. The
+  // exact check costs as much as a direct rescan: on runs of up to
+  // kExactCheckLimit clusters, one cluster in turn every 16th pass, once the
+  // first refresh has set the floors up.
   constexpr uint32_t kExactCheckLimit = 2048;
   const PassMemory& memory = engine.memory;
-  if (memory.listsReady && state.liveCount <= kExactCheckLimit && memory.updates % 16 == 0)
+  if (memory.updates % 16 != 0) return;
+  checkLists(engine, state);
+  if (memory.listsReady && state.liveCount <= kExactCheckLimit)
     checkOneClusterExactly(engine, state, memory.updates / 16 % state.liveCount);
 }
