@@ -3,8 +3,11 @@
 //   Arch                    the xsimd architecture,
 //   addSummedColumn(...)    adds one stored column's terms lnFactorial(a's
 //                           count + the lane's count) to the lanes' sums.
-// Why its sums have the bits of mergeDelta's: tile_kernels.h. Only
-// kernel_types.h may be included besides (see there).
+// Why its sums have the bits of mergeDelta's: tile_kernels.h. The body only
+// adds (each lane's terms in ascending column order); the AVX-512 file is
+// built with FMA enabled for the bound kernel, but -ffp-contract=off keeps
+// the compiler from fusing anything it did not write as a fused operation.
+// Only kernel_types.h may be included besides (see there).
 #pragma once
 
 #include <xsimd/xsimd.hpp>
