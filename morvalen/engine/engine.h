@@ -134,7 +134,7 @@ constexpr bool kCheckInvariants = false;
 
 // Checks the engine's invariants against the state at the start of a pass
 // (invariants.cpp): the mirror's maps and the cached entries; every 16th
-// pass the lists, and on small runs one cluster's list and floors against
+// pass some hundreds of lists in turn, and on small runs one cluster's list and floors against
 // its exact deltas. A broken one stops the program with a message on stderr.
 void checkEngineInvariants(const FastEngine& engine, const ClusteringState& state);
 
