@@ -35,12 +35,13 @@ struct FixedCluster {
   double cost = 0.0;  // its stored float cost, widened
 };
 
-// A cluster given by its row: for deltas against scattered partners.
+// A cluster given by its row: for deltas against scattered partners. No
+// default values: arrays of them are scratch, filled as far as used.
 struct PartnerCluster {
-  const int32_t* counts = nullptr;
-  const uint64_t* mask = nullptr;  // its nonzero columns
-  int32_t total = 0;
-  float cost = 0.0f;
+  const int32_t* counts;
+  const uint64_t* mask;  // its nonzero columns
+  int32_t total;
+  float cost;
 };
 
 // The table and the tiles (tiles.h), as the delta kernels read them.
