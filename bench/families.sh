@@ -1,0 +1,339 @@
+#!/usr/bin/env bash
+# Benchmarks morvalen on the kinds of files people cluster, each family built
+# at run time from files found on this machine (never committed):
+#   corpus       the Calgary and Canterbury files, each BWT-transformed (the
+#                matrix of bench/morvalen.sh; its size is fixed)
+#   perturbed    ROWS corpus rows with their counts moved by -2..+2
+#   library      a raw shared library of the machine (the one nearest in size
+#                to ROWS blocks, or several concatenated), its first ROWS blocks
+#   library-bwt  the same bytes, BWT-transformed as one file
+#   archive      a tar of documentation (/usr/share/doc) and headers
+#                (/usr/include), its first ROWS blocks
+#   archive-bwt  the same bytes, BWT-transformed
+#   text         the text files under /usr/share/doc (then headers), raw
+#   text-bwt     the same bytes, BWT-transformed
+#   identical    IDENTICAL copies of one block's row (of the archive)
+#   copies       ROWS near copies of 300 archive rows: each row one of them
+#                with 8 bytes overwritten at random
+# For each it runs, side by side (best of --runs, interleaved):
+#   - morvalen on 2 threads and on 1 thread (MORVALEN_THREADS),
+#   - bench/morvalen_direct, the step-by-step transcription, once, where the
+#     matrix has at most --direct-rows rows, stopped after --direct-seconds,
+#   - fastcluster's Ward linkage on the same rows (bench/ward.py);
+# checks that morvalen writes the same outputs on 2 threads, on 1 thread
+# and, where it finished, as the transcription; and prints a table per
+# family with the seconds, the ratios to Ward and the counters of
+# bench/morvalen_counts on 2 threads. A summary table closes the run.
+#
+# Usage: bench/families.sh [--rows N] [--identical N] [--runs N]
+#          [--families "NAME..."] [--direct-rows N] [--direct-seconds S]
+#          [--ward auto|matrix|vector|none] [--library FILE] [--fresh]
+#   --rows       rows of the sized families (default 15000)
+#   --identical  rows of the identical family (default: two thirds of --rows,
+#                10000 at the default size)
+#   --ward       fastcluster.linkage (matrix: n^2/2 doubles of memory) or
+#                linkage_vector; auto takes the matrix up to 30,000 rows
+#   --fresh      rebuild the matrices (they are kept per family and size)
+# Needs a Release build in $BUILD (default: build/) with bench/make_matrix
+# (libdivsufsort); CORPUS names the corpus folder (default ../shared/corpus).
+# Everything it makes goes to $BUILD/bench-tmp/families.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-$repo/build}
+corpus=${CORPUS:-$repo/../shared/corpus}
+allFamilies="corpus perturbed library library-bwt archive archive-bwt text text-bwt identical copies"
+rows=15000
+identical=""
+runs=1
+families=$allFamilies
+directRows=4000
+directSeconds=300
+wardMode=auto
+library=""
+fresh=0
+usage() {
+  echo "usage: bench/families.sh [--rows N] [--identical N] [--runs N] [--families \"NAME...\"]" >&2
+  echo "         [--direct-rows N] [--direct-seconds S] [--ward auto|matrix|vector|none] [--library FILE] [--fresh]" >&2
+  echo "families: $allFamilies" >&2
+  exit 2
+}
+isNumber() { [[ $1 =~ ^[0-9]+$ ]] && (($1 > 0)); }
+while (($#)); do
+  case $1 in
+    --rows) rows=${2:-}; shift 2 ;;
+    --identical) identical=${2:-}; shift 2 ;;
+    --runs) runs=${2:-}; shift 2 ;;
+    --families) families=${2:-}; shift 2 ;;
+    --direct-rows) directRows=${2:-}; shift 2 ;;
+    --direct-seconds) directSeconds=${2:-}; shift 2 ;;
+    --ward) wardMode=${2:-}; shift 2 ;;
+    --library) library=${2:-}; shift 2 ;;
+    --fresh) fresh=1; shift ;;
+    *) usage ;;
+  esac
+done
+[ -n "$identical" ] || identical=$((rows * 2 / 3))
+for number in "$rows" "$identical" "$runs" "$directSeconds"; do isNumber "$number" || usage; done
+[[ $directRows =~ ^[0-9]+$ ]] || usage
+case $wardMode in auto | matrix | vector | none) ;; *) usage ;; esac
+for family in $families; do
+  [[ " $allFamilies " == *" $family "* ]] || { echo "bench/families.sh: unknown family $family" >&2; usage; }
+done
+[ -z "$library" ] || [ -f "$library" ] || { echo "bench/families.sh: no library $library" >&2; exit 1; }
+
+for program in "$build/morvalen" "$build/bench/morvalen_direct" "$build/bench/make_matrix" \
+               "$build/bench/morvalen_counts"; do
+  [ -x "$program" ] || { echo "bench/families.sh: $program is missing: build first (Release; make_matrix needs libdivsufsort)" >&2; exit 1; }
+done
+for tool in tar timeout awk; do
+  command -v "$tool" > /dev/null || { echo "bench/families.sh: $tool is missing" >&2; exit 1; }
+done
+if [ "$wardMode" != none ] && ! /usr/bin/python3 -c 'import fastcluster, numpy' 2> /dev/null; then
+  echo "bench/families.sh: python3-fastcluster is missing under /usr/bin/python3: Ward is left out" >&2
+  wardMode=none
+fi
+
+work=$build/bench-tmp/families
+data=$work/data
+mkdir -p "$data"
+blockBytes=2048
+
+# ---- the families' bytes ---------------------------------------------------
+
+# The first $2 bytes of the files named (NUL-separated) on stdin, in order,
+# into $1. Reading stops once enough came.
+firstBytes() {
+  local out=$1 bytes=$2
+  (set +o pipefail; xargs -0 cat 2> /dev/null | head -c "$bytes" > "$out")
+}
+
+# The shared library to take $1 bytes from: the smallest of at least 95% of
+# that size, so that the whole of one real library is taken where one is
+# about that large; else none (the caller concatenates the largest).
+pickLibrary() {
+  local bytes=$1
+  find /usr/lib -xdev -type f \( -name '*.so' -o -name '*.so.*' \) -printf '%s %p\n' 2> /dev/null |
+    LC_ALL=C sort -n -k1,1 -k2 | awk -v want="$bytes" '$1 >= 0.95 * want {print $2; exit}'
+}
+
+# Shared libraries, largest first, one per size (hard links and copies of
+# one file are taken once).
+largestLibraries() {
+  find /usr/lib -xdev -type f \( -name '*.so' -o -name '*.so.*' \) -printf '%s %p\n' 2> /dev/null |
+    LC_ALL=C sort -k1,1nr -k2 | awk '!seen[$1]++ {print $2}'
+}
+
+makeLibraryBytes() {
+  local out=$1 bytes=$2 describe=$3
+  local chosen=$library
+  [ -n "$chosen" ] || chosen=$(pickLibrary "$bytes")
+  if [ -n "$chosen" ]; then
+    printf '%s\0' "$chosen" | firstBytes "$out" "$bytes"
+    echo "raw shared library $chosen" > "$describe"
+  else
+    largestLibraries | tr '\n' '\0' | firstBytes "$out" "$bytes"
+    echo "raw shared libraries of the machine, largest first, concatenated" > "$describe"
+  fi
+}
+
+# A tar of documentation and headers, about half of each (the
+# documentation holds compressed changelogs too), each in name order. A
+# member takes at least its size and a 512-byte header; the headers make up
+# what the documentation lacks.
+makeArchiveBytes() {
+  local out=$1 bytes=$2 describe=$3
+  local list=$data/archive.list
+  local budget=$((bytes / 2)) folder taken=0
+  : > "$list"
+  for folder in /usr/share/doc /usr/include; do
+    if [ "$folder" = /usr/include ]; then budget=$((bytes - taken)); fi
+    taken=0
+    [ -d "$folder" ] || continue
+    taken=$(find "$folder" -xdev -type f -readable -printf '%s %p\n' 2> /dev/null | LC_ALL=C sort -k2 |
+      awk -v budget="$budget" -v list="$list" '
+        sum < budget { sum += $1 + 512; print substr($0, index($0, " ") + 1) >> list }
+        END { print sum + 0 }')
+  done
+  [ -s "$list" ] || { echo "no documentation or headers found" > "$describe"; : > "$out"; return; }
+  (set +o pipefail
+   tar --create --file=- --no-recursion --owner=0 --group=0 --numeric-owner --mtime=@0 \
+       --verbatim-files-from --files-from="$list" 2> /dev/null | head -c "$bytes" > "$out")
+  echo "tar of /usr/share/doc and /usr/include ($(wc -l < "$list") files)" > "$describe"
+}
+
+# Text files (as grep judges them) of the documentation, then headers.
+makeTextBytes() {
+  local out=$1 bytes=$2 describe=$3
+  local folders=()
+  for folder in /usr/share/doc /usr/share/common-licenses /usr/include; do [ -d "$folder" ] && folders+=("$folder"); done
+  ((${#folders[@]})) || { echo "no text found" > "$describe"; : > "$out"; return; }
+  (set +o pipefail
+   for folder in "${folders[@]}"; do grep -rIlZ --exclude='*.gz' '' "$folder" 2> /dev/null | LC_ALL=C sort -z; done |
+     firstBytes "$out" "$bytes")
+  echo "raw text files of ${folders[*]}" > "$describe"
+}
+
+corpusMade=0
+corpusMatrix() {
+  local matrix=$data/corpus.frq
+  if { ((fresh)) && ((!corpusMade)); } || [ ! -f "$matrix" ]; then
+    [ -f "$corpus/calgary.tar.gz" ] && [ -f "$corpus/cantrbry.tar.gz" ] || return 1
+    rm -rf "$work/corpus" && mkdir -p "$work/corpus/calgary" "$work/corpus/cantrbry"
+    tar xzf "$corpus/calgary.tar.gz" -C "$work/corpus/calgary"
+    tar xzf "$corpus/cantrbry.tar.gz" -C "$work/corpus/cantrbry"
+    find "$work/corpus/calgary" "$work/corpus/cantrbry" -type f ! -name '.*' -print0 | LC_ALL=C sort -z |
+      xargs -0 "$build/bench/make_matrix" corpus "$matrix.part" > /dev/null
+    mv "$matrix.part" "$matrix"
+    corpusMade=1
+    echo "Calgary and Canterbury files, each BWT-transformed" > "$data/corpus.txt"
+  fi
+  echo "$matrix"
+}
+
+# Makes the matrix of a family at a size (once, unless --fresh) and prints
+# its path; its description goes beside it (.txt). Fails, with the reason in
+# the description, when the machine lacks what the family needs.
+familyMatrix() {
+  local family=$1 size=$2
+  local matrix=$data/$family-$size.frq describe=$data/$family-$size.txt
+  if [ "$family" = corpus ]; then
+    corpusMatrix || { echo "no corpus at $corpus" > "$describe"; return 1; }
+    return
+  fi
+  if ((!fresh)) && [ -f "$matrix" ]; then echo "$matrix"; return; fi
+  rm -f "$matrix" "$describe"
+  local bytes=$((size * blockBytes)) base source
+  case $family in
+    perturbed)
+      source=$(corpusMatrix) || { echo "no corpus at $corpus" > "$describe"; return 1; }
+      "$build/bench/make_matrix" grow "$source" "$matrix" "$size" 1 > /dev/null
+      echo "corpus rows, counts moved by -2..+2" > "$describe" ;;
+    library | archive | text)
+      "make${family^}Bytes" "$data/$family-$size.bin" "$bytes" "$describe"
+      [ -s "$data/$family-$size.bin" ] || return 1
+      "$build/bench/make_matrix" raw "$matrix" "$data/$family-$size.bin" > /dev/null ;;
+    library-bwt | archive-bwt | text-bwt)
+      base=${family%-bwt}
+      familyMatrix "$base" "$size" > /dev/null || { cp "$data/$base-$size.txt" "$describe"; return 1; }
+      "$build/bench/make_matrix" corpus "$matrix" "$data/$base-$size.bin" > /dev/null
+      echo "$(cat "$data/$base-$size.txt"), BWT-transformed" > "$describe" ;;
+    identical | copies)
+      source=$(familyMatrix archive "$rows") || source=$(corpusMatrix) ||
+        { echo "no archive nor corpus to copy rows from" > "$describe"; return 1; }
+      if [ "$family" = identical ]; then
+        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" 1 0 1 > /dev/null
+        echo "copies of one row of $(basename "$source")" > "$describe"
+      else
+        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" 300 8 1 > /dev/null
+        echo "near copies (8 bytes overwritten) of 300 rows of $(basename "$source")" > "$describe"
+      fi ;;
+  esac
+  echo "$matrix"
+}
+
+# ---- runs -------------------------------------------------------------------
+
+# Wall seconds of "$@" run in directory $1, stdout to $1/stdout; "timeout"
+# when it was stopped after $directSeconds (only the transcription is).
+seconds() {
+  local dir=$1; shift
+  rm -rf "$dir" && mkdir -p "$dir"
+  local start end status=0
+  start=$(date +%s.%N)
+  (cd "$dir" && "$@" > stdout) || status=$?
+  end=$(date +%s.%N)
+  if ((status == 124)); then echo timeout; return; fi
+  ((status == 0)) || { echo "bench/families.sh: $* failed in $dir (status $status)" >&2; exit 1; }
+  echo "$start $end" | awk '{printf "%.3f", $2 - $1}'
+}
+
+smallest() { sort -g | head -1; }
+
+matrixRows() { od -An -tu4 -j4 -N4 "$1" | tr -d ' '; }
+
+sameOutputs() {
+  local name
+  for name in stdout morvalen.ord morvalen.frq; do cmp -s "$1/$name" "$2/$name" || return 1; done
+}
+
+summary=()
+allSame=yes
+echo "machine: $(lscpu | awk -F': *' '/^Model name/ {print $2}'), $(nproc) hardware threads; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "sizes: $rows rows ($identical identical); best of $runs runs; direct transcription up to $directRows rows and $directSeconds s"
+for family in $families; do
+  size=$rows
+  [ "$family" != identical ] || size=$identical
+  echo
+  if ! matrix=$(familyMatrix "$family" "$size"); then
+    echo "== $family: skipped: $(cat "$data/$family-$size.txt" 2> /dev/null || echo "its matrix could not be made")"
+    continue
+  fi
+  n=$(matrixRows "$matrix")
+  describe=$(cat "${matrix%.frq}.txt")
+  ward=$wardMode
+  [ "$ward" != auto ] || { ((n <= 30000)) && ward=matrix || ward=vector; }
+  runDir=$work/run/$family
+  fast=() fast1=() wardTimes=()
+  for ((run = 1; run <= runs; run++)); do
+    fast+=("$(seconds "$runDir/fast" env MORVALEN_THREADS=2 "$build/morvalen" "$matrix")")
+    fast1+=("$(seconds "$runDir/fast1" env MORVALEN_THREADS=1 "$build/morvalen" "$matrix")")
+    if [ "$ward" != none ]; then
+      wardTimes+=("$(/usr/bin/python3 "$repo/bench/ward.py" "$matrix" "$ward" | awk '{print $2}')")
+    fi
+  done
+  direct=skipped
+  if ((n <= directRows)); then
+    direct=$(seconds "$runDir/direct" timeout "$directSeconds" "$build/bench/morvalen_direct" "$matrix")
+  fi
+  same=yes
+  sameOutputs "$runDir/fast" "$runDir/fast1" || same="NO (2 threads and 1 thread differ)"
+  if [ "$same" = yes ] && [[ $direct =~ ^[0-9] ]]; then
+    sameOutputs "$runDir/fast" "$runDir/direct" || same="NO (morvalen and the transcription differ)"
+  fi
+  [ "$same" = yes ] || allSame=no
+  counts=$("$build/bench/morvalen_counts" "$matrix" 2)
+
+  bestFast=$(printf '%s\n' "${fast[@]}" | smallest)
+  bestFast1=$(printf '%s\n' "${fast1[@]}" | smallest)
+  bestWard=-
+  ((${#wardTimes[@]})) && bestWard=$(printf '%s\n' "${wardTimes[@]}" | smallest)
+  echo "== $family: $describe"
+  echo "   $n rows x 256 columns; outputs identical (2 threads, 1 thread$([[ $direct =~ ^[0-9] ]] && echo ", transcription")): $same"
+  awk -v f="$bestFast" -v f1="$bestFast1" -v d="$direct" -v w="$bestWard" -v kind="$ward" -v cap="$directSeconds" 'BEGIN {
+    printf "   %-28s %9s %9s\n", "", "seconds", "of Ward"
+    line("morvalen, 2 threads", f)
+    line("morvalen, 1 thread", f1)
+    if (d == "skipped") printf "   %-28s %9s\n", "morvalen_direct", "-"
+    else if (d == "timeout") printf "   %-28s %9s\n", "morvalen_direct", "> " cap
+    else line("morvalen_direct", d)
+    if (w == "-") printf "   %-28s %9s\n", "fastcluster Ward", "-"
+    else line("fastcluster Ward (" kind ")", w)
+    printf "   2 threads: %.2fx one thread\n", f1 / f
+  }
+  function line(name, s) {
+    if (w == "-") printf "   %-28s %9.3f\n", name, s
+    else printf "   %-28s %9.3f %9.2f\n", name, s, s / w
+  }'
+  awk -v n="$n" '{
+    for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
+    nn = n * n
+    printf "   counters (core alone, 2 threads, %.3f s):\n", v["seconds"]
+    printf "     lower bounds %12d  %5.2f n^2   ruled out by floors alone %d\n", v["bounds"], v["bounds"] / nn, v["skipped"]
+    printf "     merge deltas %12d  %5.2f n^2   of them by neighbour updates %d\n", v["deltas"], v["deltas"] / nn, v["neighbour-deltas"]
+    printf "     refreshes    %12d  from lists %d, rescans %d\n", v["refreshes"], v["from-lists"], v["rescans"]
+  }' <<< "$counts"
+  summary+=("$(awk -v name="$family" -v n="$n" -v f="$bestFast" -v f1="$bestFast1" -v w="$bestWard" -v same="${same%% *}" '{
+    for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
+    ratio = w == "-" ? "-" : sprintf("%.2f", f / w)
+    printf "%-12s %7d %9.3f %9.3f %9s %8s %6.2f %7.2f %7.2f %9.1f%% %s", name, n, f, f1, w, ratio, f1 / f,
+           v["bounds"] / (n * n), v["deltas"] / (n * n), 100 * v["from-lists"] / (v["refreshes"] ? v["refreshes"] : 1), same
+  }' <<< "$counts")")
+done
+
+echo
+echo "summary (seconds, best of $runs; bounds and deltas per n^2 on 2 threads)"
+printf '%-12s %7s %9s %9s %9s %8s %6s %7s %7s %10s %s\n' family rows 2-threads 1-thread ward "2t/ward" "1t/2t" bounds deltas from-lists same
+printf '%s\n' "${summary[@]}"
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$allSame" = yes ] || { echo "bench/families.sh: outputs differ" >&2; exit 1; }
