@@ -234,21 +234,28 @@ familyMatrix() {
 
 # ---- runs -------------------------------------------------------------------
 
-# Wall seconds of "$@" run in directory $1, stdout to $1/stdout; "timeout"
-# when it was stopped after $directSeconds (only the transcription is).
+# "WALL CPU": the wall and CPU seconds (user + system) of "$@" run in
+# directory $1, stdout to $1/stdout; "timeout" when it was stopped after
+# $directSeconds (only the transcription is). CPU time is what a busy
+# machine disturbs least.
 seconds() {
   local dir=$1; shift
   rm -rf "$dir" && mkdir -p "$dir"
-  local start end status=0
-  start=$(date +%s.%N)
-  (cd "$dir" && "$@" > stdout) || status=$?
-  end=$(date +%s.%N)
+  local status=0 TIMEFORMAT='%R %U %S'
+  { time (cd "$dir" && "$@" > stdout 2> stderr); } 2> "$dir/time" || status=$?
   if ((status == 124)); then echo timeout; return; fi
-  ((status == 0)) || { echo "bench/families.sh: $* failed in $dir (status $status)" >&2; exit 1; }
-  echo "$start $end" | awk '{printf "%.3f", $2 - $1}'
+  ((status == 0)) || { echo "bench/families.sh: $* failed in $dir (status $status): $(cat "$dir/stderr")" >&2; exit 1; }
+  awk '{printf "%.3f %.3f", $1, $2 + $3}' "$dir/time"
 }
 
+# The smallest of the numbers on stdin.
 smallest() { sort -g | head -1; }
+
+# The smallest of field $1 of the lines of "$@".
+bestOf() {
+  local field=$1; shift
+  printf '%s\n' "$@" | awk -v f="$field" '{print $f}' | smallest
+}
 
 matrixRows() { od -An -tu4 -j4 -N4 "$1" | tr -d ' '; }
 
@@ -279,7 +286,7 @@ for family in $families; do
     fast+=("$(seconds "$runDir/fast" env MORVALEN_THREADS=2 "$build/morvalen" "$matrix")")
     fast1+=("$(seconds "$runDir/fast1" env MORVALEN_THREADS=1 "$build/morvalen" "$matrix")")
     if [ "$ward" != none ]; then
-      wardTimes+=("$(/usr/bin/python3 "$repo/bench/ward.py" "$matrix" "$ward" | awk '{print $2}')")
+      wardTimes+=("$(/usr/bin/python3 "$repo/bench/ward.py" "$matrix" "$ward" | awk '{print $2, $3}')")
     fi
   done
   direct=skipped
@@ -288,33 +295,39 @@ for family in $families; do
   fi
   same=yes
   sameOutputs "$runDir/fast" "$runDir/fast1" || same="NO (2 threads and 1 thread differ)"
-  if [ "$same" = yes ] && [[ $direct =~ ^[0-9] ]]; then
+  if [ "$same" = yes ] && [ "$direct" != skipped ] && [ "$direct" != timeout ]; then
     sameOutputs "$runDir/fast" "$runDir/direct" || same="NO (morvalen and the transcription differ)"
   fi
   [ "$same" = yes ] || allSame=no
   counts=$("$build/bench/morvalen_counts" "$matrix" 2)
 
-  bestFast=$(printf '%s\n' "${fast[@]}" | smallest)
-  bestFast1=$(printf '%s\n' "${fast1[@]}" | smallest)
-  bestWard=-
-  ((${#wardTimes[@]})) && bestWard=$(printf '%s\n' "${wardTimes[@]}" | smallest)
+  times="fast $(bestOf 1 "${fast[@]}") $(bestOf 2 "${fast[@]}")"
+  times+=" fast1 $(bestOf 1 "${fast1[@]}") $(bestOf 2 "${fast1[@]}")"
+  case $direct in skipped | timeout) times+=" direct $direct -" ;; *) times+=" direct $direct" ;; esac
+  if ((${#wardTimes[@]})); then
+    times+=" ward $(bestOf 1 "${wardTimes[@]}") $(bestOf 2 "${wardTimes[@]}")"
+  else
+    times+=" ward - -"
+  fi
   echo "== $family: $describe"
-  echo "   $n rows x 256 columns; outputs identical (2 threads, 1 thread$([[ $direct =~ ^[0-9] ]] && echo ", transcription")): $same"
-  awk -v f="$bestFast" -v f1="$bestFast1" -v d="$direct" -v w="$bestWard" -v kind="$ward" -v cap="$directSeconds" 'BEGIN {
-    printf "   %-28s %9s %9s\n", "", "seconds", "of Ward"
-    line("morvalen, 2 threads", f)
-    line("morvalen, 1 thread", f1)
-    if (d == "skipped") printf "   %-28s %9s\n", "morvalen_direct", "-"
-    else if (d == "timeout") printf "   %-28s %9s\n", "morvalen_direct", "> " cap
-    else line("morvalen_direct", d)
+  echo "   $n rows x 256 columns; outputs identical (2 threads, 1 thread$([ "$direct" = skipped ] || [ "$direct" = timeout ] || echo ", transcription")): $same"
+  awk -v kind="$ward" -v cap="$directSeconds" '{
+    for (i = 1; i < NF; i += 3) { wall[$i] = $(i + 1); cpu[$i] = $(i + 2) }
+    w = wall["ward"]
+    printf "   %-28s %9s %9s %9s\n", "", "wall s", "cpu s", "of Ward"
+    line("morvalen, 2 threads", "fast")
+    line("morvalen, 1 thread", "fast1")
+    if (wall["direct"] == "skipped") printf "   %-28s %9s\n", "morvalen_direct", "-"
+    else if (wall["direct"] == "timeout") printf "   %-28s %9s\n", "morvalen_direct", "> " cap
+    else line("morvalen_direct", "direct")
     if (w == "-") printf "   %-28s %9s\n", "fastcluster Ward", "-"
-    else line("fastcluster Ward (" kind ")", w)
-    printf "   2 threads: %.2fx one thread\n", f1 / f
+    else line("fastcluster Ward (" kind ")", "ward")
+    printf "   2 threads: %.2fx one thread (wall)\n", wall["fast1"] / wall["fast"]
   }
-  function line(name, s) {
-    if (w == "-") printf "   %-28s %9.3f\n", name, s
-    else printf "   %-28s %9.3f %9.2f\n", name, s, s / w
-  }'
+  function line(name, key) {
+    if (w == "-") printf "   %-28s %9.3f %9.3f\n", name, wall[key], cpu[key]
+    else printf "   %-28s %9.3f %9.3f %9.2f\n", name, wall[key], cpu[key], wall[key] / w
+  }' <<< "$times"
   awk -v n="$n" '{
     for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
     nn = n * n
@@ -323,17 +336,24 @@ for family in $families; do
     printf "     merge deltas %12d  %5.2f n^2   of them by neighbour updates %d\n", v["deltas"], v["deltas"] / nn, v["neighbour-deltas"]
     printf "     refreshes    %12d  from lists %d, rescans %d\n", v["refreshes"], v["from-lists"], v["rescans"]
   }' <<< "$counts"
-  summary+=("$(awk -v name="$family" -v n="$n" -v f="$bestFast" -v f1="$bestFast1" -v w="$bestWard" -v same="${same%% *}" '{
+  summary+=("$(awk -v name="$family" -v n="$n" -v same="${same%% *}" -v times="$times" '{
     for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
-    ratio = w == "-" ? "-" : sprintf("%.2f", f / w)
-    printf "%-12s %7d %9.3f %9.3f %9s %8s %6.2f %7.2f %7.2f %9.1f%% %s", name, n, f, f1, w, ratio, f1 / f,
-           v["bounds"] / (n * n), v["deltas"] / (n * n), 100 * v["from-lists"] / (v["refreshes"] ? v["refreshes"] : 1), same
+    split(times, t, " ")
+    for (i = 1; i < length(t); i += 3) { wall[t[i]] = t[i + 1]; cpu[t[i]] = t[i + 2] }
+    w = wall["ward"]
+    ratio = w == "-" ? "-" : sprintf("%.2f", wall["fast"] / w)
+    cpuRatio = w == "-" ? "-" : sprintf("%.2f", cpu["fast1"] / cpu["ward"])
+    printf "%-12s %7d %9.3f %9.3f %9.3f %9s %8s %8s %6.2f %7.2f %7.2f %9.1f%% %s", name, n, wall["fast"], wall["fast1"],
+           cpu["fast1"], w, ratio, cpuRatio, wall["fast1"] / wall["fast"], v["bounds"] / (n * n), v["deltas"] / (n * n),
+           100 * v["from-lists"] / (v["refreshes"] ? v["refreshes"] : 1), same
   }' <<< "$counts")")
 done
 
 echo
-echo "summary (seconds, best of $runs; bounds and deltas per n^2 on 2 threads)"
-printf '%-12s %7s %9s %9s %9s %8s %6s %7s %7s %10s %s\n' family rows 2-threads 1-thread ward "2t/ward" "1t/2t" bounds deltas from-lists same
+echo "summary: best of $runs, wall seconds unless marked cpu; 2t/ward compares wall times, 1t/ward the CPU"
+echo "times of one thread and of Ward; bounds and deltas per n^2 and refreshes answered from lists on 2 threads"
+printf '%-12s %7s %9s %9s %9s %9s %8s %8s %6s %7s %7s %10s %s\n' family rows 2-threads 1-thread "1t cpu" ward \
+  "2t/ward" "1t/ward" "1t/2t" bounds deltas from-lists same
 printf '%s\n' "${summary[@]}"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$allSame" = yes ] || { echo "bench/families.sh: outputs differ" >&2; exit 1; }
