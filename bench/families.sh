@@ -28,12 +28,14 @@
 # Usage: bench/families.sh [--rows N] [--identical N] [--runs N]
 #          [--families "NAME..."] [--direct-rows N] [--direct-seconds S]
 #          [--ward auto|matrix|vector|none] [--library FILE] [--fresh]
+#          [--matrices-only]
 #   --rows       rows of the sized families (default 15000)
 #   --identical  rows of the identical family (default: two thirds of --rows,
 #                10000 at the default size)
 #   --ward       fastcluster.linkage (matrix: n^2/2 doubles of memory) or
 #                linkage_vector; auto takes the matrix up to 30,000 rows
 #   --fresh      rebuild the matrices (they are kept per family and size)
+#   --matrices-only  make the matrices and print their paths, run nothing
 # Needs a Release build in $BUILD (default: build/) with bench/make_matrix
 # (libdivsufsort); CORPUS names the corpus folder (default ../shared/corpus).
 # Everything it makes goes to $BUILD/bench-tmp/families.
@@ -52,9 +54,11 @@ directSeconds=300
 wardMode=auto
 library=""
 fresh=0
+matricesOnly=0
 usage() {
   echo "usage: bench/families.sh [--rows N] [--identical N] [--runs N] [--families \"NAME...\"]" >&2
   echo "         [--direct-rows N] [--direct-seconds S] [--ward auto|matrix|vector|none] [--library FILE] [--fresh]" >&2
+  echo "         [--matrices-only]" >&2
   echo "families: $allFamilies" >&2
   exit 2
 }
@@ -70,6 +74,7 @@ while (($#)); do
     --ward) wardMode=${2:-}; shift 2 ;;
     --library) library=${2:-}; shift 2 ;;
     --fresh) fresh=1; shift ;;
+    --matrices-only) matricesOnly=1; shift ;;
     *) usage ;;
   esac
 done
@@ -191,17 +196,29 @@ corpusMatrix() {
   echo "$matrix"
 }
 
+# The name under which a family's files at a size are kept: a library given
+# with --library is part of it.
+familyName() {
+  local family=$1 size=$2
+  case $family in
+    library | library-bwt) [ -z "$library" ] || family+=-$(basename "$library" | tr -c 'A-Za-z0-9.\n' _) ;;
+  esac
+  echo "$family-$size"
+}
+
 # Makes the matrix of a family at a size (once, unless --fresh) and prints
 # its path; its description goes beside it (.txt). Fails, with the reason in
 # the description, when the machine lacks what the family needs.
 familyMatrix() {
   local family=$1 size=$2
-  local matrix=$data/$family-$size.frq describe=$data/$family-$size.txt
+  local name
+  name=$(familyName "$family" "$size")
+  local matrix=$data/$name.frq describe=$data/$name.txt
   if [ "$family" = corpus ]; then
     corpusMatrix || { echo "no corpus at $corpus" > "$describe"; return 1; }
     return
   fi
-  if ((!fresh)) && [ -f "$matrix" ]; then echo "$matrix"; return; fi
+  if ((!fresh)) && [ -f "$matrix" ] && [ -f "$describe" ]; then echo "$matrix"; return; fi
   rm -f "$matrix" "$describe"
   local bytes=$((size * blockBytes)) base source
   case $family in
@@ -210,14 +227,15 @@ familyMatrix() {
       "$build/bench/make_matrix" grow "$source" "$matrix" "$size" 1 > /dev/null
       echo "corpus rows, counts moved by -2..+2" > "$describe" ;;
     library | archive | text)
-      "make${family^}Bytes" "$data/$family-$size.bin" "$bytes" "$describe"
-      [ -s "$data/$family-$size.bin" ] || return 1
-      "$build/bench/make_matrix" raw "$matrix" "$data/$family-$size.bin" > /dev/null ;;
+      "make${family^}Bytes" "$data/$name.bin" "$bytes" "$describe"
+      [ -s "$data/$name.bin" ] || return 1
+      "$build/bench/make_matrix" raw "$matrix" "$data/$name.bin" > /dev/null ;;
     library-bwt | archive-bwt | text-bwt)
       base=${family%-bwt}
-      familyMatrix "$base" "$size" > /dev/null || { cp "$data/$base-$size.txt" "$describe"; return 1; }
-      "$build/bench/make_matrix" corpus "$matrix" "$data/$base-$size.bin" > /dev/null
-      echo "$(cat "$data/$base-$size.txt"), BWT-transformed" > "$describe" ;;
+      base=$(familyName "$base" "$size")
+      familyMatrix "${family%-bwt}" "$size" > /dev/null || { cp "$data/$base.txt" "$describe"; return 1; }
+      "$build/bench/make_matrix" corpus "$matrix" "$data/$base.bin" > /dev/null
+      echo "$(cat "$data/$base.txt"), BWT-transformed" > "$describe" ;;
     identical | copies)
       source=$(familyMatrix archive "$rows") || source=$(corpusMatrix) ||
         { echo "no archive nor corpus to copy rows from" > "$describe"; return 1; }
@@ -273,11 +291,15 @@ for family in $families; do
   [ "$family" != identical ] || size=$identical
   echo
   if ! matrix=$(familyMatrix "$family" "$size"); then
-    echo "== $family: skipped: $(cat "$data/$family-$size.txt" 2> /dev/null || echo "its matrix could not be made")"
+    echo "== $family: skipped: $(cat "$data/$(familyName "$family" "$size").txt" 2> /dev/null || echo "its matrix could not be made")"
     continue
   fi
   n=$(matrixRows "$matrix")
   describe=$(cat "${matrix%.frq}.txt")
+  if ((matricesOnly)); then
+    echo "== $family: $matrix ($n rows): $describe"
+    continue
+  fi
   ward=$wardMode
   [ "$ward" != auto ] || { ((n <= 30000)) && ward=matrix || ward=vector; }
   runDir=$work/run/$family
@@ -349,6 +371,7 @@ for family in $families; do
   }' <<< "$counts")")
 done
 
+((matricesOnly)) && exit 0
 echo
 echo "summary: best of $runs, wall seconds unless marked cpu; 2t/ward compares wall times, 1t/ward the CPU"
 echo "times of one thread and of Ward; bounds and deltas per n^2 and refreshes answered from lists on 2 threads"
