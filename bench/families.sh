@@ -13,7 +13,7 @@
 #   text         the text files under /usr/share/doc (then headers), raw
 #   text-bwt     the same bytes, BWT-transformed
 #   identical    IDENTICAL copies of one block's row (of the archive)
-#   copies       ROWS near copies of 300 archive rows: each row one of them
+#   copies       ROWS near copies of ROWS/10 archive rows (at most 300): each one
 #                with 8 bytes overwritten at random
 # For each it runs, side by side (best of --runs, interleaved):
 #   - morvalen on 2 threads and on 1 thread (MORVALEN_THREADS),
@@ -224,27 +224,30 @@ familyMatrix() {
   case $family in
     perturbed)
       source=$(corpusMatrix) || { echo "no corpus at $corpus" > "$describe"; return 1; }
-      "$build/bench/make_matrix" grow "$source" "$matrix" "$size" 1 > /dev/null
+      "$build/bench/make_matrix" grow "$source" "$matrix" "$size" 1 > /dev/null || return 1
       echo "corpus rows, counts moved by -2..+2" > "$describe" ;;
     library | archive | text)
       "make${family^}Bytes" "$data/$name.bin" "$bytes" "$describe"
       [ -s "$data/$name.bin" ] || return 1
-      "$build/bench/make_matrix" raw "$matrix" "$data/$name.bin" > /dev/null ;;
+      "$build/bench/make_matrix" raw "$matrix" "$data/$name.bin" > /dev/null || return 1 ;;
     library-bwt | archive-bwt | text-bwt)
       base=${family%-bwt}
       base=$(familyName "$base" "$size")
       familyMatrix "${family%-bwt}" "$size" > /dev/null || { cp "$data/$base.txt" "$describe"; return 1; }
-      "$build/bench/make_matrix" corpus "$matrix" "$data/$base.bin" > /dev/null
+      "$build/bench/make_matrix" corpus "$matrix" "$data/$base.bin" > /dev/null || return 1
       echo "$(cat "$data/$base.txt"), BWT-transformed" > "$describe" ;;
     identical | copies)
       source=$(familyMatrix archive "$rows") || source=$(corpusMatrix) ||
         { echo "no archive nor corpus to copy rows from" > "$describe"; return 1; }
       if [ "$family" = identical ]; then
-        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" 1 0 1 > /dev/null
+        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" 1 0 1 > /dev/null || return 1
         echo "copies of one row of $(basename "$source")" > "$describe"
       else
-        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" 300 8 1 > /dev/null
-        echo "near copies (8 bytes overwritten) of 300 rows of $(basename "$source")" > "$describe"
+        # A few hundred bases, about ten copies of each at small sizes.
+        local bases=$((size / 10 < 300 ? size / 10 : 300))
+        ((bases > 0)) || bases=1
+        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" "$bases" 8 1 > /dev/null || return 1
+        echo "near copies (8 bytes overwritten) of $bases rows of $(basename "$source")" > "$describe"
       fi ;;
   esac
   echo "$matrix"
