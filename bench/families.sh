@@ -185,14 +185,14 @@ corpusMatrix() {
   if { ((fresh)) && ((!corpusMade)); } || [ ! -f "$matrix" ]; then
     [ -f "$corpus/calgary.tar.gz" ] && [ -f "$corpus/cantrbry.tar.gz" ] || return 1
     rm -rf "$work/corpus" && mkdir -p "$work/corpus/calgary" "$work/corpus/cantrbry"
-    tar xzf "$corpus/calgary.tar.gz" -C "$work/corpus/calgary"
-    tar xzf "$corpus/cantrbry.tar.gz" -C "$work/corpus/cantrbry"
+    tar xzf "$corpus/calgary.tar.gz" -C "$work/corpus/calgary" || return 2
+    tar xzf "$corpus/cantrbry.tar.gz" -C "$work/corpus/cantrbry" || return 2
     find "$work/corpus/calgary" "$work/corpus/cantrbry" -type f ! -name '.*' -print0 | LC_ALL=C sort -z |
-      xargs -0 "$build/bench/make_matrix" corpus "$matrix.part" > /dev/null
-    mv "$matrix.part" "$matrix"
+      xargs -0 "$build/bench/make_matrix" corpus "$matrix.part" > /dev/null || return 2
+    mv "$matrix.part" "$matrix" || return 2
     corpusMade=1
-    echo "Calgary and Canterbury files, each BWT-transformed" > "$data/corpus.txt"
   fi
+  echo "Calgary and Canterbury files, each BWT-transformed" > "$data/corpus.txt"
   echo "$matrix"
 }
 
@@ -201,52 +201,60 @@ corpusMatrix() {
 familyName() {
   local family=$1 size=$2
   case $family in
+    corpus) echo corpus; return ;;  # one size
     library | library-bwt) [ -z "$library" ] || family+=-$(basename "$library" | tr -c 'A-Za-z0-9.\n' _) ;;
   esac
   echo "$family-$size"
 }
 
 # Makes the matrix of a family at a size (once, unless --fresh) and prints
-# its path; its description goes beside it (.txt). Fails, with the reason in
-# the description, when the machine lacks what the family needs.
+# its path; its description goes beside it (.txt). Returns 1, with the reason
+# in the description, when the machine lacks what the family needs, and 2
+# when a tool failed. (It runs in a command substitution tested by the
+# caller, where errexit does not act: every step checks its own status.)
 familyMatrix() {
   local family=$1 size=$2
   local name
   name=$(familyName "$family" "$size")
   local matrix=$data/$name.frq describe=$data/$name.txt
   if [ "$family" = corpus ]; then
-    corpusMatrix || { echo "no corpus at $corpus" > "$describe"; return 1; }
-    return
+    local status=0
+    corpusMatrix || status=$?
+    ((status != 1)) || echo "no corpus at $corpus" > "$describe"
+    return $status
   fi
   if ((!fresh)) && [ -f "$matrix" ] && [ -f "$describe" ]; then echo "$matrix"; return; fi
   rm -f "$matrix" "$describe"
   local bytes=$((size * blockBytes)) base source
   case $family in
     perturbed)
-      source=$(corpusMatrix) || { echo "no corpus at $corpus" > "$describe"; return 1; }
-      "$build/bench/make_matrix" grow "$source" "$matrix" "$size" 1 > /dev/null || return 1
+      source=$(familyMatrix corpus 0) || { local status=$?; cp "$data/corpus.txt" "$describe"; return $status; }
+      "$build/bench/make_matrix" grow "$source" "$matrix" "$size" 1 > /dev/null || return 2
       echo "corpus rows, counts moved by -2..+2" > "$describe" ;;
     library | archive | text)
       "make${family^}Bytes" "$data/$name.bin" "$bytes" "$describe"
       [ -s "$data/$name.bin" ] || return 1
-      "$build/bench/make_matrix" raw "$matrix" "$data/$name.bin" > /dev/null || return 1 ;;
+      "$build/bench/make_matrix" raw "$matrix" "$data/$name.bin" > /dev/null || return 2 ;;
     library-bwt | archive-bwt | text-bwt)
       base=${family%-bwt}
       base=$(familyName "$base" "$size")
-      familyMatrix "${family%-bwt}" "$size" > /dev/null || { cp "$data/$base.txt" "$describe"; return 1; }
-      "$build/bench/make_matrix" corpus "$matrix" "$data/$base.bin" > /dev/null || return 1
+      familyMatrix "${family%-bwt}" "$size" > /dev/null || { local status=$?; cp "$data/$base.txt" "$describe"; return $status; }
+      "$build/bench/make_matrix" corpus "$matrix" "$data/$base.bin" > /dev/null || return 2
       echo "$(cat "$data/$base.txt"), BWT-transformed" > "$describe" ;;
     identical | copies)
-      source=$(familyMatrix archive "$rows") || source=$(corpusMatrix) ||
-        { echo "no archive nor corpus to copy rows from" > "$describe"; return 1; }
+      local status=0
+      source=$(familyMatrix archive "$rows") || status=$?
+      if ((status == 1)); then status=0; source=$(familyMatrix corpus 0) || status=$?; fi
+      if ((status == 1)); then echo "no archive nor corpus to copy rows from" > "$describe"; fi
+      ((status == 0)) || return $status
       if [ "$family" = identical ]; then
-        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" 1 0 1 > /dev/null || return 1
+        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" 1 0 1 > /dev/null || return 2
         echo "copies of one row of $(basename "$source")" > "$describe"
       else
         # A few hundred bases, about ten copies of each at small sizes.
         local bases=$((size / 10 < 300 ? size / 10 : 300))
         ((bases > 0)) || bases=1
-        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" "$bases" 8 1 > /dev/null || return 1
+        "$build/bench/make_matrix" copies "$source" "$matrix" "$size" "$bases" 8 1 > /dev/null || return 2
         echo "near copies (8 bytes overwritten) of $bases rows of $(basename "$source")" > "$describe"
       fi ;;
   esac
@@ -293,7 +301,13 @@ for family in $families; do
   size=$rows
   [ "$family" != identical ] || size=$identical
   echo
-  if ! matrix=$(familyMatrix "$family" "$size"); then
+  status=0
+  matrix=$(familyMatrix "$family" "$size") || status=$?
+  if ((status == 2)); then
+    echo "bench/families.sh: the $family matrix could not be made" >&2
+    exit 1
+  fi
+  if ((status != 0)); then
     echo "== $family: skipped: $(cat "$data/$(familyName "$family" "$size").txt" 2> /dev/null || echo "its matrix could not be made")"
     continue
   fi
