@@ -50,9 +50,12 @@ static void writeMatrix(const char* path, uint32_t columns, const std::vector<in
     exit(1);
   }
   uint32_t header[2] = {columns, uint32_t(counts.size() / columns)};
-  fwrite(header, 4, 2, file);
-  fwrite(counts.data(), 4, counts.size(), file);
-  if (fclose(file) != 0) exit(1);
+  bool written = fwrite(header, 4, 2, file) == 2 &&
+                 (counts.empty() || fwrite(counts.data(), 4, counts.size(), file) == counts.size());
+  if (fclose(file) != 0 || !written) {
+    fprintf(stderr, "make_matrix: cannot write %s\n", path);
+    exit(1);
+  }
 }
 
 // One row per 2048-byte block of the files, each transformed first when
