@@ -4,8 +4,9 @@
 #   corpus       the Calgary and Canterbury files, each BWT-transformed (the
 #                matrix of bench/morvalen.sh; its size is fixed)
 #   perturbed    ROWS corpus rows with their counts moved by -2..+2
-#   library      a raw shared library of the machine (the one nearest in size
-#                to ROWS blocks, or several concatenated), its first ROWS blocks
+#   library      a raw shared library of the machine (the smallest of at least
+#                95% of ROWS blocks, else the largest ones concatenated), its
+#                first ROWS blocks
 #   library-bwt  the same bytes, BWT-transformed as one file
 #   archive      a tar of documentation (/usr/share/doc) and headers
 #                (/usr/include), its first ROWS blocks
@@ -64,6 +65,10 @@ usage() {
 }
 isNumber() { [[ $1 =~ ^[0-9]+$ ]] && (($1 > 0)); }
 while (($#)); do
+  case $1 in
+    --fresh | --matrices-only) ;;
+    *) (($# >= 2)) || usage ;;
+  esac
   case $1 in
     --rows) rows=${2:-}; shift 2 ;;
     --identical) identical=${2:-}; shift 2 ;;
