@@ -1,6 +1,8 @@
-// blockcode: writes the byte counts of every 2048-byte block of "book1bwt."
-// to "book1bwt.frq" and codes the file, each block under its own counts, to
-// "book1bwt.bar". Arguments other than -h/--help and --version are ignored.
+// blockcode [INPUT]: writes the byte counts of every 2048-byte block of
+// INPUT to a count matrix and codes the file, each block under its own
+// counts, to a code stream. Without INPUT it reads "book1bwt." and writes
+// "book1bwt.frq" and "book1bwt.bar"; with it, the outputs are named after
+// INPUT's file name, in the working folder.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,22 +13,34 @@
 #include "block_coder.h"
 #include "fileio.h"
 #include "large_memory.h"
+#include "progress.h"
 #include "tool.h"
 
-static const char kUsage[] =
-    "usage: blockcode\n"
-    "Reads \"book1bwt.\" (or \"book1bwt\" when there is no file of the dotted name)\n"
-    "from the working folder and writes the byte counts of its 2048-byte blocks\n"
-    "to \"book1bwt.frq\" and its block-modelled code stream to \"book1bwt.bar\".\n";
+static const char kHelp[] =
+    "usage: blockcode [INPUT]\n"
+    "Writes the byte counts of every 2048-byte block of INPUT to a count matrix,\n"
+    "NAME.frq, and codes INPUT with each block's counts as its model to a code\n"
+    "stream, NAME.bar, where NAME is INPUT's file name without a trailing dot; both\n"
+    "go to the working folder. Without INPUT it reads \"book1bwt.\" (or \"book1bwt\"\n"
+    "when there is no file of the dotted name) and writes \"book1bwt.frq\" and\n"
+    "\"book1bwt.bar\".\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "  --             end the options: a later argument is INPUT even if it starts with -\n"
+    "\n"
+    "On a terminal, a progress line on stderr shows the megabytes coded.\n"
+    "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
 
 static const char kInputName[] = "book1bwt.";
 static const char kUndottedInputName[] = "book1bwt";
 
-static std::string quoted(const char* path) { return std::string("\"") + path + "\""; }
+static std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
-// Opens the input; systems that drop trailing dots from file names store it
+// Opens the default input; systems that drop trailing dots from file names store it
 // as "book1bwt", which is read when the dotted name does not exist.
-static FILE* openInput(const char** name) {
+static FILE* openDefaultInput(const char** name) {
   *name = kInputName;
   FILE* file = fopen(kInputName, "rb");
   if (!file && errno == ENOENT) {
@@ -44,24 +58,62 @@ static FILE* openInput(const char** name) {
   return file;
 }
 
+// The outputs of INPUT: its file name without the folders and without one
+// trailing dot (the usual input "book1bwt." gives "book1bwt"), plus the
+// extension. Empty when no such name can be made.
+static std::string outputName(const std::string& inputPath, const char* extension) {
+  std::string name = inputPath.substr(inputPath.find_last_of('/') + 1);
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty() || name == "." || name == "..") return "";
+  return name + extension;
+}
+
+struct RowWriter {
+  FILE* file;
+  uint32_t blocksDone;
+  uint32_t length;
+};
+
+// Writes each row as its block is counted; the block count also moves the
+// progress line.
 static void writeRow(const int32_t* counts, void* context) {
-  writeWordsLE(reinterpret_cast<const uint32_t*>(counts), 256, static_cast<FILE*>(context));
+  RowWriter* writer = static_cast<RowWriter*>(context);
+  writeWordsLE(reinterpret_cast<const uint32_t*>(counts), 256, writer->file);
+  writer->blocksDone++;
+  uint64_t bytesDone = uint64_t(writer->blocksDone) << kBlockShift;
+  setProgress(bytesDone < writer->length ? bytesDone : writer->length);
 }
 
 int main(int argc, char** argv) {
   setToolName("blockcode");
-  if (handleStandardOptions(argc, argv, kUsage)) return 0;
+  CommandLine commandLine;
+  commandLine.synopsis = "blockcode [INPUT]";
+  commandLine.help = kHelp;
+  commandLine.maxOperands = 1;
+  std::vector<const char*> operands = parseCommandLine(argc, argv, commandLine);
 
   const char* inputName = nullptr;
-  FILE* input = openInput(&inputName);
+  FILE* input = nullptr;
+  std::string barName = "book1bwt.bar", frqName = "book1bwt.frq";
+  if (operands.empty()) {
+    input = openDefaultInput(&inputName);
+  } else {
+    inputName = operands[0];
+    input = fopen(inputName, "rb");
+  }
   if (!input) failWith("cannot open " + quoted(inputName) + ": " + systemError());
   struct stat info;
   if (fstat(fileno(input), &info) == 0 && S_ISDIR(info.st_mode))
     failWith("cannot read " + quoted(inputName) + ": Is a directory");
+  if (!operands.empty()) {
+    barName = outputName(inputName, ".bar");
+    frqName = outputName(inputName, ".frq");
+    if (barName.empty()) failWith("cannot name the outputs after " + quoted(inputName) + ": it has no file name");
+  }
 
   std::string error;
   OutputFile bar, frq;
-  if (!openOutput("book1bwt.bar", &bar, &error)) failWith(error);
+  if (!openOutput(barName.c_str(), &bar, &error)) failWith(error);
 
   uint32_t length = 0;
   if (!fileLength(input, inputName, &length, &error)) failWith(error);
@@ -77,13 +129,20 @@ int main(int argc, char** argv) {
   }
   if (fclose(input) != 0) failWith("cannot close " + quoted(inputName) + ": " + systemError());
 
-  if (!openOutput("book1bwt.frq", &frq, &error)) failWith(error);
+  if (!openOutput(frqName.c_str(), &frq, &error)) failWith(error);
   // Rows go out 1 KiB at a time; a larger buffer saves system calls.
   static char rowBuffer[1 << 18];
   setvbuf(frq.file, rowBuffer, _IOFBF, sizeof rowBuffer);
   writeCountMatrixHeader(256, blockCount(length), frq.file);
-  uint32_t codeBytes =
-      codeBlocks(data, length, codeBuffer, fastestArithmetic(), writeRow, frq.file);
+  ProgressPlan plan;
+  plan.label = "blockcode";
+  plan.unit = "MB coded";
+  plan.total = length;
+  plan.inMegabytes = true;
+  startProgress(plan);
+  RowWriter rows = {frq.file, 0, length};
+  uint32_t codeBytes = codeBlocks(data, length, codeBuffer, fastestArithmetic(), writeRow, &rows);
+  endProgress();
   fwrite(codeBuffer, 1, codeBytes, bar.file);
 
   OutputFile* outputs[] = {&bar, &frq};

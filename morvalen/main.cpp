@@ -1,21 +1,37 @@
 // morvalen MATRIX: clusters the rows of a count matrix, prints one line per
 // merge, and writes the leaf order ("morvalen.ord") and the matrix with its
 // rows in that order ("morvalen.frq").
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "clustering.h"
 #include "engine.h"
 #include "fileio.h"
+#include "progress.h"
 #include "tool.h"
 #include "worker_pool.h"
 
-static const char kUsage[] =
+static const char kHelp[] =
     "usage: morvalen MATRIX\n"
     "Clusters the rows of the count matrix MATRIX, prints one line per merge and\n"
-    "writes the row order to \"morvalen.ord\" and the reordered matrix to \"morvalen.frq\".\n";
+    "writes the row order to \"morvalen.ord\" and the reordered matrix to \"morvalen.frq\".\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "  --             end the options: a later argument is MATRIX even if it starts with -\n"
+    "\n"
+    "Environment:\n"
+    "  MORVALEN_THREADS  threads to use, 1 to 1024 (default: every hardware thread);\n"
+    "                    the results do not depend on it\n"
+    "\n"
+    "On a terminal, a progress line on stderr shows the merges done and the time left.\n"
+    "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
 
 static const char kOrderPath[] = "morvalen.ord";
 static const char kMatrixPath[] = "morvalen.frq";
@@ -71,9 +87,37 @@ static void checkRowCount(const char* path, uint32_t rows) {
              " rows would make an order file of 2^31 bytes or more");
 }
 
-static void printPass(void*, const PassReport& report, const ClusteringState&) {
-  printf("  EM = %14f, Ei = %3i, Ej = %3i", report.bestDelta, report.first, report.second);
-  printf("   YS=%i\n", int(report.liveCount));
+// Prints the pass lines and moves the progress line. When stdout is the
+// terminal that shows the progress line, the pass lines are gathered and
+// written between redraws of the progress line, a few times a second, so
+// that the two never share a line on screen; the bytes are the same.
+struct PassPrinter {
+  uint32_t clusters;       // live clusters before the first merge
+  bool besideProgress;     // stdout shares the terminal with the progress line
+  std::string pending;     // lines not yet written, when besideProgress
+  std::chrono::steady_clock::time_point lastWrite;
+};
+
+static void writePending(PassPrinter& printer) {
+  if (!writeBesideProgress(printer.pending.data(), printer.pending.size(), stdout))
+    failWith("cannot write to standard output: " + systemError());
+  printer.pending.clear();
+  printer.lastWrite = std::chrono::steady_clock::now();
+}
+
+static void printPass(void* context, const PassReport& report, const ClusteringState&) {
+  PassPrinter& printer = *static_cast<PassPrinter*>(context);
+  setProgress(printer.clusters - report.liveCount);
+  if (!printer.besideProgress) {
+    printf("  EM = %14f, Ei = %3i, Ej = %3i", report.bestDelta, report.first, report.second);
+    printf("   YS=%i\n", int(report.liveCount));
+    return;
+  }
+  char line[200];
+  snprintf(line, sizeof line, "  EM = %14f, Ei = %3i, Ej = %3i   YS=%i\n", report.bestDelta, report.first,
+           report.second, int(report.liveCount));
+  printer.pending += line;
+  if (std::chrono::steady_clock::now() - printer.lastWrite > std::chrono::milliseconds(100)) writePending(printer);
 }
 
 // Reads the input again for the rows to copy; the first buffer holds the
@@ -105,12 +149,15 @@ static unsigned threadCountOrFail() {
 
 int main(int argc, char** argv) {
   setToolName("morvalen");
-  if (handleStandardOptions(argc, argv, kUsage)) return 0;
-  if (argc < 2) failWith("missing argument: usage: morvalen MATRIX");
+  CommandLine commandLine;
+  commandLine.synopsis = "morvalen MATRIX";
+  commandLine.help = kHelp;
+  commandLine.minOperands = 1;
+  commandLine.maxOperands = 1;
+  const char* path = parseCommandLine(argc, argv, commandLine)[0];
   // Tens of thousands of pass lines: no flush per line, even on a terminal.
   setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 
-  const char* path = argv[1];
   uint32_t length = 0;
   uint64_t hash = 0;
   CountMatrix matrix = loadMatrix(path, &length, &hash);
@@ -122,9 +169,24 @@ int main(int argc, char** argv) {
   FastScanOptions options;
   options.threads = threadCountOrFail();
   if (!startClustering(state, matrix.counts, matrix.columns, matrix.rows, &error) ||
-      !startFastScans(engine, state, options, &error) ||
-      !runPasses(state, fastScans(engine), printPass, nullptr, &error) || !writeRowOrder(state, &error))
+      !startFastScans(engine, state, options, &error))
     failWith(error);
+  PassPrinter printer;
+  printer.clusters = state.nonzeroRows;
+  if (state.nonzeroRows > 1) {
+    ProgressPlan plan;
+    plan.label = "morvalen";
+    plan.unit = "merges";
+    plan.total = state.nonzeroRows - 1;
+    plan.pace = ProgressPace::kShrinking;
+    startProgress(plan);
+  }
+  printer.besideProgress = progressActive() && isatty(STDOUT_FILENO);
+  printer.lastWrite = std::chrono::steady_clock::now();
+  bool clustered = runPasses(state, fastScans(engine), printPass, &printer, &error);
+  if (clustered && printer.besideProgress) writePending(printer);
+  endProgress();
+  if (!clustered || !writeRowOrder(state, &error)) failWith(error);
   // Every pass line is out before any output file is begun: a reader of
   // stdout that went away ends the run before it leaves anything behind.
   if (fflush(stdout) != 0 || ferror(stdout)) failWith("cannot write to standard output: " + systemError());

@@ -4,52 +4,31 @@
 // `remix DATA ORDER` rearranged into REMIXED.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "fileio.h"
 #include "remix_core.h"
 #include "tool.h"
 
-static const char kUsage[] =
+static const char kHelp[] =
     "usage: remix DATA ORDER\n"
     "       remix --inverse REMIXED ORDER\n"
     "Writes \"remixed.dmp\": the 2048-byte blocks of DATA in the order of ORDER,\n"
     "a file of little-endian 32-bit block indices such as \"morvalen.ord\".\n"
     "With --inverse, writes \"restored.dmp\": the data that remix DATA ORDER\n"
-    "rearranged into REMIXED; ORDER must name every block once.\n";
+    "rearranged into REMIXED; ORDER must name every block once.\n"
+    "\n"
+    "Options:\n"
+    "      --inverse  undo a remix: write \"restored.dmp\" from REMIXED and ORDER\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "  --             end the options: later arguments are files even if\n"
+    "                 they start with -\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
 
 static const char kOutputName[] = "remixed.dmp";
 static const char kRestoredName[] = "restored.dmp";
-
-struct Arguments {
-  bool inverse = false;
-  const char* dataPath = nullptr;   // DATA, or REMIXED with --inverse
-  const char* orderPath = nullptr;
-};
-
-// "--inverse" may stand anywhere before "--", which ends the options.
-static Arguments parseArguments(int argc, char** argv) {
-  Arguments arguments;
-  const char* operands[2] = {nullptr, nullptr};
-  int operandCount = 0;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; i++) {
-    if (!optionsEnded && strcmp(argv[i], "--") == 0) {
-      optionsEnded = true;
-    } else if (!optionsEnded && strcmp(argv[i], "--inverse") == 0) {
-      arguments.inverse = true;
-    } else if (operandCount < 2) {
-      operands[operandCount++] = argv[i];
-    }
-  }
-  if (operandCount < 2)
-    failWith(arguments.inverse ? "missing arguments; usage: remix --inverse REMIXED ORDER"
-                               : "missing arguments; usage: remix DATA ORDER");
-  arguments.dataPath = operands[0];
-  arguments.orderPath = operands[1];
-  return arguments;
-}
 
 static uint8_t* readOrFail(const char* path) {
   std::string error;
@@ -79,24 +58,34 @@ static void restore(const uint8_t* remixed, uint32_t length, const uint8_t* orde
 
 int main(int argc, char** argv) {
   setToolName("remix");
-  if (handleStandardOptions(argc, argv, kUsage)) return 0;
-  Arguments arguments = parseArguments(argc, argv);
+  bool inverse = false;
+  const OptionFlag flags[] = {{"--inverse", &inverse}};
+  CommandLine commandLine;
+  commandLine.synopsis = "remix DATA ORDER or remix --inverse REMIXED ORDER";
+  commandLine.help = kHelp;
+  commandLine.flags = flags;
+  commandLine.flagCount = 1;
+  commandLine.minOperands = 2;
+  commandLine.maxOperands = 2;
+  std::vector<const char*> operands = parseCommandLine(argc, argv, commandLine);
+  const char* dataPath = operands[0];  // DATA, or REMIXED with --inverse
+  const char* orderPath = operands[1];
 
   // The order is read first and the data second, as the data's length is
   // the one that counts.
-  const uint8_t* order = readOrFail(arguments.orderPath);
+  const uint8_t* order = readOrFail(orderPath);
   uint32_t orderLength = lastReadLength;
-  const uint8_t* data = readOrFail(arguments.dataPath);
+  const uint8_t* data = readOrFail(dataPath);
   uint32_t dataLength = lastReadLength;
 
   // The order is checked before any output is begun: a refused order writes
   // nothing.
   std::string error;
-  bool accepted = arguments.inverse ? checkPermutation(order, orderLength, dataLength, &error)
-                                    : checkOrder(order, orderLength, dataLength, &error);
-  if (!accepted) failWith("bad order \"" + std::string(arguments.orderPath) + "\": " + error);
+  bool accepted = inverse ? checkPermutation(order, orderLength, dataLength, &error)
+                          : checkOrder(order, orderLength, dataLength, &error);
+  if (!accepted) failWith("bad order \"" + std::string(orderPath) + "\": " + error);
 
-  if (arguments.inverse) {
+  if (inverse) {
     restore(data, dataLength, order);
   } else {
     remix(data, dataLength, order);

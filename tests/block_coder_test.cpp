@@ -154,26 +154,9 @@ TEST(BlockCoder, CumulativeCountsMatchThePlainSum) {
   }
 }
 
-// Text-like data after a block sort: long runs of a few symbols, changing
-// contexts. Generated, so that no corpus file is needed.
-static Bytes bwtLike(uint32_t length, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes data;
-  while (data.size() < length) {
-    uint8_t favourite = uint8_t(random() % 256);
-    uint32_t stretch = 200 + random() % 5000;
-    for (uint32_t i = 0; i < stretch && data.size() < length; i++) {
-      uint32_t roll = random() % 100;
-      if (roll < 70)
-        data.push_back(favourite);
-      else if (roll < 95)
-        data.push_back(uint8_t(favourite + 1 + random() % 4));
-      else
-        data.push_back(uint8_t(random()));
-    }
-  }
-  return data;
-}
+// Text-like data after a block sort (bwtLikeBytes): generated, so that no
+// corpus file is needed.
+static Bytes bwtLike(uint32_t length, uint32_t seed) { return bwtLikeBytes(length, seed); }
 
 TEST(BlockCoder, AllPathsAgreeOnBwtLikeAndNoisyData) {
   expectStream(bwtLike(600000, 1), nullptr);

@@ -31,7 +31,7 @@ TEST(BlockcodeProgram, WritesTheCountMatrixAndTheStream) {
   Bytes input = sampleInput();
   writeFileBytes(dir + "/book1bwt.", input);
   std::string errors;
-  ASSERT_EQ(runIn(dir, kRun + " ignored arguments", &errors), 0) << errors;
+  ASSERT_EQ(runIn(dir, kRun, &errors), 0) << errors;
   EXPECT_EQ(errors, "");
   ReferenceResult reference = referenceBlockcode(input.data(), uint32_t(input.size()));
   EXPECT_EQ(readFileBytes(dir + "/book1bwt.bar"), reference.stream);
@@ -55,6 +55,33 @@ TEST(BlockcodeProgram, ReadsTheUndottedNameOnlyWhenTheDottedOneIsMissing) {
   writeFileBytes(dir + "/book1bwt.", {});
   ASSERT_EQ(runIn(dir, kRun), 0);
   EXPECT_EQ(readFileBytes(dir + "/book1bwt.frq").size(), 8u) << "the dotted name wins";
+}
+
+TEST(BlockcodeProgram, CodesANamedInputToOutputsNamedAfterIt) {
+  std::string dir = makeScratchDir("blockcode_named");
+  ASSERT_EQ(runIn(dir, "mkdir in work"), 0);
+  Bytes input = sampleInput();
+  ReferenceResult reference = referenceBlockcode(input.data(), uint32_t(input.size()));
+  // A trailing dot is dropped from the name, as in the usual "book1bwt.";
+  // other names keep their dots; the outputs go to the working folder.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"book1bwt.", "book1bwt"}, {"x.bwt", "x.bwt"}, {"-dash", "-dash"}, {"plain", "plain"}};
+  for (const auto& [name, stem] : cases) {
+    SCOPED_TRACE(name);
+    writeFileBytes(dir + "/in/" + name, input);
+    std::string errors;
+    ASSERT_EQ(runIn(dir + "/work", kRun + " -- '../in/" + name + "'", &errors), 0) << errors;
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(readFileBytes(dir + "/work/" + stem + ".bar"), reference.stream);
+    EXPECT_EQ(readFileBytes(dir + "/work/" + stem + ".frq"), expectedMatrix(reference, 3));
+  }
+  EXPECT_EQ(listDir(dir + "/work"), (std::vector<std::string>{"-dash.bar", "-dash.frq", "book1bwt.bar",
+                                                              "book1bwt.frq", "plain.bar", "plain.frq",
+                                                              "x.bwt.bar", "x.bwt.frq"}));
+  // A named input is read as named: no fallback to the undotted name.
+  std::string errors;
+  EXPECT_EQ(runIn(dir + "/work", kRun + " ../in/plain.", &errors), 1);
+  EXPECT_EQ(errors, "blockcode: cannot open \"../in/plain.\": No such file or directory\n");
 }
 
 TEST(BlockcodeProgram, HelpAndVersionTouchNoFile) {

@@ -1,6 +1,7 @@
 // The three programs, run end to end on bad input. Every refusal must print
-// one line on stderr, exit with status 1 (not a signal, not a sanitizer
-// abort, not a timeout) and leave the working folder exactly as it was:
+// one line on stderr, exit with status 1, or 2 for a bad command line (not a
+// signal, not a sanitizer abort, not a timeout) and leave the working folder
+// exactly as it was:
 // earlier outputs byte for byte, no temporary file behind. A run ended by a
 // signal must leave the folder as it was too. The valid edge cases beside
 // them must still succeed.
@@ -72,17 +73,22 @@ RunResult runTool(const std::string& dir, const std::string& commandLine,
 
 // Runs `commandLine` in `dir` and checks it is refused as described above.
 void expectRefusal(const std::string& dir, const std::string& toolName, const std::string& commandLine,
-                   const std::string& standardOutput = "/dev/null") {
+                   const std::string& standardOutput = "/dev/null", int status = 1) {
   SCOPED_TRACE(commandLine);
   Snapshot before = snapshot(dir);
   RunResult run = runTool(dir, commandLine, standardOutput);
-  EXPECT_EQ(run.status, 1) << "stderr: " << run.err;
+  EXPECT_EQ(run.status, status) << "stderr: " << run.err;
   EXPECT_EQ(run.err.rfind(toolName + ": ", 0), 0u) << "stderr: " << run.err;
   EXPECT_TRUE(!run.err.empty() && run.err.find('\n') == run.err.size() - 1)
       << "not exactly one line: " << run.err;
   Snapshot after = snapshot(dir);
   EXPECT_EQ(names(after), names(before));
   EXPECT_TRUE(after == before) << "the folder changed";
+}
+
+// A command line the tool cannot take: refused with status 2 and the usage.
+void expectUsageError(const std::string& dir, const std::string& toolName, const std::string& commandLine) {
+  expectRefusal(dir, toolName, commandLine, "/dev/null", 2);
 }
 
 void expectSuccess(const std::string& dir, const std::string& commandLine) {
@@ -174,10 +180,17 @@ TEST(BlockcodeRefuses, OutputNamesAFolder) {
   }
 }
 
-TEST(BlockcodeAccepts, EmptyInputAndExtraArguments) {
+TEST(BlockcodeRefuses, UnknownOptionsAndExtraArguments) {
+  std::string dir = blockcodeFolder("blockcode-arguments");
+  expectUsageError(dir, "blockcode", tool("blockcode") + " --bogus");
+  expectUsageError(dir, "blockcode", tool("blockcode") + " book1bwt. extra");
+  expectRefusal(dir, "blockcode", tool("blockcode") + " absent");
+}
+
+TEST(BlockcodeAccepts, EmptyInput) {
   std::string dir = blockcodeFolder("blockcode-empty");
   writeFileBytes(dir + "/book1bwt.", {});
-  expectSuccess(dir, tool("blockcode") + " extra arguments");
+  expectSuccess(dir, tool("blockcode"));
   EXPECT_EQ(readFileBytes(dir + "/book1bwt.frq"), matrixBytes(256, 0, {}));
   EXPECT_EQ(listDir(dir), (std::vector<std::string>{"book1bwt.", "book1bwt.bar", "book1bwt.frq"}));
 }
@@ -264,7 +277,10 @@ void expectMorvalenRefuses(const std::string& name, const std::vector<uint8_t>& 
 
 TEST(MorvalenRefuses, MissingArgumentFileAndFolder) {
   std::string dir = morvalenFolder("morvalen-arguments");
-  expectRefusal(dir + "/run", "morvalen", tool("morvalen"));
+  writeFileBytes(dir + "/input.frq", matrixBytes(2, 3, {10, 0, 0, 10, 10, 0}));
+  expectUsageError(dir + "/run", "morvalen", tool("morvalen"));
+  expectUsageError(dir + "/run", "morvalen", tool("morvalen") + " ../input.frq extra");
+  expectUsageError(dir + "/run", "morvalen", tool("morvalen") + " --bogus ../input.frq");
   expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ../absent.frq");
   expectRefusal(dir + "/run", "morvalen", tool("morvalen") + " ..");
 }
@@ -354,7 +370,7 @@ TEST(MorvalenAccepts, ValidEdgeCases) {
   }
   // No columns: every row totals zero and keeps the descending order.
   writeFileBytes(dir + "/input.frq", matrixBytes(0, 5, {}));
-  expectSuccess(run, tool("morvalen") + " ../input.frq extra arguments");
+  expectSuccess(run, tool("morvalen") + " ../input.frq");
   EXPECT_EQ(readFileBytes(run + "/morvalen.ord"), words({4, 3, 2, 1, 0}));
   EXPECT_EQ(readFileBytes(run + "/morvalen.frq"), matrixBytes(0, 5, {}));
   // Negative counts and totals that wrap are taken as they stand.
@@ -413,8 +429,10 @@ void expectRemixRefuses(const std::string& name, const std::vector<uint8_t>& ord
 TEST(RemixRefuses, MissingArgumentsFilesAndFolders) {
   std::string dir = remixFolder("remix-arguments", words({2, 0, 1}));
   std::string run = dir + "/run";
-  expectRefusal(run, "remix", tool("remix"));
-  expectRefusal(run, "remix", tool("remix") + " ../data");
+  expectUsageError(run, "remix", tool("remix"));
+  expectUsageError(run, "remix", tool("remix") + " ../data");
+  expectUsageError(run, "remix", tool("remix") + " ../data ../order extra");
+  expectUsageError(run, "remix", tool("remix") + " --bogus ../data ../order");
   expectRefusal(run, "remix", tool("remix") + " ../absent ../order");
   expectRefusal(run, "remix", tool("remix") + " ../data ../absent");
   expectRefusal(run, "remix", tool("remix") + " .. ../order");
@@ -454,7 +472,7 @@ TEST(RemixRefuses, DataOf2GiBAndOutputFolder) {
 TEST(RemixAccepts, EmptyDataAndExtraEntries) {
   std::string dir = remixFolder("remix-valid", {});
   writeFileBytes(dir + "/data", {});
-  expectSuccess(dir + "/run", tool("remix") + " ../data ../order extra");
+  expectSuccess(dir + "/run", tool("remix") + " ../data ../order");
   EXPECT_EQ(readFileBytes(dir + "/run/remixed.dmp").size(), 0u);
 
   std::vector<uint8_t> data = pseudoRandomBytes(kDataLength, 3);

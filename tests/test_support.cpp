@@ -1,14 +1,20 @@
 #include "test_support.h"
 
+#include "sample_data.h"
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 static int shell(const std::string& command) {
   int status = system(command.c_str());
@@ -105,4 +111,109 @@ std::vector<std::string> listDir(const std::string& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+int runOnTerminal(const std::string& dir, const std::string& command, bool stdoutOnTerminal,
+                  std::string* terminalBytes, unsigned readDelayMs) {
+  terminalBytes->clear();
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+  std::string terminalPath = ptsname(master);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int terminal = open(terminalPath.c_str(), O_RDWR | O_NOCTTY);
+    if (terminal < 0 || dup2(terminal, 2) < 0 || (stdoutOnTerminal && dup2(terminal, 1) < 0)) _exit(127);
+    close(terminal);
+    close(master);
+    std::string full = "cd '" + dir + "' && " + command;
+    execl("/bin/sh", "sh", "-c", full.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) {
+    close(master);
+    return -1;
+  }
+  // Then read until every holder of the terminal has closed it (EIO).
+  usleep(readDelayMs * 1000);
+  char chunk[4096];
+  for (;;) {
+    ssize_t got = read(master, chunk, sizeof chunk);
+    if (got > 0) {
+      terminalBytes->append(chunk, size_t(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> screenLines(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (char c : bytes) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      if (column < line.size())
+        line[column] = c;
+      else
+        line.push_back(c);
+      column++;
+    }
+  }
+  for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
+  if (lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+std::vector<uint8_t> bwtLikeBytes(uint32_t length, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> data;
+  data.reserve(length);
+  while (data.size() < length) {
+    uint8_t favourite = uint8_t(random() % 256);
+    uint32_t stretch = 200 + random() % 5000;
+    for (uint32_t i = 0; i < stretch && data.size() < length; i++) {
+      uint32_t roll = random() % 100;
+      if (roll < 70)
+        data.push_back(favourite);
+      else if (roll < 95)
+        data.push_back(uint8_t(favourite + 1 + random() % 4));
+      else
+        data.push_back(uint8_t(random()));
+    }
+  }
+  return data;
+}
+
+const std::vector<GeneratedFile>& generatedFiles() {
+  static std::vector<GeneratedFile> files;
+  if (!files.empty()) return files;
+  uint32_t seed = 100;
+  for (uint32_t length : {40000u, 150000u, 310000u, 620000u})
+    files.push_back({"bwt-like-" + std::to_string(length), bwtLikeBytes(length, seed++)});
+  for (uint32_t length : {100000u, 260000u, 450000u})
+    files.push_back({"sample-" + std::to_string(length), makeSample(length, seed++)});
+  return files;
+}
+
+std::vector<uint8_t> blockHistogramMatrix(const std::vector<uint8_t>& data) {
+  uint32_t rows = uint32_t((data.size() + 2047) / 2048);
+  std::vector<uint32_t> words(2 + size_t(rows) * 256, 0);
+  words[0] = 256;
+  words[1] = rows;
+  for (size_t i = 0; i < data.size(); i++) words[2 + (i / 2048) * 256 + data[i]]++;
+  std::vector<uint8_t> bytes(words.size() * 4);
+  for (size_t i = 0; i < words.size(); i++)
+    for (int b = 0; b < 4; b++) bytes[i * 4 + b] = uint8_t(words[i] >> (8 * b));
+  return bytes;
 }

@@ -27,6 +27,39 @@ std::string memoryCapPrefix(unsigned mebibytes);
 // when it died from a signal. Standard error goes to *stderrText if given.
 int runIn(const std::string& dir, const std::string& command, std::string* stderrText = nullptr);
 
+// Runs `command` with /bin/sh inside `dir`, its stderr on a new
+// pseudo-terminal, and its stdout too when `stdoutOnTerminal`. Returns the
+// exit status (-1 when it died from a signal) and puts every byte the
+// terminal received in *terminalBytes. The terminal is read only after
+// `readDelayMs`: a program that writes more than its buffer holds waits
+// until then.
+int runOnTerminal(const std::string& dir, const std::string& command, bool stdoutOnTerminal,
+                  std::string* terminalBytes, unsigned readDelayMs = 0);
+
+// The lines a terminal shows once it has received `bytes`: a carriage return
+// goes back to the start of the line, a line end to the next line, and every
+// other byte overwrites the one under the cursor. Trailing spaces are
+// dropped, and so is a last line left empty.
+std::vector<std::string> screenLines(const std::string& bytes);
+
+// Data shaped like the Burrows-Wheeler transform of text: stretches of one
+// favourite byte with a few neighbours and some noise. Deterministic.
+std::vector<uint8_t> bwtLikeBytes(uint32_t length, uint32_t seed);
+
+// Generated stand-ins for the corpus files, for the checks that need no
+// real file and so run on every clone: BWT-like text and the demo's
+// interleaved sample (text, a table, binary records, random bytes), each in
+// several sizes, 1.9 MB in all.
+struct GeneratedFile {
+  std::string name;
+  std::vector<uint8_t> bytes;
+};
+const std::vector<GeneratedFile>& generatedFiles();
+
+// Block histograms (256 counts per 2048-byte block) of `data`, as the bytes
+// of a count matrix file.
+std::vector<uint8_t> blockHistogramMatrix(const std::vector<uint8_t>& data);
+
 std::vector<uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool fileExists(const std::string& path);

@@ -9,21 +9,49 @@
 // of the data, in a small file of its own: one little-endian 32-bit word,
 // named after the transform with any trailing dot dropped and ".idx" added
 // ("book1bwt." -> "book1bwt.idx", "x.bwt" -> "x.bwt.idx").
-#include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "bwt_core.h"
 #include "fileio.h"
+#include "progress.h"
 #include "tool.h"
 
-static const char kUsage[] =
+static const char kHelp[] =
     "usage: bwt INPUT [OUTPUT]\n"
     "       bwt -d INPUT OUTPUT\n"
     "Writes the Burrows-Wheeler transform of INPUT to OUTPUT (default \"book1bwt.\",\n"
     "the file blockcode reads) and its primary index, one little-endian 32-bit\n"
     "word, to OUTPUT without a trailing dot plus \".idx\" (\"book1bwt.idx\").\n"
-    "-d reads a transform and its index file and writes the original to OUTPUT.\n";
+    "\n"
+    "Options:\n"
+    "  -d             undo: read the transform INPUT and its index file and write\n"
+    "                 the original to OUTPUT\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "  --             end the options: later arguments are files even if they start with -\n"
+    "\n"
+    "On a terminal, a progress line on stderr shows the time taken so far.\n"
+    "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
+
+// The megabytes of a length, for the progress line.
+static std::string megabytes(uint32_t length) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f MB", double(length) / 1e6);
+  return text;
+}
+
+// libdivsufsort says nothing while it works: the line shows what runs and
+// for how long.
+static void startWorkLine(const std::string& what) {
+  static std::string unit;
+  unit = what;
+  ProgressPlan plan;
+  plan.label = "bwt";
+  plan.unit = unit.c_str();
+  startProgress(plan);
+}
 
 static const char kDefaultOutput[] = "book1bwt.";
 
@@ -51,7 +79,10 @@ static void transform(const char* inputPath, const char* outputPath) {
   std::vector<uint8_t> output(length);
   uint32_t primaryIndex = 0;
   std::string error;
-  if (!forwardBwt(input, length, output.data(), &primaryIndex, &error)) failWith(error);
+  startWorkLine("transforming " + megabytes(length));
+  bool transformed = forwardBwt(input, length, output.data(), &primaryIndex, &error);
+  endProgress();
+  if (!transformed) failWith(error);
   uint8_t indexWord[4];
   storeU32LE(primaryIndex, indexWord);
   writeOrFail(output.data(), length, outputPath);
@@ -70,20 +101,30 @@ static void untransform(const char* inputPath, const char* outputPath) {
   const uint8_t* input = readOrFail(inputPath, &length);
   std::vector<uint8_t> output(length);
   std::string error;
-  if (!inverseBwt(input, length, primaryIndex, output.data(), &error))
-    failWith("cannot undo \"" + std::string(inputPath) + "\": " + error);
+  startWorkLine("undoing the transform of " + megabytes(length));
+  bool undone = inverseBwt(input, length, primaryIndex, output.data(), &error);
+  endProgress();
+  if (!undone) failWith("cannot undo \"" + std::string(inputPath) + "\": " + error);
   writeOrFail(output.data(), length, outputPath);
 }
 
 int main(int argc, char** argv) {
   setToolName("bwt");
-  if (handleStandardOptions(argc, argv, kUsage)) return 0;
-  if (argc >= 2 && strcmp(argv[1], "-d") == 0) {
-    if (argc < 4) failWith("missing arguments; usage: bwt -d INPUT OUTPUT");
-    untransform(argv[2], argv[3]);
+  bool undo = false;
+  const OptionFlag flags[] = {{"-d", &undo}};
+  CommandLine commandLine;
+  commandLine.synopsis = "bwt INPUT [OUTPUT] or bwt -d INPUT OUTPUT";
+  commandLine.help = kHelp;
+  commandLine.flags = flags;
+  commandLine.flagCount = 1;
+  commandLine.minOperands = 1;
+  commandLine.maxOperands = 2;
+  std::vector<const char*> operands = parseCommandLine(argc, argv, commandLine);
+  if (undo) {
+    if (operands.size() < 2) failUsage("-d needs INPUT and OUTPUT");
+    untransform(operands[0], operands[1]);
     return 0;
   }
-  if (argc < 2) failWith("missing arguments; usage: bwt INPUT [OUTPUT]");
-  transform(argv[1], argc >= 3 ? argv[2] : kDefaultOutput);
+  transform(operands[0], operands.size() >= 2 ? operands[1] : kDefaultOutput);
   return 0;
 }

@@ -7,27 +7,39 @@
 #include "sample_data.h"
 #include "tool.h"
 
-static const char kUsage[] =
+static const char kHelp[] =
     "usage: make_sample OUTPUT [LENGTH [SEED]]\n"
-    "Writes a deterministic sample of LENGTH bytes (default 200000): text, a table\n"
-    "of numbers, binary records and random bytes, interleaved block by block.\n";
+    "Writes a deterministic sample of LENGTH bytes (default 200000) from SEED\n"
+    "(default 1) to OUTPUT: text, a table of numbers, binary records and random\n"
+    "bytes, interleaved block by block. The same arguments give the same bytes.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "  --             end the options: a later argument is OUTPUT even if it starts with -\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
 
 static uint64_t parseNumber(const char* text, uint64_t limit, const char* what) {
   char* end = nullptr;
   unsigned long long value = strtoull(text, &end, 10);
   if (*text == '\0' || *end != '\0' || *text == '-' || value > limit)
-    failWith(std::string("bad ") + what + " \"" + text + "\": expected a number up to " + std::to_string(limit));
+    failUsage(std::string("bad ") + what + " \"" + text + "\": expected a number up to " + std::to_string(limit));
   return value;
 }
 
 int main(int argc, char** argv) {
   setToolName("make_sample");
-  if (handleStandardOptions(argc, argv, kUsage)) return 0;
-  if (argc < 2) failWith("missing arguments; usage: make_sample OUTPUT [LENGTH [SEED]]");
-  uint32_t length = argc >= 3 ? uint32_t(parseNumber(argv[2], kMaxFileLength, "length")) : 200000;
-  uint64_t seed = argc >= 4 ? parseNumber(argv[3], UINT64_MAX, "seed") : 1;
+  CommandLine commandLine;
+  commandLine.synopsis = "make_sample OUTPUT [LENGTH [SEED]]";
+  commandLine.help = kHelp;
+  commandLine.minOperands = 1;
+  commandLine.maxOperands = 3;
+  std::vector<const char*> operands = parseCommandLine(argc, argv, commandLine);
+  uint32_t length = operands.size() >= 2 ? uint32_t(parseNumber(operands[1], kMaxFileLength, "length")) : 200000;
+  uint64_t seed = operands.size() >= 3 ? parseNumber(operands[2], UINT64_MAX, "seed") : 1;
   std::vector<uint8_t> sample = makeSample(length, seed);
   std::string error;
-  if (!writeWholeFile(sample.data(), length, argv[1], &error)) failWith(error);
+  if (!writeWholeFile(sample.data(), length, operands[0], &error)) failWith(error);
   return 0;
 }
