@@ -177,21 +177,35 @@ TEST(Chain, HandlesEmptyAndSingleBlockInputs) {
   }
 }
 
-TEST(Chain, RunsOnCorpusFilesThroughBwt) {
-  if (!toolsBuilt() || !fileExists(toolPath("bwt"))) GTEST_SKIP() << "a tool of the chain or bwt is not built";
-  const std::vector<std::string>& files = corpusFiles();
-  if (files.empty()) GTEST_SKIP() << "no corpus beside the project";
-  std::string dir = makeScratchDir("chain_corpus");
-  for (const std::string& path : files) {
-    SCOPED_TRACE(path);
-    ASSERT_EQ(runIn(dir, toolPath("bwt") + " '" + path + "'"), 0);
-    std::vector<uint8_t> original = readFileBytes(path);
-    std::vector<uint8_t> transformed = readFileBytes(dir + "/book1bwt.");
-    std::sort(original.begin(), original.end());
-    std::sort(transformed.begin(), transformed.end());
-    EXPECT_EQ(transformed, original) << "the transform keeps the byte multiset";
-    expectConsistentChain(runChain(dir));
+// Transforms the file at `path` with bwt in `dir`, checks that the transform
+// keeps the bytes, and runs the chain on it.
+static void runChainThroughBwt(const std::string& dir, const std::string& path) {
+  SCOPED_TRACE(path);
+  ASSERT_EQ(runIn(dir, toolPath("bwt") + " '" + path + "'"), 0);
+  std::vector<uint8_t> original = readFileBytes(path);
+  std::vector<uint8_t> transformed = readFileBytes(dir + "/book1bwt.");
+  std::sort(original.begin(), original.end());
+  std::sort(transformed.begin(), transformed.end());
+  EXPECT_EQ(transformed, original) << "the transform keeps the byte multiset";
+  expectConsistentChain(runChain(dir));
+}
+
+TEST(Chain, RunsOnGeneratedFilesThroughBwt) {
+  if (!toolsBuilt() || !fileExists(toolPath("bwt"))) GTEST_SKIP() << "bwt is not built (needs libdivsufsort-dev)";
+  std::string dir = makeScratchDir("chain_generated");
+  for (const GeneratedFile& file : generatedFiles()) {
+    std::string path = dir + "/../chain_generated_" + file.name;
+    writeFileBytes(path, file.bytes);
+    runChainThroughBwt(dir, path);
   }
+}
+
+TEST(Chain, RunsOnCorpusFilesThroughBwt) {
+  if (!toolsBuilt() || !fileExists(toolPath("bwt"))) GTEST_SKIP() << "bwt is not built (needs libdivsufsort-dev)";
+  const std::vector<std::string>& files = corpusFiles();
+  if (files.empty()) GTEST_SKIP() << "no corpus beside the project (../shared/corpus)";
+  std::string dir = makeScratchDir("chain_corpus");
+  for (const std::string& path : files) runChainThroughBwt(dir, path);
 }
 
 TEST(Picture, DrawsOneOrTwoMatricesAsPng) {

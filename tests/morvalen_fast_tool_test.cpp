@@ -1,6 +1,7 @@
 // The built morvalen against bench/morvalen_direct, an independent
-// step-by-step transcription, on block histograms of the real corpus files,
-// and the tool's output for several thread counts (MORVALEN_THREADS).
+// step-by-step transcription, on block histograms of generated files and of
+// the real corpus files, and the tool's output for several thread counts
+// (MORVALEN_THREADS).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,15 +21,16 @@ std::vector<uint8_t> corpusMatrixBytes(uint32_t maxRows) {
     if (data.size() >= size_t(maxRows) * 2048) break;
   }
   if (data.empty()) return {};
-  uint32_t rows = uint32_t(std::min<size_t>(maxRows, (data.size() + 2047) / 2048));
-  std::vector<uint32_t> words(2 + size_t(rows) * 256, 0);
-  words[0] = 256;
-  words[1] = rows;
-  for (size_t i = 0; i < std::min(data.size(), size_t(rows) * 2048); i++) words[2 + (i / 2048) * 256 + data[i]]++;
-  std::vector<uint8_t> bytes(words.size() * 4);
-  for (size_t i = 0; i < words.size(); i++)
-    for (int b = 0; b < 4; b++) bytes[i * 4 + b] = uint8_t(words[i] >> (8 * b));
-  return bytes;
+  data.resize(std::min<size_t>(data.size(), size_t(maxRows) * 2048));
+  return blockHistogramMatrix(data);
+}
+
+// The same of the generated files, which every clone has.
+std::vector<uint8_t> generatedMatrixBytes(uint32_t maxRows) {
+  std::vector<uint8_t> data;
+  for (const GeneratedFile& file : generatedFiles()) data.insert(data.end(), file.bytes.begin(), file.bytes.end());
+  data.resize(std::min<size_t>(data.size(), size_t(maxRows) * 2048));
+  return blockHistogramMatrix(data);
 }
 
 struct Outputs {
@@ -53,23 +55,40 @@ void expectSameOutputs(const Outputs& a, const Outputs& b, const std::string& wh
   EXPECT_TRUE(a.matrix == b.matrix) << what << ": morvalen.frq differs";
 }
 
+void expectSameAsDirect(const std::vector<uint8_t>& matrix, const std::string& name) {
+  Outputs direct = runTool(name + "_direct", std::string(TOOLS_DIR) + "/bench/morvalen_direct", matrix);
+  Outputs fast = runTool(name + "_fast", toolPath("morvalen"), matrix);
+  expectSameOutputs(fast, direct, name + ": morvalen against morvalen_direct");
+}
+
+// The thread count splits every pass differently; the outputs stay the same.
+void expectSameForEveryThreadCount(const std::vector<uint8_t>& matrix, const std::string& name) {
+  Outputs one = runTool(name + "1", "MORVALEN_THREADS=1 " + toolPath("morvalen"), matrix);
+  for (const char* threads : {"2", "7"}) {
+    Outputs many = runTool(name + threads, std::string("MORVALEN_THREADS=") + threads + " " + toolPath("morvalen"),
+                           matrix);
+    expectSameOutputs(many, one, name + ": " + threads + " threads against 1");
+  }
+}
+
+TEST(MorvalenFastTool, AgreesWithTheDirectTranscriptionOnGeneratedBlocks) {
+  expectSameAsDirect(generatedMatrixBytes(900), "fast_tool_generated");
+}
+
 TEST(MorvalenFastTool, AgreesWithTheDirectTranscriptionOnCorpusBlocks) {
   std::vector<uint8_t> matrix = corpusMatrixBytes(1200);
-  if (matrix.empty()) GTEST_SKIP() << "no corpus";
-  Outputs direct = runTool("fast_tool_direct", std::string(TOOLS_DIR) + "/bench/morvalen_direct", matrix);
-  Outputs fast = runTool("fast_tool_fast", toolPath("morvalen"), matrix);
-  expectSameOutputs(fast, direct, "morvalen against morvalen_direct");
+  if (matrix.empty()) GTEST_SKIP() << "no corpus beside the project (../shared/corpus)";
+  expectSameAsDirect(matrix, "fast_tool_corpus");
+}
+
+TEST(MorvalenFastTool, ThreadCountDoesNotChangeOutputsOnGeneratedBlocks) {
+  expectSameForEveryThreadCount(generatedMatrixBytes(700), "fast_tool_generated_threads");
 }
 
 TEST(MorvalenFastTool, ThreadCountDoesNotChangeOutputs) {
   std::vector<uint8_t> matrix = corpusMatrixBytes(700);
-  if (matrix.empty()) GTEST_SKIP() << "no corpus";
-  Outputs one = runTool("fast_tool_threads1", "MORVALEN_THREADS=1 " + toolPath("morvalen"), matrix);
-  for (const char* threads : {"2", "7"}) {
-    Outputs many = runTool(std::string("fast_tool_threads") + threads,
-                           std::string("MORVALEN_THREADS=") + threads + " " + toolPath("morvalen"), matrix);
-    expectSameOutputs(many, one, std::string(threads) + " threads against 1");
-  }
+  if (matrix.empty()) GTEST_SKIP() << "no corpus beside the project (../shared/corpus)";
+  expectSameForEveryThreadCount(matrix, "fast_tool_threads");
 }
 
 TEST(MorvalenFastTool, RefusesABadThreadCount) {

@@ -15,8 +15,9 @@ std::vector<uint8_t> matrixFileBytes(const TestMatrix& matrix) {
   return bytes;
 }
 
-TestMatrix blockHistograms(const std::string& path) {
-  std::vector<uint8_t> data = readFileBytes(path);
+TestMatrix blockHistograms(const std::string& path) { return blockHistograms(readFileBytes(path)); }
+
+TestMatrix blockHistograms(const std::vector<uint8_t>& data) {
   TestMatrix matrix;
   matrix.columns = 256;
   matrix.rows = uint32_t((data.size() + 2047) / 2048);

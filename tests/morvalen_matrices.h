@@ -17,7 +17,9 @@ struct TestMatrix {
 // The file image of a count matrix (little-endian words).
 std::vector<uint8_t> matrixFileBytes(const TestMatrix& matrix);
 
-// One row of 256 byte counts per 2048-byte block of the file at `path`.
+// One row of 256 byte counts per 2048-byte block of `data`, or of the file
+// at `path`.
+TestMatrix blockHistograms(const std::vector<uint8_t>& data);
 TestMatrix blockHistograms(const std::string& path);
 
 // Pass reports of a clustering run and the resulting row order.

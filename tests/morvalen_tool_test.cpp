@@ -90,40 +90,80 @@ TEST(MorvalenTool, ZeroRowsAndDegenerateMatrices) {
   EXPECT_EQ(readFileBytes(dir + "/morvalen.frq").size(), 8u + 12u);
 }
 
+// The program's lines and order on `matrix` against the core's.
+static void expectSameAsCore(const std::string& dir, const TestMatrix& matrix, const std::string& name) {
+  writeFileBytes(dir + "/in.frq", matrixFileBytes(matrix));
+  std::string errors;
+  ASSERT_EQ(runMorvalen(dir, "in.frq", &errors), 0) << errors;
+  ClusteringRun run = clusterMatrix(matrix, false);
+  std::string expected;
+  for (const PassReport& pass : run.passes) expected += passLine(pass);
+  EXPECT_EQ(textOf(readFileBytes(dir + "/stdout.txt")), expected) << name;
+  std::vector<uint32_t> order = wordsOf(readFileBytes(dir + "/morvalen.ord"));
+  EXPECT_EQ(order, run.order) << name;
+  expectPermutedMatrix(matrix, order, readFileBytes(dir + "/morvalen.frq"));
+}
+
+TEST(MorvalenTool, AgreesWithTheCoreOnGeneratedFiles) {
+  std::string dir = makeScratchDir("morvalen_generated");
+  for (const GeneratedFile& file : generatedFiles()) {
+    TestMatrix matrix = blockHistograms(file.bytes);
+    if (matrix.rows > 150) continue;
+    expectSameAsCore(dir, matrix, file.name);
+  }
+}
+
 TEST(MorvalenTool, AgreesWithTheCoreOnRealFiles) {
   const std::vector<std::string>& files = corpusFiles();
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << "no corpus beside the project (../shared/corpus)";
   std::string dir = makeScratchDir("morvalen_real");
   // A handful of differently shaped files keeps the test short.
   int used = 0;
   for (const std::string& file : files) {
     TestMatrix matrix = blockHistograms(file);
     if (matrix.rows < 2 || matrix.rows > 150 || used++ >= 6) continue;
-    writeFileBytes(dir + "/in.frq", matrixFileBytes(matrix));
-    std::string errors;
-    ASSERT_EQ(runMorvalen(dir, "in.frq", &errors), 0) << errors;
-    ClusteringRun run = clusterMatrix(matrix, false);
-    std::string expected;
-    for (const PassReport& pass : run.passes) expected += passLine(pass);
-    EXPECT_EQ(textOf(readFileBytes(dir + "/stdout.txt")), expected) << file;
-    std::vector<uint32_t> order = wordsOf(readFileBytes(dir + "/morvalen.ord"));
-    EXPECT_EQ(order, run.order) << file;
-    expectPermutedMatrix(matrix, order, readFileBytes(dir + "/morvalen.frq"));
+    expectSameAsCore(dir, matrix, file);
   }
 }
 
-TEST(MorvalenTool, LongLeftSpine) {
-  // One column: every delta is 0, so the cluster at position 0 absorbs one
-  // row per pass and the merge tree is a left spine through every row.
-  const uint32_t rows = 20000;
+// One column and every count 1: every delta is 0, so the cluster at
+// position 0 absorbs one row per pass and the merge tree is a left spine
+// through every row.
+static TestMatrix spineMatrix(uint32_t rows) {
   TestMatrix matrix;
   matrix.columns = 1;
   matrix.rows = rows;
   matrix.counts.assign(rows, 1);
+  return matrix;
+}
+
+static int runWithStack(const std::string& dir, uint32_t kibibytes, std::string* errors) {
+  return runIn(dir, "ulimit -s " + std::to_string(kibibytes) + " && '" + toolPath("morvalen") +
+                        "' in.frq > stdout.txt", errors);
+}
+
+TEST(MorvalenTool, LongLeftSpine) {
+  // A walk that recursed down the left children would take one stack frame
+  // per row of the spine, and a frame holds at least a return address and
+  // keeps the stack 16-byte aligned: 16 bytes. The run gets the smallest
+  // stack (in steps of 4 KiB, threads included: they take their size from
+  // the same limit) with which morvalen clusters a short spine, plus 4 KiB,
+  // and a spine of more rows than that stack holds such frames.
   std::string dir = makeScratchDir("morvalen_spine");
-  writeFileBytes(dir + "/in.frq", matrixFileBytes(matrix));
+  writeFileBytes(dir + "/in.frq", matrixFileBytes(spineMatrix(200)));
   std::string errors;
-  ASSERT_EQ(runMorvalen(dir, "in.frq", &errors), 0) << errors;
+  uint32_t smallest = 16;
+  while (runWithStack(dir, smallest, &errors) != 0) {
+    smallest += 4;
+    ASSERT_LE(smallest, 8192u) << "morvalen fails with every stack: " << errors;
+  }
+  uint32_t stackKiB = smallest + 4;
+  const uint32_t rows = stackKiB * 1024 / 16 + 256;
+  writeFileBytes(dir + "/in.frq", matrixFileBytes(spineMatrix(rows)));
+  ASSERT_EQ(runWithStack(dir, stackKiB, &errors), 0) << rows << " rows with a stack of " << stackKiB
+                                                       << " KiB: " << errors;
+  // The rows come out as they were absorbed: 0 and 1 merge first, and each
+  // pass then takes the row swapped into position 1 from the end.
   std::vector<uint32_t> order = wordsOf(readFileBytes(dir + "/morvalen.ord"));
   ASSERT_EQ(order.size(), rows);
   EXPECT_EQ(order[0], 0u);
@@ -137,8 +177,8 @@ TEST(MorvalenTool, LongLeftSpine) {
 TEST(MorvalenTool, UsageHelpAndVersion) {
   std::string dir = makeScratchDir("morvalen_usage");
   std::string errors;
-  EXPECT_NE(runMorvalen(dir, "", &errors), 0);
-  EXPECT_EQ(errors, "morvalen: missing argument: usage: morvalen MATRIX\n");
+  EXPECT_EQ(runMorvalen(dir, "", &errors), 2);
+  EXPECT_EQ(errors, "morvalen: missing argument; usage: morvalen MATRIX\n");
   EXPECT_EQ(runMorvalen(dir, "--help", &errors), 0);
   EXPECT_EQ(textOf(readFileBytes(dir + "/stdout.txt")).rfind("usage: morvalen MATRIX\n", 0), 0u);
   EXPECT_EQ(runMorvalen(dir, "--version", &errors), 0);
