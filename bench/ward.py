@@ -1,3 +1,4 @@
+#!/usr/bin/python3
 """Times fastcluster's Ward linkage on a count matrix, for bench/morvalen.sh.
 
 Each row's raw counts are one point in K-dimensional space (as float64); the
@@ -12,8 +13,12 @@ over the same call, which a busy machine disturbs less.
 import sys
 import time
 
-import numpy as np
-import fastcluster
+try:
+    import numpy as np
+    import fastcluster
+except ImportError as missing:
+    sys.exit(f"ward.py: {missing}: install python3-fastcluster (Debian), which brings numpy, "
+             "and run this with /usr/bin/python3")
 
 
 def main():

@@ -28,7 +28,8 @@ static const char kHelp[] =
     "Options:\n"
     "  -h, --help     print this help and exit\n"
     "      --version  print the version and exit\n"
-    "  --             end the options: a later argument is INPUT even if it starts with -\n"
+    "  --             end the options: a later argument is INPUT even if\n"
+    "                 it starts with -\n"
     "\n"
     "On a terminal, a progress line on stderr shows the megabytes coded.\n"
     "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";

@@ -19,18 +19,21 @@
 static const char kHelp[] =
     "usage: morvalen MATRIX\n"
     "Clusters the rows of the count matrix MATRIX, prints one line per merge and\n"
-    "writes the row order to \"morvalen.ord\" and the reordered matrix to \"morvalen.frq\".\n"
+    "writes the row order to \"morvalen.ord\" and the matrix with its rows in that\n"
+    "order to \"morvalen.frq\", both in the working folder.\n"
     "\n"
     "Options:\n"
     "  -h, --help     print this help and exit\n"
     "      --version  print the version and exit\n"
-    "  --             end the options: a later argument is MATRIX even if it starts with -\n"
+    "  --             end the options: a later argument is MATRIX even if\n"
+    "                 it starts with -\n"
     "\n"
     "Environment:\n"
     "  MORVALEN_THREADS  threads to use, 1 to 1024 (default: every hardware thread);\n"
     "                    the results do not depend on it\n"
     "\n"
-    "On a terminal, a progress line on stderr shows the merges done and the time left.\n"
+    "On a terminal, a progress line on stderr shows the merges done and the time\n"
+    "left.\n"
     "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
 
 static const char kOrderPath[] = "morvalen.ord";

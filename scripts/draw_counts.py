@@ -11,14 +11,36 @@ Both panels share one colour scale, so the same shade means the same count.
 
 A count matrix is two little-endian 32-bit words K (columns) and n (rows)
 followed by n rows of K signed 32-bit counts. Needs matplotlib and numpy
-(Debian: python3-matplotlib).
+(Debian: python3-matplotlib). Run it directly or with any python3: when the
+one that runs it lacks them (a virtual environment, pyenv), it runs itself
+again with the system's /usr/bin/python3, where the Debian packages are.
 """
 
 import argparse
 import os
 import sys
 
-import numpy as np
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+try:
+    import numpy as np
+    import matplotlib
+except ImportError as error:
+    np = None
+    missing_module = error
+
+
+def ensure_packages():
+    """Runs the script again with the system's Python when this one lacks
+    numpy or matplotlib; says in one line what to install when that one
+    lacks them too."""
+    if np is not None:
+        return
+    here = os.path.realpath(sys.executable or "")
+    if os.path.exists(SYSTEM_PYTHON) and here != os.path.realpath(SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON, os.path.abspath(__file__)] + sys.argv[1:])
+    sys.exit(f"draw_counts.py: {missing_module}: install python3-matplotlib (Debian), "
+             f"which brings matplotlib and numpy for {SYSTEM_PYTHON}")
 
 
 def read_matrix(path):
@@ -43,8 +65,8 @@ def main():
     args = parser.parse_args()
     if len(args.matrices) > 2:
         parser.error("at most two matrices")
+    ensure_packages()
 
-    import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.colors import LogNorm

@@ -30,7 +30,8 @@ static const char kHelp[] =
     "                 the original to OUTPUT\n"
     "  -h, --help     print this help and exit\n"
     "      --version  print the version and exit\n"
-    "  --             end the options: later arguments are files even if they start with -\n"
+    "  --             end the options: later arguments are files even if\n"
+    "                 they start with -\n"
     "\n"
     "On a terminal, a progress line on stderr shows the time taken so far.\n"
     "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";

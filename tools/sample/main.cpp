@@ -16,7 +16,8 @@ static const char kHelp[] =
     "Options:\n"
     "  -h, --help     print this help and exit\n"
     "      --version  print the version and exit\n"
-    "  --             end the options: a later argument is OUTPUT even if it starts with -\n"
+    "  --             end the options: a later argument is OUTPUT even if\n"
+    "                 it starts with -\n"
     "\n"
     "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
 
