@@ -34,12 +34,27 @@ if [ -n "$input_file" ] && package_missing libdivsufsort-dev; then
   exit 1
 fi
 
+# Says what runs, on stderr; the programs add their own progress line there
+# while they work, when it is a terminal.
+step() { echo "demo.sh: $*" >&2; }
+
+# The build's percentage on one line, when stderr is a terminal; compiler
+# messages still reach stderr.
+build_progress() {
+  if [ -t 2 ]; then
+    awk '/^\[ *[0-9]+%\]/ { printf "\rdemo.sh: building the programs in build/: %s", substr($0, 2, index($0, "%") - 1) > "/dev/stderr"; fflush("/dev/stderr") }
+         END { printf "\r%60s\r", "" > "/dev/stderr" }'
+  else
+    cat >/dev/null
+  fi
+}
+
 # The demo needs only the programs; the test suite shares the build tree.
 testing=ON
 package_missing libgtest-dev && testing=OFF
-echo "demo.sh: building the programs in build/" >&2
+step "building the programs in build/ (a few minutes the first time)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=$testing >/dev/null
-cmake --build build -j"$(nproc)" --target programs >/dev/null
+cmake --build build -j"$(nproc)" --target programs | build_progress
 
 tools=$PWD/build
 out=demo-out
@@ -48,14 +63,22 @@ mkdir -p "$out"
    morvalen.log remixed.dmp restored.dmp blocks.png && rm -rf report)
 
 if [ -n "$input_file" ]; then
+  step "bwt: transforming $input_file into $out/book1bwt."
   (cd "$out" && "$tools/bwt" "$input_file")
   source_text="$input_file through bwt (primary index in $out/book1bwt.idx)"
 else
+  step "make_sample: writing the sample to $out/book1bwt."
   (cd "$out" && "$tools/make_sample" book1bwt.)
   source_text="the project's sample: text, table, binary records and random bytes, interleaved by block"
 fi
-(cd "$out" && "$tools/blockcode" && "$tools/morvalen" book1bwt.frq > morvalen.log &&
- "$tools/remix" book1bwt. morvalen.ord && "$tools/remix" --inverse remixed.dmp morvalen.ord)
+step "blockcode: counting and coding the blocks of $out/book1bwt."
+(cd "$out" && "$tools/blockcode")
+step "morvalen: ordering the blocks (one line per merge in $out/morvalen.log)"
+(cd "$out" && "$tools/morvalen" book1bwt.frq > morvalen.log)
+step "remix: writing $out/remixed.dmp"
+(cd "$out" && "$tools/remix" book1bwt. morvalen.ord)
+step "remix --inverse: writing $out/restored.dmp"
+(cd "$out" && "$tools/remix" --inverse remixed.dmp morvalen.ord)
 
 # Succeeds when REMIXED holds the same blocks as INPUT, as many times each.
 # The blocks of INPUT are its 2048-byte pieces; in REMIXED the short last
@@ -100,8 +123,8 @@ restored="no"
 cmp -s "$out/book1bwt." "$out/restored.dmp" && restored="yes"
 
 picture="not drawn (install python3-matplotlib)"
-if ! package_missing python3-matplotlib &&
-   /usr/bin/python3 scripts/draw_counts.py "$out/book1bwt.frq" "$out/morvalen.frq" -o "$out/blocks.png"; then
+if ! package_missing python3-matplotlib && step "draw_counts.py: drawing $out/blocks.png" &&
+   scripts/draw_counts.py "$out/book1bwt.frq" "$out/morvalen.frq" -o "$out/blocks.png"; then
   picture="$out/blocks.png (left: book1bwt.frq before, right: morvalen.frq after)"
 fi
 
@@ -115,7 +138,7 @@ echo "picture:      $picture"
 echo "restored:     $out/restored.dmp (remix --inverse remixed.dmp morvalen.ord): identical to the input: $restored"
 if package_missing python3-matplotlib || package_missing python3-scipy; then
   echo "clustering:   no report (install python3-matplotlib and python3-scipy)"
-elif /usr/bin/python3 scripts/merge_report.py "$out/book1bwt.frq" "$out/morvalen.log" "$out/report" \
+elif scripts/merge_report.py "$out/book1bwt.frq" "$out/morvalen.log" "$out/report" \
      > /dev/null; then
   echo "clustering:   $out/report/summary.txt:"
   sed 's/^/              /' "$out/report/summary.txt"

@@ -172,7 +172,7 @@ TEST(BlockCoder, AllPathsAgreeOnBwtLikeAndNoisyData) {
 
 TEST(BlockCoder, AllPathsAgreeOnTheCorpus) {
   const std::vector<std::string>& files = corpusFiles();
-  if (files.empty()) GTEST_SKIP() << "no corpus (../shared/corpus) in this checkout";
+  if (files.empty()) GTEST_SKIP() << "no corpus beside the project (../shared/corpus)";
   for (const std::string& path : files) {
     Bytes data = readFileBytes(path);
     SCOPED_TRACE(path);

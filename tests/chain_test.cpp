@@ -233,3 +233,25 @@ TEST(Picture, DrawsOneOrTwoMatricesAsPng) {
       << message;
   EXPECT_FALSE(fileExists(dir + "/bad.png"));
 }
+
+TEST(Picture, RunsUnderAnotherPython3AndNamesAMissingPackage) {
+  std::string dir = makeScratchDir("picture_python");
+  if (!fileExists("/usr/bin/python3")) GTEST_SKIP() << "no /usr/bin/python3";
+  writeFileBytes(dir + "/a.frq", blockHistogramMatrix(bwtLikeBytes(20000, 2)));
+  std::string script = " " SCRIPTS_DIR "/draw_counts.py a.frq -o a.png";
+  // The system's python3 without its site packages (-S): no numpy, and no
+  // other python3 to turn to.
+  std::string message;
+  EXPECT_EQ(runIn(dir, "/usr/bin/python3 -S" + script, &message), 1);
+  EXPECT_EQ(message.rfind("draw_counts.py: No module named ", 0), 0u) << message;
+  EXPECT_NE(message.find("install python3-matplotlib (Debian)"), std::string::npos) << message;
+  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+  EXPECT_FALSE(fileExists(dir + "/a.png"));
+  // Another python3 (a copy elsewhere, here also without site packages, as
+  // a virtual environment or pyenv lacks the Debian packages): the script
+  // runs itself again with /usr/bin/python3.
+  if (runIn(dir, "/usr/bin/python3 -c 'import matplotlib, numpy'") != 0) return;
+  ASSERT_EQ(runIn(dir, "cp /usr/bin/python3 other-python3"), 0);
+  EXPECT_EQ(runIn(dir, "./other-python3 -S" + script, &message), 0) << message;
+  EXPECT_TRUE(fileExists(dir + "/a.png"));
+}
