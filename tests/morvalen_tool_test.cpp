@@ -152,12 +152,17 @@ TEST(MorvalenTool, LongLeftSpine) {
   std::string dir = makeScratchDir("morvalen_spine");
   writeFileBytes(dir + "/in.frq", matrixFileBytes(spineMatrix(200)));
   std::string errors;
-  uint32_t smallest = 16;
-  while (runWithStack(dir, smallest, &errors) != 0) {
-    smallest += 4;
-    ASSERT_LE(smallest, 8192u) << "morvalen fails with every stack: " << errors;
+  uint32_t tooSmall = 8, enough = 16;  // KiB
+  while (runWithStack(dir, enough, &errors) != 0) {
+    tooSmall = enough;
+    enough *= 2;
+    ASSERT_LE(enough, 65536u) << "morvalen fails with every stack: " << errors;
   }
-  uint32_t stackKiB = smallest + 4;
+  while (enough - tooSmall > 4) {
+    uint32_t middle = (tooSmall + enough) / 2 / 4 * 4;
+    (runWithStack(dir, middle, &errors) == 0 ? enough : tooSmall) = middle;
+  }
+  uint32_t stackKiB = enough + 4;
   const uint32_t rows = stackKiB * 1024 / 16 + 256;
   writeFileBytes(dir + "/in.frq", matrixFileBytes(spineMatrix(rows)));
   ASSERT_EQ(runWithStack(dir, stackKiB, &errors), 0) << rows << " rows with a stack of " << stackKiB
