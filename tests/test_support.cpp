@@ -66,6 +66,8 @@ static const bool kAddressSanitizer = false;
 static const bool kAddressSanitizer = false;
 #endif
 
+bool builtWithAddressSanitizer() { return kAddressSanitizer; }
+
 std::string memoryCapPrefix(unsigned mebibytes) {
   std::string cap = std::to_string(mebibytes);
   // ASan warns on stderr about each refused allocation; its reports go to

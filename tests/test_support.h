@@ -16,6 +16,10 @@ const std::vector<std::string>& corpusFiles();
 // Path of a built program, such as toolPath("blockcode").
 std::string toolPath(const std::string& tool);
 
+// True in an AddressSanitizer build, whose stack frames are many times the
+// usual size.
+bool builtWithAddressSanitizer();
+
 // A prefix for a runIn command that caps the memory of the program it starts
 // at `mebibytes`, so that a header promising a huge matrix ends in a failed
 // allocation: "ulimit -v N && ", or, in an AddressSanitizer build (which
