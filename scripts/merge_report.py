@@ -37,7 +37,9 @@ its own, the best cut's clusters with one model each, and one model for all.
 Every printed EM is recomputed too; the summary says how well they agree.
 
 Needs numpy, scipy and matplotlib (Debian: python3-numpy, python3-scipy,
-python3-matplotlib).
+python3-matplotlib). Run it directly or with any python3: when the one that
+runs it lacks them (a virtual environment, pyenv), it runs itself again with
+the system's /usr/bin/python3, where the Debian packages are.
 """
 
 import argparse
@@ -46,7 +48,13 @@ import os
 import re
 import sys
 
-import numpy as np
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+try:
+    import numpy as np
+except ImportError as error:
+    np = None
+    missing_numpy = error
 
 TOOL = "merge_report"
 BYTES_PER_NAT = 1.0 / math.log(2.0) / 8.0
@@ -443,6 +451,26 @@ def default_code_stream(matrix_path):
     return candidate if candidate and os.path.isfile(candidate) else None
 
 
+def ensure_packages():
+    """Runs the script again with the system's Python when this one lacks
+    numpy, scipy or matplotlib; says in one line what to install when that
+    one lacks them too."""
+    missing = missing_numpy if np is None else None
+    if missing is None:
+        try:
+            import matplotlib  # noqa: F401
+            import scipy.cluster.hierarchy  # noqa: F401 (the dendrogram needs it)
+        except ImportError as error:
+            missing = error
+    if missing is None:
+        return
+    here = os.path.realpath(sys.executable or "")
+    if os.path.exists(SYSTEM_PYTHON) and here != os.path.realpath(SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON, os.path.abspath(__file__)] + sys.argv[1:])
+    fail(f"{missing}: install python3-matplotlib and python3-scipy (Debian), which bring "
+         f"matplotlib, scipy and numpy for {SYSTEM_PYTHON}")
+
+
 def main():
     parser = argparse.ArgumentParser(
         description="The merge tree, the best cut and the costs of morvalen's clustering of a count matrix.")
@@ -452,6 +480,7 @@ def main():
     parser.add_argument("--code-stream", metavar="BAR",
                         help="blockcode's code stream, for its length (default: MATRIX with .bar for .frq)")
     args = parser.parse_args()
+    ensure_packages()
 
     matrix, columns = read_matrix(args.matrix)
     passes = read_log(args.log)
@@ -466,12 +495,8 @@ def main():
         except OSError as error:
             fail(f"cannot read \"{bar}\": {error.strerror}")
 
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import scipy.cluster.hierarchy  # noqa: F401 (the dendrogram needs it)
-    except ImportError as error:
-        fail(f"needs matplotlib and scipy (Debian: python3-matplotlib python3-scipy): {error}")
+    import matplotlib
+    matplotlib.use("Agg")
 
     try:
         os.makedirs(args.outdir, exist_ok=True)

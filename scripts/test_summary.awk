@@ -1,6 +1,6 @@
 # Reads the JUnit file of a ctest run (ctest --output-junit FILE) and prints
 # one line: the tests passed, failed and skipped, and each skipped test with
-# its reason, the message its GTEST_SKIP gave.
+# its reason, the message its GTEST_SKIP (or unittest's skipTest) gave.
 #
 #   awk -f scripts/test_summary.awk build/test-results.xml
 
@@ -31,6 +31,16 @@ function unescape(text) {
 
 /<skipped message="/ { skipMessage = unescape(attribute($0, "message")); next }
 
+# Python's unittest (-v) prints "NAME ... skipped 'REASON'"; a test
+# program that skips as a whole prints "skipped: REASON".
+/ \.\.\. skipped '/ && reason == "" {
+  reason = unescape($0)
+  sub(/.* \.\.\. skipped '/, "", reason)
+  sub(/'$/, "", reason)
+  next
+}
+/^skipped: / && reason == "" { reason = unescape(substr($0, 10)); next }
+
 # GoogleTest prints "FILE:LINE: Skipped", then the message, then
 # "[  SKIPPED ] NAME".
 readingReason == 1 {
@@ -43,7 +53,7 @@ readingReason == 0 && /: Skipped$/ { readingReason = 1; next }
 /<\/testcase>/ {
   if (status == "run") {
     passed++
-  } else if (status == "notrun" && skipMessage == "SKIP_REGULAR_EXPRESSION_MATCHED" || status == "disabled") {
+  } else if (status == "notrun" && skipMessage ~ /^SKIP_/ || status == "disabled") {
     skipped++
     if (reason == "") reason = status == "disabled" ? "disabled" : "no reason given"
     skippedList = skippedList (skippedList == "" ? "" : "; ") name " (" reason ")"

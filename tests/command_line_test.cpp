@@ -17,7 +17,7 @@ std::vector<Program> programs() {
   std::vector<Program> list = {
       {"blockcode", "blockcode [INPUT]", "a b", "-- --help"},
       {"morvalen", "morvalen MATRIX", "a b", "-- --help"},
-      {"remix", "remix DATA ORDER", "a b c", "-- --help --help"},
+      {"remix", "remix DATA ORDER or remix --inverse REMIXED ORDER", "a b c", "-- --help --help"},
       {"make_sample", "make_sample OUTPUT [LENGTH [SEED]]", "a 1 2 3", "-- --help x"},
   };
   if (fileExists(toolPath("bwt")))

@@ -35,7 +35,7 @@ bool isExecutable(const std::string& path) {
 
 std::string textOf(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-TEST(InstalledTree, HoldsTheProgramsTheirManPagesAndTheScript) {
+TEST(InstalledTree, HoldsTheProgramsTheirManPagesAndTheScripts) {
   std::string prefix = installInto("install_layout");
   EXPECT_EQ(listDir(prefix + "/bin"), installedPrograms());
   std::vector<std::string> pages;
@@ -44,7 +44,9 @@ TEST(InstalledTree, HoldsTheProgramsTheirManPagesAndTheScript) {
     pages.push_back(program + ".1");
   }
   EXPECT_EQ(listDir(prefix + "/share/man/man1"), pages);
-  EXPECT_TRUE(isExecutable(prefix + "/share/blockcluster/draw_counts.py"));
+  EXPECT_EQ(listDir(prefix + "/share/blockcluster"), (std::vector<std::string>{"draw_counts.py", "merge_report.py"}));
+  for (const std::string& script : listDir(prefix + "/share/blockcluster"))
+    EXPECT_TRUE(isExecutable(prefix + "/share/blockcluster/" + script)) << script;
   EXPECT_EQ(listDir(prefix), (std::vector<std::string>{"bin", "share"}));
 }
 

@@ -183,8 +183,8 @@ TEST(RemixProgram, InverseRestoresTheDataAndRefusesWithoutWriting) {
   EXPECT_EQ(message, "remix: bad order \"twice.ord\": entry 2 is 3, which entry 0 names already: "
                      "only an order that names every block once can be undone\n");
   EXPECT_FALSE(fileExists(dir + "/restored.dmp"));
-  EXPECT_EQ(runIn(dir, remix + " --inverse remixed.dmp", &message), 1);
-  EXPECT_EQ(message, "remix: missing arguments; usage: remix --inverse REMIXED ORDER\n");
+  EXPECT_EQ(runIn(dir, remix + " --inverse remixed.dmp", &message), 2);
+  EXPECT_EQ(message, "remix: missing argument; usage: remix DATA ORDER or remix --inverse REMIXED ORDER\n");
   EXPECT_EQ(listDir(dir), (std::vector<std::string>{"data", "good.ord", "remixed.dmp", "twice.ord"}))
       << "a refused run writes nothing, not even a temporary file";
 
