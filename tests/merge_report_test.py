@@ -348,7 +348,7 @@ class RealData(unittest.TestCase):
     def test_corpus_files(self):
         archive = os.path.join(CORPUS, "calgary.tar.gz")
         if not os.path.isfile(archive):
-            self.skipTest("no corpus beside the project")
+            self.skipTest("no corpus beside the project (../shared/corpus)")
         for name in ("paper1", "geo", "obj2"):
             with self.subTest(name):
                 folder = scratch("corpus-" + name)
