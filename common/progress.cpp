@@ -90,11 +90,6 @@ void drawLine(ProgressState& s) {
 }
 
 void tick(ProgressState* s) {
-  // Signals go to the main thread, which may hold them back while it
-  // changes what their handlers look at.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   std::unique_lock<std::mutex> lock(s->terminal);
   while (!s->stopping) {
     s->wake.wait_for(lock, kRedrawInterval);
@@ -159,7 +154,14 @@ void startProgress(const ProgressPlan& plan) {
   state = new ProgressState;
   state->plan = plan;
   state->start = Clock::now();
+  // The thread starts with every signal blocked, so that signals go to the
+  // main thread, which may hold them back while it changes what their
+  // handlers look at.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
   state->ticker = std::thread(tick, state);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void setProgress(uint64_t done) {
