@@ -4,13 +4,29 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <signal.h>
+
 // Waking a sleeping thread takes tens of microseconds, as long as a small
 // batch itself; a thread therefore spins this long for the next batch (or
 // for the end of the current one) before it sleeps.
 static constexpr auto kSpinTime = std::chrono::microseconds(200);
 
+// The workers start with every asynchronous signal blocked, so that signals
+// sent to the process reach the main thread, which keeps the table of
+// temporary files consistent with its own signal mask. Faults (SIGSEGV and
+// the like) stay unblocked: blocked, they would kill without a report.
+static sigset_t asynchronousSignals() {
+  sigset_t set;
+  sigfillset(&set);
+  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) sigdelset(&set, fault);
+  return set;
+}
+
 WorkerPool::WorkerPool(unsigned threads) {
+  sigset_t blocked = asynchronousSignals(), previous;
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this, i] { workerLoop(i); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 WorkerPool::~WorkerPool() {
