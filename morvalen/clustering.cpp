@@ -136,6 +136,27 @@ static void partitionRows(ClusteringState& state) {
   state.liveCount = front;
 }
 
+// True when some row's total (summed as the clustering sums it) is not 0.
+// Stops at the first such row, which is usually row 0.
+static bool anyNonzeroRow(const ClusteringState& state) {
+  if (state.columns == 0) return false;
+  for (uint32_t r = 0; r < state.rows; r++)
+    if (rowSum(rowOf(state, r), state.columns) != 0) return true;
+  return false;
+}
+
+// Rows of total 0 never take part in a pass. When every row is one (always
+// so with K = 0, where an 8-byte header can promise half a billion rows),
+// the list of rows, which becomes the order file, is all the state needed:
+// the partition puts them in descending order and no pass runs.
+static bool startWithoutClusters(ClusteringState& state, std::string* error) {
+  state.activeList = allocateArray<uint32_t>(state.rows, "the list of clusters", error);
+  if (!state.activeList) return false;
+  for (uint32_t p = 0; p < state.rows; p++) state.activeList[p] = state.rows - 1 - p;
+  state.nodes = allocateArray<MergeNode>(0, "the merge tree nodes", error);
+  return state.nodes != nullptr;
+}
+
 bool startClustering(ClusteringState& state, int32_t* counts, uint32_t columns, uint32_t rows,
                      std::string* error) {
   state = ClusteringState();
@@ -143,6 +164,7 @@ bool startClustering(ClusteringState& state, int32_t* counts, uint32_t columns, 
   state.columns = columns;
   state.rows = rows;
   state.constant = constantTerm(columns);
+  if (!anyNonzeroRow(state)) return startWithoutClusters(state, error);
   if (!allocateRowArrays(state, error)) return false;
   for (uint32_t r = 0; r < rows; r++) state.treeHandle[r] = leafHandle(r);
   for (uint32_t r = 0; r < rows; r++) state.rowTotal[r] = rowSum(rowOf(state, r), columns);

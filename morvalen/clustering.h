@@ -126,7 +126,9 @@ double clusterMergeDelta(const ClusteringState& state, uint32_t a, uint32_t b);
 // Start-up: allocates the arrays (and one merge node per future merge),
 // sets the leaf tags, the totals, the partition and the costs. `counts` is
 // the matrix of `rows` rows by `columns`, summed in place by the merges.
-// Fails with *error set when an array cannot be allocated.
+// Fails with *error set when an array cannot be allocated. When every row
+// totals 0 (always so with no columns) only activeList is allocated, as no
+// pass will run: the other per-row arrays stay null.
 bool startClustering(ClusteringState& state, int32_t* counts, uint32_t columns, uint32_t rows,
                      std::string* error);
 
