@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <sys/stat.h>
-
 #include "block_coder.h"
 #include "fileio.h"
 #include "large_memory.h"
@@ -37,24 +35,19 @@ static const char kHelp[] =
 static const char kInputName[] = "book1bwt.";
 static const char kUndottedInputName[] = "book1bwt";
 
-static std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-
 // Opens the default input; systems that drop trailing dots from file names store it
 // as "book1bwt", which is read when the dotted name does not exist.
-static FILE* openDefaultInput(const char** name) {
+static FILE* openDefaultInput(const char** name, std::string* error) {
   *name = kInputName;
-  FILE* file = fopen(kInputName, "rb");
+  FILE* file = openInputFile(kInputName, error);
   if (!file && errno == ENOENT) {
-    FILE* undotted = fopen(kUndottedInputName, "rb");
-    if (undotted) {
+    std::string undottedError;
+    FILE* undotted = openInputFile(kUndottedInputName, &undottedError);
+    if (undotted || errno != ENOENT) {
       *name = kUndottedInputName;
+      *error = undottedError;
       return undotted;
     }
-    if (errno != ENOENT) {
-      *name = kUndottedInputName;
-      return nullptr;
-    }
-    errno = ENOENT;
   }
   return file;
 }
@@ -93,26 +86,24 @@ int main(int argc, char** argv) {
   commandLine.maxOperands = 1;
   std::vector<const char*> operands = parseCommandLine(argc, argv, commandLine);
 
+  std::string error;
   const char* inputName = nullptr;
   FILE* input = nullptr;
   std::string barName = "book1bwt.bar", frqName = "book1bwt.frq";
   if (operands.empty()) {
-    input = openDefaultInput(&inputName);
+    input = openDefaultInput(&inputName, &error);
   } else {
     inputName = operands[0];
-    input = fopen(inputName, "rb");
+    input = openInputFile(inputName, &error);
   }
-  if (!input) failWith("cannot open " + quoted(inputName) + ": " + systemError());
-  struct stat info;
-  if (fstat(fileno(input), &info) == 0 && S_ISDIR(info.st_mode))
-    failWith("cannot read " + quoted(inputName) + ": Is a directory");
+  if (!input) failWith(error);
   if (!operands.empty()) {
     barName = outputName(inputName, ".bar");
     frqName = outputName(inputName, ".frq");
-    if (barName.empty()) failWith("cannot name the outputs after " + quoted(inputName) + ": it has no file name");
+    if (barName.empty())
+      failWith("cannot name the outputs after " + quotedName(inputName) + ": it has no file name");
   }
 
-  std::string error;
   OutputFile bar, frq;
   if (!openOutput(barName.c_str(), &bar, &error)) failWith(error);
 
@@ -122,13 +113,10 @@ int main(int argc, char** argv) {
   uint64_t codeCapacity = codeBufferBytes(length);
   uint8_t* codeBuffer = static_cast<uint8_t*>(allocateLarge(size_t(codeCapacity)));
   if (!data || !codeBuffer)
-    failWith("cannot allocate memory for " + quoted(inputName) + " (" + std::to_string(length) +
+    failWith("cannot allocate memory for " + quotedName(inputName) + " (" + std::to_string(length) +
              " bytes)");
-  if (fread(data, 1, length, input) != length) {
-    if (ferror(input)) failWith("cannot read " + quoted(inputName) + ": " + systemError());
-    failWith("cannot read " + quoted(inputName) + ": the file shrank while being read");
-  }
-  if (fclose(input) != 0) failWith("cannot close " + quoted(inputName) + ": " + systemError());
+  if (!readExactly(input, inputName, data, length, &error)) failWith(error);
+  if (fclose(input) != 0) failWith("cannot close " + quotedName(inputName) + ": " + systemError());
 
   if (!openOutput(frqName.c_str(), &frq, &error)) failWith(error);
   // Rows go out 1 KiB at a time; a larger buffer saves system calls.
@@ -144,6 +132,9 @@ int main(int argc, char** argv) {
   RowWriter rows = {frq.file, 0, length};
   uint32_t codeBytes = codeBlocks(data, length, codeBuffer, fastestArithmetic(), writeRow, &rows);
   endProgress();
+  // The matrix is complete on disk before the stream is written, so that a
+  // full disk is blamed on the file that filled it.
+  if (!finishOutput(&frq, &error)) failWith(error);
   fwrite(codeBuffer, 1, codeBytes, bar.file);
 
   OutputFile* outputs[] = {&bar, &frq};

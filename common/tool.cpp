@@ -11,13 +11,18 @@ static const char* toolName = "tool";
 // The synopsis of the command line being read, for usage errors.
 static const char* toolSynopsis = nullptr;
 
-void setToolName(const char* name) { toolName = name; }
+void setToolName(const char* name) {
+  toolName = name;
+  setOutputOwner(name);
+}
 
 void failWith(const std::string& message) {
   endProgress();
   fflush(stdout);
   discardPendingOutputs();
-  fprintf(stderr, "%s: %s\n", toolName, message.c_str());
+  // Names are quoted with their control characters escaped already; this
+  // keeps any other text from breaking the one line too.
+  fprintf(stderr, "%s: %s\n", toolName, printable(message).c_str());
   exit(1);
 }
 

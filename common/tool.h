@@ -16,7 +16,8 @@
 // Exit status of a usage error; a failed run exits with 1.
 constexpr int kUsageErrorStatus = 2;
 
-// Name printed before every message, such as "blockcode".
+// Name printed before every message, such as "blockcode"; also names the
+// tool's temporary files and prepares its signal handling (setOutputOwner).
 void setToolName(const char* name);
 
 // Prints "tool: message" on stderr, erases the progress line, removes

@@ -39,8 +39,6 @@ static const char kHelp[] =
 static const char kOrderPath[] = "morvalen.ord";
 static const char kMatrixPath[] = "morvalen.frq";
 
-static std::string quoted(const char* path) { return std::string("\"") + path + "\""; }
-
 // FNV-1a over the file's 8-byte words (in host order: the hash never leaves
 // this run), then its last bytes: tells whether the second read saw the
 // same file as the first, whose counts the merges overwrite. One
@@ -72,7 +70,7 @@ static CountMatrix parseOrFail(const char* path, uint8_t* buffer, uint32_t lengt
   std::string error;
   CountMatrix matrix;
   if (!parseCountMatrix(buffer, length, &matrix, &error))
-    failWith("cannot use " + quoted(path) + " as a count matrix: " + error);
+    failWith("cannot use " + quotedName(path) + " as a count matrix: " + error);
   return matrix;
 }
 
@@ -86,7 +84,7 @@ static CountMatrix loadMatrix(const char* path, uint32_t* length, uint64_t* hash
 // where the header alone can promise 2^32 - 1 rows.
 static void checkRowCount(const char* path, uint32_t rows) {
   if (uint64_t(rows) * 4 > kMaxFileLength)
-    failWith("cannot use " + quoted(path) + ": " + std::to_string(rows) +
+    failWith("cannot use " + quotedName(path) + ": " + std::to_string(rows) +
              " rows would make an order file of 2^31 bytes or more");
 }
 
@@ -130,7 +128,7 @@ static CountMatrix reloadMatrix(const char* path, uint32_t firstLength, uint64_t
   uint64_t hash = 0;
   uint8_t* buffer = readInput(path, &length, &hash);
   if (length != firstLength || hash != firstHash)
-    failWith("cannot read " + quoted(path) + " again: it changed while the rows were clustered");
+    failWith("cannot read " + quotedName(path) + " again: it changed while the rows were clustered");
   return parseOrFail(path, buffer, length);
 }
 
@@ -199,17 +197,20 @@ int main(int argc, char** argv) {
   OutputFile order;
   openOrFail(kOrderPath, &order);
   writeWordsLE(state.activeList, matrix.rows, order.file);
+  // The order is on disk before the matrix is begun, so that a full disk is
+  // blamed on the file that filled it.
+  if (!finishOutput(&order, &error)) failWith(error);
 
   CountMatrix fresh = reloadMatrix(path, length, hash);
   OutputFile permuted;
   openOrFail(kMatrixPath, &permuted);
   writeCountMatrixHeader(matrix.columns, matrix.rows, permuted.file);
-  for (uint32_t i = 0; i < matrix.rows; i++)
+  // With no columns the rows are empty: nothing to write for any of them.
+  for (uint32_t i = 0; i < matrix.rows && matrix.columns > 0; i++)
     writeWordsLE(reinterpret_cast<const uint32_t*>(fresh.counts) + size_t(state.activeList[i]) * matrix.columns,
                  matrix.columns, permuted.file);
 
-  // Together: a target that cannot be replaced (a folder of that name, say)
-  // is found before either file is renamed.
+  // Together: both targets are replaced, or neither.
   OutputFile* outputs[] = {&order, &permuted};
   if (!commitOutputs(outputs, 2, &error)) failWith(error);
   return 0;

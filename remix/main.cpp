@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   std::string error;
   bool accepted = inverse ? checkPermutation(order, orderLength, dataLength, &error)
                           : checkOrder(order, orderLength, dataLength, &error);
-  if (!accepted) failWith("bad order \"" + std::string(orderPath) + "\": " + error);
+  if (!accepted) failWith("bad order " + quotedName(orderPath) + ": " + error);
 
   if (inverse) {
     restore(data, dataLength, order);

@@ -74,6 +74,11 @@ static void writeOrFail(const void* data, uint32_t length, const std::string& pa
   if (!writeWholeFile(data, length, path.c_str(), &error)) failWith(error);
 }
 
+static void openOrFail(const std::string& path, OutputFile* output) {
+  std::string error;
+  if (!openOutput(path.c_str(), output, &error)) failWith(error);
+}
+
 static void transform(const char* inputPath, const char* outputPath) {
   uint32_t length = 0;
   const uint8_t* input = readOrFail(inputPath, &length);
@@ -86,8 +91,15 @@ static void transform(const char* inputPath, const char* outputPath) {
   if (!transformed) failWith(error);
   uint8_t indexWord[4];
   storeU32LE(primaryIndex, indexWord);
-  writeOrFail(output.data(), length, outputPath);
-  writeOrFail(indexWord, 4, indexPathFor(outputPath));
+  // The transform and its index replace the earlier pair together: an index
+  // of another transform would undo it into the wrong text.
+  OutputFile transformFile, index;
+  openOrFail(outputPath, &transformFile);
+  openOrFail(indexPathFor(outputPath), &index);
+  if (length > 0) fwrite(output.data(), 1, length, transformFile.file);
+  fwrite(indexWord, 1, 4, index.file);
+  OutputFile* outputs[] = {&transformFile, &index};
+  if (!commitOutputs(outputs, 2, &error)) failWith(error);
 }
 
 static void untransform(const char* inputPath, const char* outputPath) {
@@ -95,7 +107,7 @@ static void untransform(const char* inputPath, const char* outputPath) {
   uint32_t indexLength = 0;
   const uint8_t* indexWord = readOrFail(indexPath.c_str(), &indexLength);
   if (indexLength != 4)
-    failWith("bad index file \"" + indexPath + "\": " + std::to_string(indexLength) +
+    failWith("bad index file " + quotedName(indexPath) + ": " + std::to_string(indexLength) +
              " bytes, expected one 4-byte word");
   uint32_t primaryIndex = loadU32LE(indexWord);
   uint32_t length = 0;
@@ -105,7 +117,7 @@ static void untransform(const char* inputPath, const char* outputPath) {
   startWorkLine("undoing the transform of " + megabytes(length));
   bool undone = inverseBwt(input, length, primaryIndex, output.data(), &error);
   endProgress();
-  if (!undone) failWith("cannot undo \"" + std::string(inputPath) + "\": " + error);
+  if (!undone) failWith("cannot undo " + quotedName(inputPath) + ": " + error);
   writeOrFail(output.data(), length, outputPath);
 }
 

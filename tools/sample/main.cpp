@@ -25,7 +25,8 @@ static uint64_t parseNumber(const char* text, uint64_t limit, const char* what) 
   char* end = nullptr;
   unsigned long long value = strtoull(text, &end, 10);
   if (*text == '\0' || *end != '\0' || *text == '-' || value > limit)
-    failUsage(std::string("bad ") + what + " \"" + text + "\": expected a number up to " + std::to_string(limit));
+    failUsage(std::string("bad ") + what + " " + quotedName(text) + ": expected a number up to " +
+              std::to_string(limit));
   return value;
 }
 
