@@ -1,5 +1,6 @@
-# Every file operation of the programs made to fail in turn: a shim preloaded
-# into them (fault_shim.cpp) and the sweep that drives it.
+# How the programs replace their outputs (commit_test.cpp), and every file
+# operation of the programs made to fail in turn: a shim preloaded into them
+# (fault_shim.cpp) and the sweep that drives it (fault_injection_test.cpp).
 find_package(Threads REQUIRED)
 add_library(fault_shim MODULE fault_shim.cpp)
 target_link_libraries(fault_shim PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
@@ -11,3 +12,6 @@ add_dependencies(fault_injection_test fault_shim blockcode morvalen remix make_s
 if(TARGET bwt)
   add_dependencies(fault_injection_test bwt)
 endif()
+
+add_unit_test(commit_test commit_test.cpp)
+add_dependencies(commit_test blockcode morvalen)
