@@ -9,12 +9,15 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 
 #include "fileio.h"
@@ -38,6 +41,8 @@ Snapshot snapshot(const std::string& dir) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
       result[name] = "<gone>";
+    } else if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
+      result[name] = "<special>";  // a FIFO would block the read
     } else if (S_ISDIR(info.st_mode)) {
       std::string folder = "<folder>";
       for (const std::string& inner : listDir(path)) folder += " " + inner;
@@ -195,13 +200,50 @@ TEST(BlockcodeAccepts, EmptyInput) {
   EXPECT_EQ(listDir(dir), (std::vector<std::string>{"book1bwt.", "book1bwt.bar", "book1bwt.frq"}));
 }
 
+// A FIFO that nobody writes to: opening it to read would wait forever.
+void makeFifo(const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
+
+// Runs that would hang on a FIFO end by this timeout instead, failing.
+const std::string kNoHang = "timeout 20 ";
+
+TEST(BlockcodeRefuses, InputsThatAreNoRegularFiles) {
+  for (const char* device : {"/dev/zero", "/dev/urandom"}) {
+    std::string dir = blockcodeFolder("blockcode-device");
+    remove((dir + "/book1bwt.").c_str());
+    ASSERT_EQ(symlink(device, (dir + "/book1bwt.").c_str()), 0);
+    expectRefusal(dir, "blockcode", kNoHang + tool("blockcode"));
+  }
+  std::string dir = blockcodeFolder("blockcode-fifo");
+  remove((dir + "/book1bwt.").c_str());
+  makeFifo(dir + "/book1bwt.");
+  expectRefusal(dir, "blockcode", kNoHang + tool("blockcode"));
+  RunResult run = runTool(dir, kNoHang + tool("blockcode"));
+  EXPECT_EQ(run.err, "blockcode: cannot read \"book1bwt.\": it is a FIFO, not a regular file\n");
+}
+
+// Beyond the file size limit a write fails (SIGXFSZ would end the run
+// without a word): one line names the file.
+TEST(BlockcodeRefuses, OutputsBeyondTheFileSizeLimit) {
+  std::string dir = blockcodeFolder("blockcode-file-size-limit");
+  std::string command = "sh -c \"ulimit -f 2 && exec " + tool("blockcode") + "\"";
+  expectRefusal(dir, "blockcode", command);
+  EXPECT_EQ(runTool(dir, command).err, "blockcode: cannot write \"book1bwt.frq\": File too large\n");
+}
+
+// Signals whose default action ends a process, sent to runs in progress.
+const int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+
 // Starts `program` with `arguments` in `dir`, its stdout on `standardOutput`,
 // every signal at its default action. Returns the process id.
 pid_t startIn(const std::string& dir, const std::string& program, const std::vector<std::string>& arguments,
               int standardOutput) {
   pid_t pid = fork();
   if (pid == 0) {
-    for (int signalNumber : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) signal(signalNumber, SIG_DFL);
+    for (int signalNumber : kInterruptions) signal(signalNumber, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    // SIGQUIT's default action dumps core: not into the folder under test.
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
     if (chdir(dir.c_str()) != 0 || dup2(standardOutput, 1) < 0) _exit(127);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -212,16 +254,19 @@ pid_t startIn(const std::string& dir, const std::string& program, const std::vec
   return pid;
 }
 
-bool holdsTemporaryFile(const std::string& dir) {
+// The name of a temporary file in `dir`, or "" when there is none.
+std::string temporaryFileIn(const std::string& dir) {
   for (const std::string& name : listDir(dir))
-    if (name.find(".tmp") != std::string::npos) return true;
-  return false;
+    if (name.find(".tmp") != std::string::npos) return name;
+  return "";
 }
 
 TEST(BlockcodeInterrupted, LeavesNoTemporaryFile) {
   // 256 MiB of zeros (sparse): the run takes long enough to be caught with
   // its temporary outputs open.
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+  std::vector<int> signals(std::begin(kInterruptions), std::end(kInterruptions));
+  signals.push_back(SIGRTMIN + 3);
+  for (int signalNumber : signals) {
     SCOPED_TRACE(strsignal(signalNumber));
     std::string dir = blockcodeFolder("blockcode-interrupted");
     writeFileBytes(dir + "/book1bwt.", {});
@@ -233,12 +278,17 @@ TEST(BlockcodeInterrupted, LeavesNoTemporaryFile) {
     ASSERT_GT(pid, 0);
     int status = 0;
     bool exited = false;
-    for (int wait = 0; wait < 20000 && !holdsTemporaryFile(dir); wait++) {
+    std::string temporary;
+    for (int wait = 0; wait < 20000 && (temporary = temporaryFileIn(dir)).empty(); wait++) {
       if (waitpid(pid, &status, WNOHANG) == pid) {
         exited = true;
         break;
       }
       usleep(1000);
+    }
+    if (!temporary.empty()) {
+      // Named after its target, the tool and the process that owns it.
+      EXPECT_EQ(temporary.rfind("book1bwt.bar.tmp-blockcode-" + std::to_string(pid) + "-", 0), 0u) << temporary;
     }
     if (!exited) {
       kill(pid, signalNumber);
@@ -354,6 +404,135 @@ TEST(MorvalenRefuses, StandardOutputWithoutReader) {
   EXPECT_TRUE(after == before) << "earlier outputs changed";
 }
 
+TEST(MorvalenRefuses, InputsThatAreNoRegularFiles) {
+  std::string dir = morvalenFolder("morvalen-not-regular");
+  makeFifo(dir + "/fifo");
+  for (const char* input : {"/dev/zero", "../fifo", "/proc/self/status"})
+    expectRefusal(dir + "/run", "morvalen", kNoHang + tool("morvalen") + " " + input);
+  RunResult run = runTool(dir + "/run", kNoHang + tool("morvalen") + " /proc/self/status");
+  EXPECT_EQ(run.err.rfind("morvalen: cannot read \"/proc/self/status\": it holds more than the 0 bytes its size", 0),
+            0u)
+      << run.err;
+}
+
+// A matrix of 2 columns and `rows` rows, all different, with a pass line
+// of about 50 bytes for each row but one. With 2000 rows the lines fill a
+// pipe nobody reads, so the run waits in the middle of its passes, with
+// its worker threads started.
+std::vector<uint8_t> matrixOfManyPasses(int32_t rows = 2000) {
+  std::vector<int32_t> counts;
+  for (int32_t r = 0; r < rows; r++) {
+    counts.push_back(r % 13 + 1);
+    counts.push_back(r % 7);
+  }
+  return matrixBytes(2, uint32_t(rows), counts);
+}
+
+TEST(MorvalenRefuses, StandardOutputBeyondTheFileSizeLimit) {
+  std::string dir = morvalenFolder("morvalen-stdout-file-size-limit");
+  writeFileBytes(dir + "/input.frq", matrixOfManyPasses(300));
+  std::string command = "sh -c \"ulimit -f 2 && exec " + tool("morvalen") + " ../input.frq\"";
+  expectRefusal(dir + "/run", "morvalen", command, "../stdout.txt");
+  EXPECT_EQ(runTool(dir + "/run", command, "../stdout.txt").err,
+            "morvalen: cannot write to standard output: File too large\n");
+}
+
+// The signal mask of thread `task` of process `pid`, from /proc.
+uint64_t blockedSignals(pid_t pid, const std::string& task) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + task + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigBlk:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+  return 0;
+}
+
+bool blocks(uint64_t mask, int signalNumber) { return (mask >> (signalNumber - 1)) & 1; }
+
+// A signal taken by a worker thread could end the run between the creation
+// of a temporary and its entry in the list the cleanup reads; the workers
+// therefore block every signal that is not a fault of their own.
+TEST(MorvalenWorkers, LeaveSignalsToTheMainThread) {
+  std::string dir = morvalenFolder("morvalen-worker-signals");
+  writeFileBytes(dir + "/input.frq", matrixOfManyPasses());
+  Snapshot before = snapshot(dir + "/run");
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  setenv("MORVALEN_THREADS", "3", 1);
+  pid_t pid = startIn(dir + "/run", toolPath("morvalen"), {"../input.frq"}, ends[1]);
+  unsetenv("MORVALEN_THREADS");
+  close(ends[1]);
+  ASSERT_GT(pid, 0);
+  std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+  for (int wait = 0; wait < 20000 && listDir(taskDir).size() < 3; wait++) usleep(1000);
+  std::vector<std::string> tasks = listDir(taskDir);
+  EXPECT_EQ(tasks.size(), 3u);
+  for (const std::string& task : tasks) {
+    uint64_t mask = blockedSignals(pid, task);
+    bool worker = task != std::to_string(pid);
+    for (int signalNumber : kInterruptions) EXPECT_EQ(blocks(mask, signalNumber), worker) << "thread " << task;
+    EXPECT_FALSE(blocks(mask, SIGSEGV)) << "thread " << task;
+  }
+  kill(pid, SIGTERM);
+  close(ends[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+  EXPECT_TRUE(snapshot(dir + "/run") == before);
+}
+
+uint32_t wordAt(const std::string& path, uint64_t index) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(std::streamoff(index * 4));
+  uint8_t bytes[4] = {};
+  in.read(reinterpret_cast<char*>(bytes), 4);
+  return loadU32LE(bytes);
+}
+
+TEST(MorvalenAccepts, NoColumnsInTheMemoryOfTheOrderFile) {
+  // K = 0 and 2^25 rows in 8 bytes. Every row totals 0 and none is ever
+  // clustered: the run needs the 128 MiB of its order and little more, and
+  // fits in 512 MiB, where 28 bytes of state per row would not.
+  const uint32_t kRows = 1u << 25;
+  std::string dir = morvalenFolder("morvalen-k0-many-rows");
+  writeFileBytes(dir + "/input.frq", words({0, kRows}));
+  std::string err;
+  EXPECT_EQ(runIn(dir + "/run", memoryCapPrefix(512) + "timeout 300 " + tool("morvalen") + " ../input.frq > /dev/null", &err), 0);
+  EXPECT_EQ(err, "");
+  std::string order = dir + "/run/morvalen.ord";
+  struct stat info;
+  ASSERT_EQ(stat(order.c_str(), &info), 0);
+  EXPECT_EQ(uint64_t(info.st_size), uint64_t(kRows) * 4);
+  EXPECT_EQ(wordAt(order, 0), kRows - 1);
+  EXPECT_EQ(wordAt(order, 12345), kRows - 1 - 12345);
+  EXPECT_EQ(wordAt(order, kRows - 1), 0u);
+  EXPECT_EQ(readFileBytes(dir + "/run/morvalen.frq"), words({0, kRows}));
+  remove(order.c_str());
+}
+
+// Names are quoted with their control characters escaped: a message stays
+// one line whatever the name holds.
+TEST(Messages, NamesWithControlCharactersStayOnOneLine) {
+  std::string dir = morvalenFolder("control-characters");
+  writeFileBytes(dir + "/data", pseudoRandomBytes(5000, 3));
+  struct Case {
+    std::string toolName;
+    std::string commandLine;  // the names come from printf
+    std::string message;
+  };
+  std::vector<Case> cases = {
+      {"morvalen", tool("morvalen") + " \"$(printf '../no\\nsuch\\t.frq')\"",
+       "morvalen: cannot open \"../no\\nsuch\\t.frq\": No such file or directory\n"},
+      {"remix", tool("remix") + " ../data \"$(printf 'ord\\033\"x\\\\y')\"",
+       "remix: cannot open \"ord\\x1B\\\"x\\\\y\": No such file or directory\n"},
+  };
+  if (fileExists(toolPath("bwt")))
+    cases.push_back({"bwt", tool("bwt") + " ../data \"$(printf 'no\\ndir/out')\"",
+                     "bwt: cannot create \"no\\ndir/out\": No such file or directory\n"});
+  for (const Case& c : cases) {
+    expectRefusal(dir + "/run", c.toolName, c.commandLine);
+    EXPECT_EQ(runTool(dir + "/run", c.commandLine).err, c.message);
+  }
+}
+
 // A matrix that changes between the two reads: MorvalenTool's
 // RefusesAnInputThatChangedBetweenTheReads holds the program mid-run with a
 // full pipe and covers it deterministically.
@@ -467,6 +646,16 @@ TEST(RemixRefuses, DataOf2GiBAndOutputFolder) {
   remove((dir + "/run/remixed.dmp").c_str());
   mkdirOrFail(dir + "/run/remixed.dmp");
   expectRefusal(dir + "/run", "remix", tool("remix") + " ../data ../order");
+}
+
+TEST(RemixRefuses, InputsThatAreNoRegularFiles) {
+  std::string dir = remixFolder("remix-not-regular", words({2, 0, 1}));
+  makeFifo(dir + "/fifo");
+  for (const char* data : {"/dev/zero", "/dev/urandom", "/proc/self/status", "../fifo"})
+    expectRefusal(dir + "/run", "remix", kNoHang + tool("remix") + " " + data + " ../order");
+  expectRefusal(dir + "/run", "remix", kNoHang + tool("remix") + " ../data ../fifo");
+  EXPECT_EQ(runTool(dir + "/run", kNoHang + tool("remix") + " /dev/zero ../order").err,
+            "remix: cannot read \"/dev/zero\": it is a character device, not a regular file\n");
 }
 
 TEST(RemixAccepts, EmptyDataAndExtraEntries) {
