@@ -91,3 +91,18 @@ TEST(BwtProgram, WritesTransformAndIndexFileAndUndoesThem) {
   EXPECT_EQ(message, "bwt: cannot undo \"x.bwt\": primary index 9001 is out of range for 9000 bytes (1 to 9000)\n");
   EXPECT_FALSE(fileExists(dir + "/again"));
 }
+
+TEST(BwtProgram, TransformsAndRestoresAnEmptyFile) {
+  std::string dir = makeScratchDir("bwt_empty");
+  writeFileBytes(dir + "/empty", {});
+  std::string bwt = toolPath("bwt"), errors;
+  ASSERT_EQ(runIn(dir, bwt + " empty", &errors), 0) << errors;
+  EXPECT_EQ(errors, "");
+  EXPECT_EQ(readFileBytes(dir + "/book1bwt.").size(), 0u);
+  EXPECT_EQ(readFileBytes(dir + "/book1bwt.idx"), (std::vector<uint8_t>{0, 0, 0, 0}));
+  ASSERT_EQ(runIn(dir, bwt + " -d book1bwt. restored", &errors), 0) << errors;
+  EXPECT_EQ(errors, "");
+  EXPECT_TRUE(fileExists(dir + "/restored"));
+  EXPECT_EQ(readFileBytes(dir + "/restored").size(), 0u);
+  EXPECT_EQ(listDir(dir), (std::vector<std::string>{"book1bwt.", "book1bwt.idx", "empty", "restored"}));
+}

@@ -30,6 +30,18 @@ TEST(FileIo, ReportsMissingFilesAndFolders) {
   EXPECT_EQ(lastReadLength, 77u) << "a failed read leaves the last length alone";
 }
 
+TEST(FileIo, QuotesNamesSoThatMessagesStayOneLine) {
+  EXPECT_EQ(quotedName("book1bwt."), "\"book1bwt.\"");
+  EXPECT_EQ(quotedName("a\nb\tc\rd"), "\"a\\nb\\tc\\rd\"");
+  EXPECT_EQ(quotedName(std::string("\x01\x1b\x7f", 3)), "\"\\x01\\x1B\\x7F\"");
+  EXPECT_EQ(quotedName(std::string("z\0z", 3)), "\"z\\x00z\"");
+  // Quotes and backslashes are escaped too, so that the quoted text tells
+  // where the name ends; bytes of UTF-8 pass as they are.
+  EXPECT_EQ(quotedName("say \"x\" \\ y"), "\"say \\\"x\\\" \\\\ y\"");
+  EXPECT_EQ(quotedName("f\xc3\xbcr"), "\"f\xc3\xbcr\"");
+  EXPECT_EQ(printable("cannot \"x\"\n"), "cannot \"x\"\\n");
+}
+
 TEST(FileIo, WritesLittleEndianWords) {
   std::string dir = makeScratchDir("fileio_words");
   OutputFile out;
