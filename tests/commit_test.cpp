@@ -18,16 +18,6 @@ namespace {
 
 std::vector<uint8_t> text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-std::vector<uint8_t> sampleBytes(size_t count) {
-  std::vector<uint8_t> bytes(count);
-  uint32_t state = 9;
-  for (uint8_t& byte : bytes) {
-    state = state * 1664525u + 1013904223u;
-    byte = uint8_t((state >> 24) % 37 + 40);
-  }
-  return bytes;
-}
-
 // A small count matrix, 2 columns by 6 rows.
 std::vector<uint8_t> matrixFile() {
   std::vector<uint8_t> bytes(8 + 4 * 12);
@@ -56,7 +46,7 @@ std::string tool(const std::string& name) { return "'" + toolPath(name) + "'"; }
 
 TEST(ReplacedOutputs, KeepTheEarlierFilesMode) {
   std::string dir = makeScratchDir("commit/modes");
-  writeFileBytes(dir + "/book1bwt.", sampleBytes(5000));
+  writeFileBytes(dir + "/book1bwt.", pseudoRandomBytes(5000, 9));
   writeFileBytes(dir + "/book1bwt.frq", text("earlier"));
   writeFileBytes(dir + "/book1bwt.bar", text("earlier"));
   chmod((dir + "/book1bwt.frq").c_str(), 0600);
@@ -73,7 +63,7 @@ TEST(ReplacedOutputs, KeepTheEarlierFilesMode) {
 TEST(ReplacedOutputs, AreWrittenThroughSymbolicLinks) {
   std::string dir = makeScratchDir("commit/links");
   ASSERT_EQ(runIn(dir, "mkdir store"), 0);
-  writeFileBytes(dir + "/book1bwt.", sampleBytes(5000));
+  writeFileBytes(dir + "/book1bwt.", pseudoRandomBytes(5000, 9));
   writeFileBytes(dir + "/store/matrix", text("earlier"));
   ASSERT_EQ(symlink("store/matrix", (dir + "/book1bwt.frq").c_str()), 0);
   // A link to a file not there yet: the file is created where it points.
@@ -89,7 +79,7 @@ TEST(ReplacedOutputs, AreWrittenThroughSymbolicLinks) {
 
 TEST(ReplacedOutputs, RefuseLinksToWhatIsNoRegularFile) {
   std::string dir = makeScratchDir("commit/bad-links");
-  writeFileBytes(dir + "/book1bwt.", sampleBytes(5000));
+  writeFileBytes(dir + "/book1bwt.", pseudoRandomBytes(5000, 9));
   writeFileBytes(dir + "/book1bwt.frq", text("earlier"));
   struct Case {
     const char* pointsTo;

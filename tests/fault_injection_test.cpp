@@ -40,33 +40,20 @@ std::string namesOf(const Files& files) {
 
 std::vector<uint8_t> text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed) {
-  std::vector<uint8_t> bytes(count);
-  uint32_t state = seed;
-  for (uint8_t& byte : bytes) {
-    state = state * 1664525u + 1013904223u;
-    byte = uint8_t((state >> 24) % 37 + 40);
-  }
-  return bytes;
-}
-
 std::vector<uint8_t> words(std::initializer_list<uint32_t> values) {
-  std::vector<uint8_t> bytes;
-  for (uint32_t value : values) {
-    uint8_t word[4];
-    storeU32LE(value, word);
-    bytes.insert(bytes.end(), word, word + 4);
-  }
+  std::vector<uint8_t> bytes(4 * values.size());
+  size_t i = 0;
+  for (uint32_t value : values) storeU32LE(value, &bytes[4 * i++]);
   return bytes;
 }
 
 std::vector<uint8_t> matrixBytes(uint32_t columns, uint32_t rows, uint32_t seed) {
   std::vector<uint8_t> bytes = words({columns, rows});
+  bytes.resize(8 + 4 * size_t(columns) * rows);
   uint32_t state = seed;
-  for (uint32_t i = 0; i < columns * rows; i++) {
+  for (size_t i = 0; i < size_t(columns) * rows; i++) {
     state = state * 1664525u + 1013904223u;
-    std::vector<uint8_t> word = words({(state >> 24) % 9});
-    bytes.insert(bytes.end(), word.begin(), word.end());
+    storeU32LE((state >> 24) % 9, &bytes[8 + 4 * i]);
   }
   return bytes;
 }

@@ -121,16 +121,6 @@ std::vector<uint8_t> matrixBytes(uint32_t columns, uint32_t rows, const std::vec
 
 std::vector<uint8_t> text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed) {
-  std::vector<uint8_t> bytes(count);
-  uint32_t state = seed;
-  for (uint8_t& byte : bytes) {
-    state = state * 1664525u + 1013904223u;
-    byte = uint8_t((state >> 24) % 37 + 40);
-  }
-  return bytes;
-}
-
 // A file of 2^31 bytes that takes no disk space.
 void makeHugeSparseFile(const std::string& path) {
   writeFileBytes(path, {});

@@ -92,6 +92,16 @@ int runIn(const std::string& dir, const std::string& command, std::string* stder
   return status;
 }
 
+std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed) {
+  std::vector<uint8_t> bytes(count);
+  uint32_t state = seed;
+  for (uint8_t& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = uint8_t((state >> 24) % 37 + 40);
+  }
+  return bytes;
+}
+
 std::vector<uint8_t> readFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

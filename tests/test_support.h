@@ -65,6 +65,9 @@ const std::vector<GeneratedFile>& generatedFiles();
 std::vector<uint8_t> blockHistogramMatrix(const std::vector<uint8_t>& data);
 
 std::vector<uint8_t> readFileBytes(const std::string& path);
+
+// `count` bytes of 37 printable values, the same for the same seed.
+std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool fileExists(const std::string& path);
 
