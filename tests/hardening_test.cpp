@@ -542,6 +542,12 @@ TEST(MorvalenAccepts, ValidEdgeCases) {
   expectSuccess(run, tool("morvalen") + " ../input.frq");
   EXPECT_EQ(readFileBytes(run + "/morvalen.ord"), words({4, 3, 2, 1, 0}));
   EXPECT_EQ(readFileBytes(run + "/morvalen.frq"), matrixBytes(0, 5, {}));
+  // Columns, but every row totals 0 (the last wraps to 0): the same order.
+  std::vector<int32_t> zeroTotals = {0, 0, 0, 0, INT32_MIN, INT32_MIN};
+  writeFileBytes(dir + "/input.frq", matrixBytes(2, 3, zeroTotals));
+  expectSuccess(run, tool("morvalen") + " ../input.frq");
+  EXPECT_EQ(readFileBytes(run + "/morvalen.ord"), words({2, 1, 0}));
+  EXPECT_EQ(readFileBytes(run + "/morvalen.frq"), matrixBytes(2, 3, {INT32_MIN, INT32_MIN, 0, 0, 0, 0}));
   // Negative counts and totals that wrap are taken as they stand.
   std::vector<int32_t> counts = {-5, 3, INT32_MAX, INT32_MAX, INT32_MIN, -1, 0, 0, 7, -7, 1, 1};
   writeFileBytes(dir + "/input.frq", matrixBytes(2, 6, counts));
