@@ -27,6 +27,9 @@ bool builtWithAddressSanitizer();
 // with the sanitizer's own messages sent to a file in the temporary folder.
 std::string memoryCapPrefix(unsigned mebibytes);
 
+// True in a build with AddressSanitizer, which the programs share.
+bool builtWithAddressSanitizer();
+
 // Runs `command` with /bin/sh inside `dir`; returns its exit status, or -1
 // when it died from a signal. Standard error goes to *stderrText if given.
 int runIn(const std::string& dir, const std::string& command, std::string* stderrText = nullptr);
