@@ -86,6 +86,7 @@ std::vector<Scenario> scenarios() {
       {"blockcode", "blockcode", "", {"book1bwt.bar", "book1bwt.frq"}, blockcodeInputs},
       {"morvalen", "morvalen", "../input.frq", {"morvalen.ord", "morvalen.frq"}, morvalenInputs},
       {"remix", "remix", "../data ../order", {"remixed.dmp"}, remixInputs},
+      {"remix-inverse", "remix", "--inverse ../data ../order", {"restored.dmp"}, remixInputs},
       {"make_sample", "make_sample", "sample 5000", {"sample"}, noInputs},
   };
   if (fileExists(toolPath("bwt"))) {
@@ -227,7 +228,8 @@ TEST_P(FaultSweep, EveryFailureLeavesTheEarlierOutputsOrTheNewOnes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, FaultSweep,
-                         testing::Values("blockcode", "morvalen", "remix", "make_sample", "bwt", "bwt-d"));
+                         testing::Values("blockcode", "morvalen", "remix", "remix-inverse", "make_sample", "bwt",
+                                         "bwt-d"));
 
 // The reports of the issue, by name: the second of two renames fails.
 TEST(CommitAsAUnit, AFailedSecondRenamePutsTheFirstOutputBack) {
