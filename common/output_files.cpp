@@ -220,11 +220,13 @@ static std::vector<FolderHandle> lockFolders(OutputFile* const* outputs, int cou
     FolderHandle folder;
     folder.path = folderOf(outputs[i]->target);
     folder.fd = open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat info;
     if (folder.fd < 0) continue;
-    bool known = fstat(folder.fd, &info) != 0;
-    for (const FolderHandle& other : folders) known = known || (other.device == info.st_dev && other.inode == info.st_ino);
-    if (known) {
+    // A folder met before (or one that cannot be told apart) is locked once.
+    struct stat info;
+    bool skip = fstat(folder.fd, &info) != 0;
+    for (const FolderHandle& other : folders)
+      skip = skip || (other.device == info.st_dev && other.inode == info.st_ino);
+    if (skip) {
       close(folder.fd);
       continue;
     }
