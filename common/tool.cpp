@@ -31,15 +31,13 @@ void failUsage(const std::string& message) {
   fflush(stdout);
   discardPendingOutputs();
   if (toolSynopsis)
-    fprintf(stderr, "%s: %s; usage: %s\n", toolName, message.c_str(), toolSynopsis);
+    fprintf(stderr, "%s: %s; usage: %s\n", toolName, printable(message).c_str(), toolSynopsis);
   else
-    fprintf(stderr, "%s: %s\n", toolName, message.c_str());
+    fprintf(stderr, "%s: %s\n", toolName, printable(message).c_str());
   exit(kUsageErrorStatus);
 }
 
 static bool isOption(const char* argument) { return argument[0] == '-' && argument[1] != '\0'; }
-
-static std::string inQuotes(const char* text) { return std::string("\"") + text + "\""; }
 
 // -h/--help and --version anywhere before "--" answer at once, whatever
 // else is on the line.
@@ -76,13 +74,13 @@ std::vector<const char*> parseCommandLine(int argc, char** argv, const CommandLi
     } else if (const OptionFlag* flag = findFlag(commandLine, argument)) {
       *flag->given = true;
     } else {
-      failUsage("unknown option " + inQuotes(argument));
+      failUsage("unknown option " + quotedName(argument));
     }
   }
   int count = int(operands.size());
   if (count < commandLine.minOperands)
     failUsage(commandLine.minOperands - count == 1 ? "missing argument" : "missing arguments");
   if (count > commandLine.maxOperands)
-    failUsage("unexpected argument " + inQuotes(operands[size_t(commandLine.maxOperands)]));
+    failUsage("unexpected argument " + quotedName(operands[size_t(commandLine.maxOperands)]));
   return operands;
 }

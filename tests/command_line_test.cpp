@@ -65,6 +65,17 @@ TEST(CommandLine, RefusesUnknownOptionsAndExtraArgumentsWithStatus2) {
   }
 }
 
+TEST(CommandLine, UsageErrorsStayOnOneLineWhateverTheArgumentsHold) {
+  std::string dir = makeScratchDir("command_line_control_characters");
+  for (const Program& program : programs()) {
+    SCOPED_TRACE(program.name);
+    std::string usage = "; usage: " + program.synopsis + "\n";
+    ProgramRun refused = runProgram(dir, program, "'--bo\ngus\t' a");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, program.name + ": unknown option \"--bo\\ngus\\t\"" + usage);
+  }
+}
+
 TEST(CommandLine, HelpAndVersionWinAndDoubleDashEndsTheOptions) {
   std::string dir = makeScratchDir("command_line_help");
   for (const Program& program : programs()) {
