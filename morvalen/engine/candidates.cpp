@@ -18,6 +18,15 @@ void compactCandidates(FastEngine& e, uint32_t owner) {
   for (uint32_t i = 0; i < e.lists.count[owner]; i++)
     if (isCurrent(e, list[i])) list[kept++] = list[i];
   e.lists.count[owner] = uint8_t(kept);
+  e.lists.lastInserted[owner] = kNoEntry;
+}
+
+// Places `fresh` at index i of owner's list.
+static void placeAt(FastEngine& e, uint32_t owner, uint32_t i, const Candidate& fresh) {
+  e.lists.entries[size_t(owner) * kCandidates + i] = fresh;
+  if (i == e.lists.count[owner]) e.lists.count[owner] = uint8_t(i + 1);
+  e.lists.lastInserted[owner] = uint8_t(i);
+  markListed(e, owner, fresh.row);
 }
 
 // A stale entry's place is reused, so the list needs no compaction here.
@@ -27,14 +36,22 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
   uint32_t count = e.lists.count[owner];
   Candidate fresh = {value, partner, e.lists.stamp[partner]};
+  // The partner placed last: when that entry is current, the partner is
+  // listed already; when it is stale, the partner merged after it was
+  // placed, so every entry of the partner is stale (each was placed before
+  // it: storeList and compaction reset lastInserted), and taking this stale
+  // place leaves the same current entries as the search below would.
+  uint32_t last = e.lists.lastInserted[owner];
+  if (last < count && list[last].row == partner) {
+    if (!isCurrent(e, list[last])) placeAt(e, owner, last, fresh);
+    return;
+  }
   // Most often the list has room and its filter proves the partner absent:
   // the entry goes to the end. Its current entries are then the same as if
   // it had taken a stale entry's place.
   bool mayHold = mayBeListed(e, owner, partner);
   if (count < kCandidates && !mayHold) {
-    list[count] = fresh;
-    e.lists.count[owner] = uint8_t(count + 1);
-    markListed(e, owner, partner);
+    placeAt(e, owner, count, fresh);
     return;
   }
   // The first stale entry, else the end; where the filter proves the
@@ -50,9 +67,7 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
     if (c.row == partner) return;
   }
   if (freeSlot < kCandidates) {
-    list[freeSlot] = fresh;
-    if (freeSlot == count) e.lists.count[owner] = uint8_t(count + 1);
-    markListed(e, owner, partner);
+    placeAt(e, owner, freeSlot, fresh);
     return;
   }
   // Full of current entries: the largest makes way, or the value is turned
@@ -65,8 +80,7 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
     return;
   }
   lowerFloor(floorFor(e, owner, list[largest].row), list[largest].value);
-  list[largest] = fresh;
-  markListed(e, owner, partner);
+  placeAt(e, owner, largest, fresh);
 }
 
 bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
@@ -101,4 +115,5 @@ void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
     markListed(e, owner, list[i].row);
   }
   e.lists.count[owner] = uint8_t(top.count);
+  e.lists.lastInserted[owner] = kNoEntry;
 }

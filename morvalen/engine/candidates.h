@@ -21,6 +21,10 @@
 // - The filters and floorEarlier are kept by slot, word-major, so that a
 //   rescan reads them for the kLanes clusters of a tile side by side; lists,
 //   stamps and floorLater by row.
+// - lastInserted[owner] is the index of the entry insertCandidate placed
+//   last in owner's list (kNoEntry once the list was rebuilt or compacted
+//   since): the neighbour update offers the merged cluster to every list in
+//   every pass, and most often that cluster was the last one placed there.
 #pragma once
 
 #include <algorithm>
@@ -37,6 +41,8 @@ constexpr uint32_t kCandidates = 128;
 constexpr uint32_t kFilterWords = 16;
 constexpr uint32_t kNoPosition = UINT32_MAX;
 constexpr uint32_t kNoRow = UINT32_MAX;
+constexpr uint8_t kNoEntry = UINT8_MAX;
+static_assert(kCandidates < kNoEntry, "an entry index fits lastInserted");
 
 struct Candidate {
   double value;
@@ -66,6 +72,7 @@ struct CandidateLists {
   std::vector<uint32_t> stamp;        // [row]
   std::vector<Candidate> entries;     // [row][kCandidates]
   std::vector<uint8_t> count;         // [row]
+  std::vector<uint8_t> lastInserted;  // [row]: an entry index, or kNoEntry
   std::vector<uint64_t> filterBySlot; // [kFilterWords][slot]
 };
 

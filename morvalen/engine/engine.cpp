@@ -36,6 +36,7 @@ bool followMergeInEngine(FastEngine& e, const ClusteringState& state, uint32_t m
   e.lists.stamp[a]++;
   e.lists.stamp[b]++;
   e.lists.count[a] = 0;
+  classesFollowMerge(e, state, merged, last);
   return mirrorMerge(e, state, merged, second, last);
 }
 
@@ -84,6 +85,7 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   e.lists.stamp.assign(rows, 0);
   e.lists.entries.resize(size_t(rows) * kCandidates);
   e.lists.count.assign(rows, 0);
+  e.lists.lastInserted.assign(rows, kNoEntry);
   e.lists.filterBySlot.assign(kFilterWords * m.slotCapacity, 0);
   e.floors.later.assign(rows, kInfinity);
   e.floors.earlierBySlot.assign(m.slotCapacity, kInfinity);
@@ -137,6 +139,7 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
   }
   // Without room for the tiles the direct scans run the passes.
   try {
+    classifyLiveClusters(e, state);
     if (!mirrorLiveClusters(e, state)) e.failed = true;
   } catch (const std::bad_alloc&) {
     e.failed = true;

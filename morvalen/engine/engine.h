@@ -45,6 +45,7 @@
 #include "bounds.h"
 #include "candidates.h"
 #include "clustering.h"
+#include "content_classes.h"
 #include "kernels.h"
 #include "ln_table.h"
 #include "neighbour_update.h"
@@ -102,6 +103,7 @@ struct FastEngine {
   bool failed = false;               // out of memory: the direct scans run instead
   EngineKernels kernels;
   SlotMirror mirror;                 // the live clusters by slot (slot_mirror.h)
+  ContentClasses classes;            // the live clusters by content (content_classes.h)
   TilePolicy tilePolicy;             // whether the tiles keep their counts
   CandidateLists lists;              // exact deltas remembered (candidates.h)
   Floors floors;                     // lower bounds of the deltas not listed

@@ -87,13 +87,14 @@ void checkEngineInvariants(const FastEngine& engine, const ClusteringState& stat
   checkMirror(engine, state);
   checkEntries(state);
   // The lists cost kCandidates entries per cluster: every 16th pass, a
-  // few hundred of them in turn. The exact check costs as much as a direct
-  // rescan: on runs of up to kExactCheckLimit clusters, one cluster in turn
+  // few hundred of them in turn, and the content classes in full. The exact
+  // check costs as much as a direct rescan: on runs of up to kExactCheckLimit clusters, one cluster in turn
   // every 16th pass, once the first refresh has set the floors up.
   constexpr uint32_t kExactCheckLimit = 2048;
   const PassMemory& memory = engine.memory;
   if (memory.updates % 16 != 0) return;
   checkLists(engine, state, memory.updates / 16 * 509);
+  ENGINE_CHECK(classesHold(engine, state), memory.updates);
   if (memory.listsReady && state.liveCount <= kExactCheckLimit)
     checkOneClusterExactly(engine, state, memory.updates / 16 % state.liveCount);
 }

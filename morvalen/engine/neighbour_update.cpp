@@ -98,6 +98,52 @@ void applyTileDeltas(FastEngine& e, ClusteringState& state, const Update& u, uin
   }
 }
 
+// The lanes of tile t whose delta to the merged cluster is known already
+// (their class is large), the merged cluster's own lane aside; their values
+// go to out.
+uint32_t knownLanes(const FastEngine& e, uint32_t t, uint32_t mergedRow, double* out) {
+  const ContentClasses& c = e.classes;
+  const NeighbourScratch& n = e.neighbours;
+  uint32_t known = 0;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
+    if (x == kNoRow || x == mergedRow) continue;
+    uint32_t cls = c.classOf[x];
+    if (c.largeIndex[cls] == kNoClass || n.classValueUpdate[cls] != e.memory.updates) continue;
+    out[lane] = n.classValue[cls];
+    known |= 1u << lane;
+  }
+  return known;
+}
+
+// The merged cluster's deltas to one member of every large class.
+void evaluateLargeClasses(FastEngine& e, const ClusteringState& state, const FixedCluster& a, uint32_t mergedRow) {
+  const ContentClasses& c = e.classes;
+  NeighbourScratch& n = e.neighbours;
+  growTo(n.classValue, classCount(c));
+  growTo(n.classValueUpdate, classCount(c));
+  constexpr uint32_t kBatch = 64;
+  PartnerCluster partners[kBatch];
+  uint32_t classes[kBatch];
+  double out[kBatch];
+  for (size_t start = 0; start < c.large.size(); start += kBatch) {
+    uint32_t count = 0;
+    for (size_t i = start; i < c.large.size() && i < start + kBatch; i++) {
+      uint32_t y = memberOtherThan(c, c.large[i], mergedRow);
+      partners[count] = partnerCluster(e, state, y);
+      classes[count++] = c.large[i];
+    }
+    partnerDeltas(e.kernels.deltas, a, partners, count, out);
+    for (uint32_t i = 0; i < count; i++) {
+      n.classValue[classes[i]] = out[i];
+      n.classValueUpdate[classes[i]] = e.memory.updates;
+    }
+    e.counters.deltas += count;
+    e.counters.neighbourDeltas += count;
+    e.counters.laneDeltas += count;
+  }
+}
+
 // One task: the clusters of chunk c's tiles. Counts and floors go to a local
 // result, stored once: the chunks' results share cache lines, which the
 // threads would pass back and forth.
@@ -110,13 +156,22 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
   uint32_t* exactList = n.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
   uint32_t end = std::min(u.tileCount, (c + 1) * kTilesPerChunk);
   double out[kLanes];
+  const bool largeClasses = !e.classes.large.empty();
   for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
-    e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes, out);
+    // Known deltas stand in for their bounds, and are not computed again.
+    double known[kLanes];
+    uint32_t knownMask = largeClasses ? knownLanes(e, t, u.row, known) : 0;
+    result.known += uint32_t(__builtin_popcount(knownMask));
+    if (knownMask != kAllLanes) e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes & ~knownMask, out);
+    for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
     uint32_t lanes = lanesNeeded(e, state, choice, u, t, out, result, stale, exactList);
     if (lanes == 0) continue;
-    result.lanes += tileDeltas(e, state, u.fixed, t, lanes, out);
-    result.deltas += uint32_t(__builtin_popcount(lanes));
-    result.kernelWanted += __builtin_popcount(lanes) > int(kFewLanes);
+    uint32_t computeLanes = lanes & ~knownMask;
+    if (computeLanes != 0) result.lanes += tileDeltas(e, state, u.fixed, t, computeLanes, out);
+    for (uint32_t bits = lanes & knownMask; bits != 0; bits &= bits - 1)
+      out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
+    result.deltas += uint32_t(__builtin_popcount(computeLanes));
+    result.kernelWanted += __builtin_popcount(computeLanes) > int(kFewLanes);
     applyTileDeltas(e, state, u, t, lanes, out);
   }
   // The lists of the chunk's clusters are final for the pass now: the
@@ -190,6 +245,7 @@ void updateNeighboursFast(FastEngine& e, ClusteringState& state, const PassChoic
   u.runningStart = double(state.bestDelta[a]);
   fixedColumnTerms(e.kernels.table, rowOf(state, a), state.columns, n.mergedTerms.data());
   u.fixed = fixedCluster(state, a, maskOf(e, a), n.mergedTerms.data());
+  evaluateLargeClasses(e, state, u.fixed, a);
   uint32_t chunkCount = (u.tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
   // Every task writes its chunk's entry.
   growTo(n.chunks, chunkCount);
@@ -202,7 +258,9 @@ void updateNeighboursFast(FastEngine& e, ClusteringState& state, const PassChoic
     e.counters.laneDeltas += n.chunks[c].lanes;
     e.tilePolicy.kernelWanted += n.chunks[c].kernelWanted;
   }
-  e.counters.bounds += last - 1;
+  uint64_t known = 0;
+  for (uint32_t c = 0; c < chunkCount; c++) known += n.chunks[c].known;
+  e.counters.bounds += last - 1 - known;
   e.tilePolicy.tilesVisited += u.tileCount;
   settleMergedCluster(e, state, u, chunkCount);
 }

@@ -25,6 +25,13 @@
 //   cluster's delta when it may beat the floor on that side; the merged
 //   cluster's list starts afresh from the deltas computed, and its floors
 //   from the bounds of the deltas left uncomputed.
+// - Content classes (content_classes.h): before the tasks, the merged
+//   cluster's delta to each class of kLargeClass members or more is
+//   computed once, from one member; every member takes it, bit for bit the
+//   delta its own evaluation would give. A known delta serves as the
+//   member's bound too (a bound may be anything up to the delta): where it
+//   is not below what it has to beat, the computed delta would have changed
+//   nothing either. Each member is still compared and offered on its own.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +53,7 @@ struct ChunkResult {
   uint64_t deltas = 0;       // deltas computed
   uint64_t lanes = 0;        // tile lanes computed (all 16 of a kernel call)
   uint64_t kernelWanted = 0; // tiles that wanted the tile kernel
+  uint64_t known = 0;        // lanes whose delta the large classes gave
   double floorEarlier = 0.0; // smallest bound left uncomputed, earlier than the merged cluster
   double floorLater = 0.0;   // the same, later
 };
@@ -57,6 +65,10 @@ struct NeighbourScratch {
   std::vector<uint32_t> chunkStale;  // [chunk][kTilesPerChunk * kLanes]: rows
   std::vector<uint32_t> chunkExact;  // [chunk][kTilesPerChunk * kLanes]: positions
   std::vector<uint32_t> computed;    // the positions computed, ascending
+  // The merged cluster's delta to each large class, valid in the update
+  // numbered classValueUpdate[class] (PassMemory::updates).
+  std::vector<double> classValue;         // [class]
+  std::vector<uint32_t> classValueUpdate; // [class]
 };
 
 // Invalidates the entries that named choice.first, choice.second or `last`

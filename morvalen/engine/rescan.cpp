@@ -24,8 +24,12 @@ struct FirstLook {
 // and the floor itself serves as the bound. Each later cluster is then
 // placed at once, in any order (what it goes to is a set): a known value is
 // listed as computed; an unknown one whose bound is <= t goes to the
-// selection; the others' bounds give a floor.
-void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look) {
+// selection; the others' bounds give a floor. A cluster whose content class
+// had a member in the kernel before takes that member's bound (the same
+// bits: content_classes.h).
+void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& look) {
+  Selection& selection = scratch.selection;
+  const bool classes = e.classes.sharedCount > 0;
   const SlotMirror& m = e.mirror;
   uint32_t first = job.position + 1;
   uint32_t tileCount = tilesUsed(e);
@@ -73,6 +77,12 @@ void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look
         job.skipped++;
         continue;
       }
+      uint32_t cls = classes ? sharedClassOf(e.classes, m.rowInSlot[base + lane]) : kNoClass;
+      if (cls != kNoClass && scratch.classJob[cls] == scratch.jobToken) {
+        bounds[i] = scratch.classBound[cls];
+        place(i, kInfinity, bounds[i]);
+        continue;
+      }
       lanes |= 1u << lane;
     }
     if (lanes == 0) continue;
@@ -83,31 +93,73 @@ void boundJob(FastEngine& e, ScanJob& job, Selection& selection, FirstLook& look
       uint32_t i = positions[lane] - first;
       bounds[i] = out[lane];
       place(i, kInfinity, out[lane]);
+      uint32_t cls = classes ? sharedClassOf(e.classes, m.rowInSlot[base + lane]) : kNoClass;
+      if (cls != kNoClass && scratch.classJob[cls] != scratch.jobToken) {
+        scratch.classJob[cls] = scratch.jobToken;
+        scratch.classBound[cls] = out[lane];
+        scratch.classValue[cls] = kInfinity;
+      }
     }
   }
 }
 
 // Computes the deltas at the job's later indices (positions - first) listed
-// in `wanted`.
+// in `wanted`. Of the clusters of one content class, the first met is
+// computed and the others take its value (the same bits:
+// content_classes.h), also in later calls of the same job.
 void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
-               const uint32_t* wanted, uint32_t count) {
+               const uint32_t* wanted, uint32_t count, WorkerScratch& s) {
   uint32_t first = job.position + 1;
   double* values = e.rescans.values.data() + job.valueOffset;
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+  const bool classes = e.classes.sharedCount > 0;
+  auto classAt = [&](uint32_t index) {
+    return classes ? sharedClassOf(e.classes, state.activeList[first + index]) : kNoClass;
+  };
+  if (classes && ++s.callToken == 0) {
+    std::fill(s.classCall.begin(), s.classCall.end(), 0u);
+    s.callToken = 1;
+  }
+  s.followers.clear();
   constexpr uint32_t kBatch = 64;
   PartnerCluster partners[kBatch];
+  uint32_t at[kBatch];
   double out[kBatch];
-  for (uint32_t start = 0; start < count; start += kBatch) {
-    uint32_t n = std::min(kBatch, count - start);
-    for (uint32_t i = 0; i < n; i++)
-      partners[i] = partnerCluster(e, state, state.activeList[first + wanted[start + i]]);
+  uint32_t n = 0;
+  auto computeBatch = [&]() {
     partnerDeltas(e.kernels.deltas, a, partners, n, out);
     for (uint32_t i = 0; i < n; i++) {
-      values[wanted[start + i]] = out[i];
-      computed[job.computed++] = wanted[start + i];
+      values[at[i]] = out[i];
+      computed[job.computed++] = at[i];
+      uint32_t cls = classAt(at[i]);
+      if (cls != kNoClass) s.classValue[cls] = out[i];
     }
+    job.deltas += n;
+    n = 0;
+  };
+  for (uint32_t w = 0; w < count; w++) {
+    uint32_t index = wanted[w];
+    uint32_t cls = classAt(index);
+    if (cls != kNoClass) {
+      if (s.classJob[cls] != s.jobToken) {
+        s.classJob[cls] = s.jobToken;
+        s.classValue[cls] = kInfinity;
+      }
+      if (s.classValue[cls] != kInfinity || s.classCall[cls] == s.callToken) {
+        s.followers.push_back(index);
+        continue;
+      }
+      s.classCall[cls] = s.callToken;
+    }
+    partners[n] = partnerCluster(e, state, state.activeList[first + index]);
+    at[n++] = index;
+    if (n == kBatch) computeBatch();
   }
-  job.deltas += count;
+  if (n > 0) computeBatch();
+  for (uint32_t index : s.followers) {
+    values[index] = s.classValue[classAt(index)];
+    computed[job.computed++] = index;
+  }
 }
 
 // The smallest double delta over the later positions, earliest on ties, from
@@ -116,8 +168,10 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // list; then every delta whose bound does not exceed the best found (nor the
 // best listed value), since only those can equal or beat it. Deltas left
 // unknown stay +inf.
-void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, Selection& selection,
-             const FirstLook& look, std::vector<uint32_t>& wanted) {
+void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch,
+             const FirstLook& look) {
+  Selection& selection = scratch.selection;
+  std::vector<uint32_t>& wanted = scratch.wanted;
   uint32_t first = job.position + 1;
   size_t length = state.liveCount - first;
   const double* bounds = e.rescans.bounds.data() + job.valueOffset;
@@ -137,7 +191,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   std::sort(wanted.begin(), wanted.end());
   FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row),
                                 e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
-  computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()));
+  computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()), scratch);
   Best best;
   for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   // The listed value is the exact delta of a later cluster: the answer is no
@@ -178,7 +232,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
       step[count++] = wanted[--remaining];
     }
     uint32_t before = job.computed;
-    computeAt(e, state, job, a, step, count);
+    computeAt(e, state, job, a, step, count, scratch);
     for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   }
   if (remaining > 0) lowerFloor(job.prunedFloor, bounds[wanted[0]]);
@@ -214,9 +268,20 @@ void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32
                WorkerScratch& scratch) {
   fixedColumnTerms(e.kernels.table, rowOf(state, job.row), state.columns,
                    e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
+  // The class memory of the last job is retired; classes made since it ran
+  // get entries.
+  size_t classes = classCount(e.classes);
+  growTo(scratch.classJob, classes);
+  growTo(scratch.classBound, classes);
+  growTo(scratch.classValue, classes);
+  growTo(scratch.classCall, classes);
+  if (++scratch.jobToken == 0) {
+    std::fill(scratch.classJob.begin(), scratch.classJob.end(), 0u);
+    scratch.jobToken = 1;
+  }
   FirstLook look;
-  boundJob(e, job, scratch.selection, look);
-  scanJob(e, state, job, inBatch, scratch.selection, look, scratch.wanted);
+  boundJob(e, job, scratch, look);
+  scanJob(e, state, job, inBatch, scratch, look);
   // In ascending order, so that each position range finds its values at
   // once; the order of a job's values matters nowhere else.
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;

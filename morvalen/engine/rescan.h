@@ -21,6 +21,11 @@
 //   select the pair to merge, each within its positions; the selection's
 //   rule (selectInRange) over consecutive ranges, kept where strictly
 //   smaller, is the selection over all positions.
+// - Later clusters of one content class (content_classes.h) have the same
+//   bound and the same delta against the job's cluster, bit for bit: a job
+//   evaluates each once, for the first member it meets, and its other
+//   members take those values. Every member is still placed, selected and
+//   offered on its own, so nothing is decided differently.
 #pragma once
 
 #include <cstdint>
@@ -85,6 +90,17 @@ struct WorkerScratch {
   // Rows marked with the current token: a list being rebuilt holds them.
   std::vector<uint32_t> marks;
   uint32_t token = 0;
+  // What the current job knows of each content class: valid where
+  // classJob[class] is jobToken; a value of +inf is not known yet.
+  std::vector<uint32_t> classJob;   // [class]
+  std::vector<double> classBound;   // [class]
+  std::vector<double> classValue;   // [class]
+  uint32_t jobToken = 0;
+  // Classes with a member among the deltas of the current computeAt call:
+  // where classCall[class] is callToken. Its other members follow it.
+  std::vector<uint32_t> classCall;  // [class]
+  uint32_t callToken = 0;
+  std::vector<uint32_t> followers;
 };
 
 // The batch arrays of the rescans of one refresh.
