@@ -2,6 +2,7 @@
 // invariants on every pass, and the kernel dispatcher.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <thread>
@@ -100,20 +101,47 @@ void checkPass(void* context, const PassReport&, const ClusteringState& state) {
     for (uint32_t p = 0; p < state.liveCount; p++) checkOneClusterExactly(*checked.engine, state, p);
 }
 
+// Rows of `m` copied over others: row r takes the counts of row r % distinct.
+Matrix withRepeats(Matrix m, uint32_t distinct) {
+  for (uint32_t r = distinct; r < m.rows; r++)
+    std::copy_n(m.counts.begin() + (r % distinct) * m.columns, m.columns, m.counts.begin() + r * m.columns);
+  return m;
+}
+
 TEST(MorvalenEngine, InvariantsHoldOnEveryPass) {
-  for (TileUse tiles : {TileUse::always, TileUse::never}) {
-    Matrix m = patterned(260, 40, 3);
-    ClusteringState state;
+  // Repeated rows exercise the content classes and the re-offer of the
+  // partner a list placed last.
+  for (const Matrix& m : {patterned(260, 40, 3), withRepeats(patterned(300, 40, 6), 70)}) {
+    for (TileUse tiles : {TileUse::always, TileUse::never}) {
+      ClusteringState state;
+      FastEngine engine;
+      std::string error;
+      std::vector<int32_t> counts = m.counts;
+      ASSERT_TRUE(startClustering(state, counts.data(), m.columns, m.rows, &error)) << error;
+      FastScanOptions options;
+      options.threads = 3;
+      options.tiles = tiles;
+      ASSERT_TRUE(startFastScans(engine, state, options, &error)) << error;
+      Checked checked{&engine};
+      ASSERT_TRUE(runPasses(state, fastScans(engine), checkPass, &checked, &error)) << error;
+      EXPECT_EQ(checked.passes, state.nonzeroRows - 1);
+    }
+  }
+}
+
+// Copies of one row: a delta or a bound is evaluated once per content, not
+// once per pair of copies (about 1.3 n^2 of each without the classes), and
+// the outcome is the direct one.
+TEST(MorvalenEngine, IdenticalRowsAreEvaluatedOncePerContent) {
+  const uint32_t rows = 400;
+  Matrix m{64, rows, std::vector<int32_t>(size_t(rows) * 64, 0)};
+  for (uint32_t k = 0; k < 64; k++) m.counts[k] = int32_t(k * 7 % 23);
+  m = withRepeats(m, 1);
+  for (unsigned threads : {1u, 2u, 7u}) {
     FastEngine engine;
-    std::string error;
-    ASSERT_TRUE(startClustering(state, m.counts.data(), m.columns, m.rows, &error)) << error;
-    FastScanOptions options;
-    options.threads = 3;
-    options.tiles = tiles;
-    ASSERT_TRUE(startFastScans(engine, state, options, &error)) << error;
-    Checked checked{&engine};
-    ASSERT_TRUE(runPasses(state, fastScans(engine), checkPass, &checked, &error)) << error;
-    EXPECT_EQ(checked.passes, state.nonzeroRows - 1);
+    EXPECT_EQ(clusterWith(m, &engine, threads), clusterWith(m, nullptr)) << threads << " threads";
+    EXPECT_LT(engine.counters.deltas, 10 * rows) << threads << " threads";
+    EXPECT_LT(engine.counters.bounds, 50 * rows) << threads << " threads";
   }
 }
 

@@ -317,6 +317,55 @@ TEST(MorvalenFastClustering, SameAsDirectWhenBoundsAreTightAndDeltasTie) {
   expectSameAsDirect(m, "single-count rows");
 }
 
+// Rows of equal counts share their deltas and bounds (one evaluation per
+// content class), while every member is still compared on its own: many
+// copies of one row, with and without tiles; and a few blocks repeated among
+// distinct rows and zero rows, some more often than a large class needs.
+TEST(MorvalenFastClustering, SameAsDirectWithRepeatedContents) {
+  Matrix one = histogramLike(1, 256, 40, 51);
+  Matrix identical{256, 240, {}};
+  for (uint32_t r = 0; r < identical.rows; r++)
+    identical.counts.insert(identical.counts.end(), one.counts.begin(), one.counts.end());
+  expectSameAsDirect(identical, "240 identical rows");
+  Matrix mixed = histogramLike(300, 256, 40, 52);
+  Matrix blocks = histogramLike(4, 256, 40, 53);
+  std::mt19937 random(54);
+  const uint32_t copies[] = {40, 17, 5, 2};
+  for (uint32_t b = 0; b < 4; b++)
+    for (uint32_t n = 0; n < copies[b]; n++)
+      std::copy_n(blocks.counts.begin() + b * 256, 256, mixed.counts.begin() + (random() % mixed.rows) * 256);
+  for (uint32_t n = 0; n < 12; n++) std::fill_n(mixed.counts.begin() + (random() % mixed.rows) * 256, 256, 0);
+  expectSameAsDirect(mixed, "repeated blocks among distinct rows");
+}
+
+// Clusters that become equal only through merges: per family, two copies
+// of x (which merge into 2x), a row of 2x, and pairs x + d, x - d with
+// different d, which merge in different passes into 2x as well.
+TEST(MorvalenFastClustering, SameAsDirectWhenMergesMakeContentsEqual) {
+  const uint32_t columns = 32, families = 12, pairs = 6;
+  std::mt19937 random(61);
+  std::vector<std::vector<int32_t>> rows;
+  for (uint32_t f = 0; f < families; f++) {
+    std::vector<int32_t> x(columns), twice(columns);
+    for (uint32_t k = 0; k < columns; k++) x[k] = int32_t(random() % 50) + 10 * int32_t(f % 3);
+    for (uint32_t k = 0; k < columns; k++) twice[k] = 2 * x[k];
+    rows.insert(rows.end(), {x, x, twice});
+    for (uint32_t p = 0; p < pairs; p++) {
+      std::vector<int32_t> plus = x, minus = x;
+      for (uint32_t k = 0; k < columns; k++) {
+        int32_t d = int32_t(random() % 7) - 3;
+        plus[k] += d;
+        minus[k] -= d;
+      }
+      rows.insert(rows.end(), {plus, minus});
+    }
+  }
+  std::shuffle(rows.begin(), rows.end(), random);
+  Matrix m{columns, uint32_t(rows.size()), {}};
+  for (const std::vector<int32_t>& row : rows) m.counts.insert(m.counts.end(), row.begin(), row.end());
+  expectSameAsDirect(m, "contents made equal by merges");
+}
+
 // Rows that absorb one another in a long chain: positions move every pass.
 TEST(MorvalenFastClustering, SameAsDirectWhenOneClusterGrows) {
   Matrix m{8, 400, std::vector<int32_t>(8 * 400, 0)};
