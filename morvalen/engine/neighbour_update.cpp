@@ -202,7 +202,7 @@ void settleMergedCluster(FastEngine& e, ClusteringState& state, const Update& u,
     lowerFloor(floorEarlier, n.chunks[c].floorEarlier);
     lowerFloor(floorLater, n.chunks[c].floorLater);
   }
-  std::sort(computed.begin(), computed.end());
+  sortDistinct(computed.data(), computed.size(), n.positionMarks, u.last);
   for (uint32_t j : computed) {
     if (j > u.merged && n.deltas[j] < double(state.bestDelta[u.row])) {
       state.bestDelta[u.row] = float(n.deltas[j]);

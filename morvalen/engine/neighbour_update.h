@@ -65,6 +65,7 @@ struct NeighbourScratch {
   std::vector<uint32_t> chunkStale;  // [chunk][kTilesPerChunk * kLanes]: rows
   std::vector<uint32_t> chunkExact;  // [chunk][kTilesPerChunk * kLanes]: positions
   std::vector<uint32_t> computed;    // the positions computed, ascending
+  std::vector<uint8_t> positionMarks; // [position], zero between updates
   // The merged cluster's delta to each large class, valid in the update
   // numbered classValueUpdate[class] (PassMemory::updates).
   std::vector<double> classValue;         // [class]

@@ -103,6 +103,27 @@ void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& lo
   }
 }
 
+// Starts a new round of class marks (classCall).
+void nextCallToken(WorkerScratch& s) {
+  if (++s.callToken != 0) return;
+  std::fill(s.classCall.begin(), s.classCall.end(), 0u);
+  s.callToken = 1;
+}
+
+// Whether a cluster of shared class `cls` follows another member in this
+// round: the class's value is known to the job, or a member was met in this
+// round already. Otherwise the cluster becomes the class's member of the
+// round.
+bool followsClass(WorkerScratch& s, uint32_t cls) {
+  if (s.classJob[cls] != s.jobToken) {
+    s.classJob[cls] = s.jobToken;
+    s.classValue[cls] = kInfinity;
+  }
+  if (s.classValue[cls] != kInfinity || s.classCall[cls] == s.callToken) return true;
+  s.classCall[cls] = s.callToken;
+  return false;
+}
+
 // Computes the deltas at the job's later indices (positions - first) listed
 // in `wanted`. Of the clusters of one content class, the first met is
 // computed and the others take its value (the same bits:
@@ -116,10 +137,7 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
   auto classAt = [&](uint32_t index) {
     return classes ? sharedClassOf(e.classes, state.activeList[first + index]) : kNoClass;
   };
-  if (classes && ++s.callToken == 0) {
-    std::fill(s.classCall.begin(), s.classCall.end(), 0u);
-    s.callToken = 1;
-  }
+  if (classes) nextCallToken(s);
   s.followers.clear();
   constexpr uint32_t kBatch = 64;
   PartnerCluster partners[kBatch];
@@ -140,16 +158,9 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
   for (uint32_t w = 0; w < count; w++) {
     uint32_t index = wanted[w];
     uint32_t cls = classAt(index);
-    if (cls != kNoClass) {
-      if (s.classJob[cls] != s.jobToken) {
-        s.classJob[cls] = s.jobToken;
-        s.classValue[cls] = kInfinity;
-      }
-      if (s.classValue[cls] != kInfinity || s.classCall[cls] == s.callToken) {
-        s.followers.push_back(index);
-        continue;
-      }
-      s.classCall[cls] = s.callToken;
+    if (cls != kNoClass && followsClass(s, cls)) {
+      s.followers.push_back(index);
+      continue;
     }
     partners[n] = partnerCluster(e, state, state.activeList[first + index]);
     at[n++] = index;
@@ -175,7 +186,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   uint32_t first = job.position + 1;
   size_t length = state.liveCount - first;
   const double* bounds = e.rescans.bounds.data() + job.valueOffset;
-  const double* values = e.rescans.values.data() + job.valueOffset;
+  double* values = e.rescans.values.data() + job.valueOffset;
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
   // The first look found the values known from the later clusters' lists,
   // the unknown ones that may matter (bound <= the listed value t) with the
@@ -208,15 +219,29 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   // limit (all are candidates, as limit <= t), in ascending order of bound,
   // a few at a time, while the bound does not exceed the best found so far:
   // a delta whose bound exceeds the best is larger than the answer. The
-  // others give the floor.
+  // others give the floor. Of a content class, one member goes to the heap
+  // (none when the class's value is known): the others follow it.
   wanted.clear();
   job.prunedFloor = kInfinity;
+  std::vector<uint32_t>& followers = scratch.classFollowers;
+  followers.clear();
+  const bool classes = e.classes.sharedCount > 0;
+  auto classAt = [&](size_t i) {
+    return classes ? sharedClassOf(e.classes, state.activeList[first + i]) : kNoClass;
+  };
+  if (classes) nextCallToken(scratch);
   for (size_t i = 0; i < length; i++) {
     if (values[i] != kInfinity) continue;
-    if (bounds[i] <= limit)
-      wanted.push_back(uint32_t(i));
-    else
+    if (!(bounds[i] <= limit)) {
       lowerFloor(job.prunedFloor, bounds[i]);
+      continue;
+    }
+    uint32_t cls = classAt(i);
+    if (cls != kNoClass && followsClass(scratch, cls)) {
+      followers.push_back(uint32_t(i));
+      continue;
+    }
+    wanted.push_back(uint32_t(i));
   }
   // A heap with the smallest (bound, index) on top: most of them are never
   // taken, so they need no full sort.
@@ -236,6 +261,20 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
     for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   }
   if (remaining > 0) lowerFloor(job.prunedFloor, bounds[wanted[0]]);
+  // A follower takes its class's value. A class whose member in the heap
+  // was never taken has a delta above the answer (that member's bound
+  // exceeded the limit the heap stopped at); its followers stay unknown,
+  // each bounded by its own bound.
+  for (uint32_t i : followers) {
+    double value = scratch.classValue[classAt(i)];
+    if (value == kInfinity) {
+      lowerFloor(job.prunedFloor, bounds[i]);
+      continue;
+    }
+    values[i] = value;
+    computed[job.computed++] = i;
+    offer(best, value, first + i);
+  }
 }
 
 }  // namespace
@@ -285,5 +324,5 @@ void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32
   // In ascending order, so that each position range finds its values at
   // once; the order of a job's values matters nowhere else.
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
-  std::sort(computed, computed + job.computed);
+  sortDistinct(computed, job.computed, scratch.indexMarks, state.liveCount - job.position - 1);
 }

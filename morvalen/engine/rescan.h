@@ -100,7 +100,9 @@ struct WorkerScratch {
   // where classCall[class] is callToken. Its other members follow it.
   std::vector<uint32_t> classCall;  // [class]
   uint32_t callToken = 0;
-  std::vector<uint32_t> followers;
+  std::vector<uint32_t> followers;       // of one computeAt call
+  std::vector<uint32_t> classFollowers;  // of a second round
+  std::vector<uint8_t> indexMarks;       // sortDistinct's, all zero between jobs
 };
 
 // The batch arrays of the rescans of one refresh.

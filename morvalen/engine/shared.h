@@ -1,6 +1,7 @@
 // Small helpers the engine's parts share.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -55,6 +56,26 @@ inline PartnerCluster partnerCluster(const FastEngine& e, const ClusteringState&
 inline bool isLive(const FastEngine& e, const ClusteringState& state, uint32_t row) {
   uint32_t p = e.mirror.positionOf[row];
   return p < state.liveCount && state.activeList[p] == row;
+}
+
+// Sorts `count` distinct values below `end` in place. When they are many
+// (identical rows make nearly every delta needed), marking them and reading
+// the marks in order is cheaper than sorting; `marks` is all zero between
+// calls, and the result is the same either way.
+inline void sortDistinct(uint32_t* values, size_t count, std::vector<uint8_t>& marks, uint32_t end) {
+  constexpr size_t kMarkShare = 16;
+  if (count * kMarkShare < end) {
+    std::sort(values, values + count);
+    return;
+  }
+  if (marks.size() < end) marks.resize(end);
+  for (size_t i = 0; i < count; i++) marks[values[i]] = 1;
+  size_t n = 0;
+  for (uint32_t v = 0; v < end; v++) {
+    if (marks[v] == 0) continue;
+    values[n++] = v;
+    marks[v] = 0;
+  }
 }
 
 // Scratch arrays only grow: a batch writes every entry it reads, and each
