@@ -58,6 +58,8 @@ void addMember(ContentClasses& c, uint32_t cls, uint32_t row) {
   c.firstMember[cls] = row;
   c.members[cls]++;
   c.sharedCount += c.members[cls] == 2;
+  if (c.members[cls] >= 2) c.sharedClass[row] = cls;
+  if (c.members[cls] == 2) c.sharedClass[c.nextMember[row]] = cls;
   updateLarge(c, cls);
 }
 
@@ -72,8 +74,10 @@ void removeMember(ContentClasses& c, uint32_t row) {
     c.firstMember[cls] = next;
   if (next != kNoRow) c.previousMember[next] = previous;
   c.classOf[row] = kNoClass;
+  c.sharedClass[row] = kNoClass;
   c.members[cls]--;
   c.sharedCount -= c.members[cls] == 1;
+  if (c.members[cls] == 1) c.sharedClass[c.firstMember[cls]] = kNoClass;
   updateLarge(c, cls);
   if (c.members[cls] != 0) return;
   auto range = c.byHash.equal_range(c.hashOf[cls]);
@@ -96,6 +100,7 @@ void classifyLiveClusters(FastEngine& e, const ClusteringState& state) {
   ContentClasses& c = e.classes;
   c = ContentClasses();
   c.classOf.assign(state.rows, kNoClass);
+  c.sharedClass.assign(state.rows, kNoClass);
   c.nextMember.assign(state.rows, kNoRow);
   c.previousMember.assign(state.rows, kNoRow);
   for (uint32_t p = 0; p < state.liveCount; p++) {
@@ -123,6 +128,7 @@ bool classesHold(const FastEngine& e, const ClusteringState& state) {
     if (cls >= classCount(c) || c.firstMember[cls] == kNoRow) return false;
     const int32_t* first = rowOf(state, c.firstMember[cls]);
     if (!std::equal(first, first + state.columns, rowOf(state, r))) return false;
+    if (c.sharedClass[r] != (c.members[cls] >= 2 ? cls : kNoClass)) return false;
     seen[cls]++;
   }
   uint32_t shared = 0;

@@ -18,8 +18,11 @@
 //   by a 64-bit hash of the counts and confirmed by comparing them in full
 //   with a live member's. A class left without members is never found again,
 //   so an id names one content for the whole run.
-// - Each class links its live members (firstMember, nextMember, previous
-//   Member), so that a member other than a given cluster is found in O(1).
+// - Each class links its live members (firstMember, nextMember,
+//   previousMember), so that a member other than a given cluster is found
+//   in O(1).
+//   sharedClass names the class of the rows whose class is shared, with
+//   one read where the scans ask.
 // - The classes of kLargeClass members or more are listed in `large`: the
 //   neighbour update evaluates the merged cluster against each once.
 #pragma once
@@ -38,6 +41,7 @@ constexpr uint32_t kLargeClass = 16;
 
 struct ContentClasses {
   std::vector<uint32_t> classOf;                       // [row], for live rows
+  std::vector<uint32_t> sharedClass;                   // [row]: classOf while shared, else kNoClass
   std::vector<uint32_t> nextMember;                    // [row]: in its class; kNoRow at the end
   std::vector<uint32_t> previousMember;                // [row]: kNoRow at the start
   std::vector<uint32_t> firstMember;                   // [class]; kNoRow for none
@@ -53,10 +57,7 @@ inline uint32_t classCount(const ContentClasses& c) { return uint32_t(c.members.
 
 // The class of a live row when another live cluster has the same counts;
 // kNoClass otherwise.
-inline uint32_t sharedClassOf(const ContentClasses& c, uint32_t row) {
-  uint32_t cls = c.classOf[row];
-  return c.members[cls] >= 2 ? cls : kNoClass;
-}
+inline uint32_t sharedClassOf(const ContentClasses& c, uint32_t row) { return c.sharedClass[row]; }
 
 // A live member of `cls` other than `row` (which need not be a member);
 // kNoRow when there is none.

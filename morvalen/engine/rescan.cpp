@@ -62,6 +62,7 @@ void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& lo
     const uint32_t* positions = m.slotPosition.data() + base;
     const double* floors = e.floors.earlierBySlot.data() + base;
     uint32_t lanes = 0;
+    uint32_t laneClass[kLanes];
     for (uint32_t lane = 0; lane < kLanes; lane++) {
       uint32_t p = positions[lane];
       if (p < first) continue;  // earlier, the job's own cluster, or a hole
@@ -78,6 +79,7 @@ void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& lo
         continue;
       }
       uint32_t cls = classes ? sharedClassOf(e.classes, m.rowInSlot[base + lane]) : kNoClass;
+      laneClass[lane] = cls;
       if (cls != kNoClass && scratch.classJob[cls] == scratch.jobToken) {
         bounds[i] = scratch.classBound[cls];
         place(i, kInfinity, bounds[i]);
@@ -93,7 +95,7 @@ void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& lo
       uint32_t i = positions[lane] - first;
       bounds[i] = out[lane];
       place(i, kInfinity, out[lane]);
-      uint32_t cls = classes ? sharedClassOf(e.classes, m.rowInSlot[base + lane]) : kNoClass;
+      uint32_t cls = laneClass[lane];
       if (cls != kNoClass && scratch.classJob[cls] != scratch.jobToken) {
         scratch.classJob[cls] = scratch.jobToken;
         scratch.classBound[cls] = out[lane];
