@@ -162,7 +162,8 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
     double known[kLanes];
     uint32_t knownMask = largeClasses ? knownLanes(e, t, u.row, known) : 0;
     result.known += uint32_t(__builtin_popcount(knownMask));
-    if (knownMask != kAllLanes) e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes & ~knownMask, out);
+    if (knownMask != kAllLanes)
+      e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes & ~knownMask, out);
     for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
     uint32_t lanes = lanesNeeded(e, state, choice, u, t, out, result, stale, exactList);
     if (lanes == 0) continue;
