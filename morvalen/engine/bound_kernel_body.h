@@ -134,21 +134,22 @@ void boundKernelBody(const BoundContext& context, const BoundCluster& a, uint32_
     Floats safeX = xsimd::select(wrapped, one, x);
     Floats lx = logarithm<Target>(safeX, t);
     Floats totalTerm = (one - safeX) + (safeX + Floats(0.5f)) * lx;
-    // The group terms go to kPartialSums float sums of a few terms each,
-    // which are then added in double: the float sums round little. Unrolled
-    // by fours, so that the partial sums stay in registers and the
-    // independent logarithms overlap.
-    constexpr uint32_t kPartialSums = 4;
-    Floats partial[kPartialSums];
-    for (uint32_t q = 0; q < kPartialSums; q++) partial[q] = Floats(0.0f);
-    uint32_t i = 0;
-    for (; i + kPartialSums <= groupCount; i += kPartialSums)
-      for (uint32_t q = 0; q < kPartialSums; q++)
-        partial[q] = partial[q] + groupTerm<Target>(a, a.activeGroups[i + q], sums, phis, t);
+    // The group terms go to kBoundPartialSums float sums of a few terms
+    // each, which are then added in double: the float sums round little.
+    // Taken by fours (so that the independent logarithms overlap), the
+    // fours going to the two halves of the partial sums in turn: no partial
+    // sum takes more than kBoundGroups / kBoundPartialSums terms.
+    constexpr uint32_t kStep = kBoundPartialSums / 2;
+    Floats partial[kBoundPartialSums];
+    for (uint32_t q = 0; q < kBoundPartialSums; q++) partial[q] = Floats(0.0f);
+    uint32_t i = 0, half = 0;
+    for (; i + kStep <= groupCount; i += kStep, half ^= kStep)
+      for (uint32_t q = 0; q < kStep; q++)
+        partial[half + q] = partial[half + q] + groupTerm<Target>(a, a.activeGroups[i + q], sums, phis, t);
     for (uint32_t q = 0; i < groupCount; i++, q++)
-      partial[q] = partial[q] + groupTerm<Target>(a, a.activeGroups[i], sums, phis, t);
+      partial[half + q] = partial[half + q] + groupTerm<Target>(a, a.activeGroups[i], sums, phis, t);
     Doubles groupTerms[2] = {Doubles(0.0), Doubles(0.0)};
-    for (uint32_t q = 0; q < kPartialSums; q++) {
+    for (uint32_t q = 0; q < kBoundPartialSums; q++) {
       Doubles low, high;
       Target::widen(partial[q], low, high);
       groupTerms[0] = groupTerms[0] + low;
@@ -159,17 +160,17 @@ void boundKernelBody(const BoundContext& context, const BoundCluster& a, uint32_
     Target::widen(totalTerm, totalTerms[0], totalTerms[1]);
     Target::widen(magnitude, magnitudes[0], magnitudes[1]);
     Target::widen(xsimd::select(wrapped, one, Floats(0.0f)), wrappedLanes[0], wrappedLanes[1]);
-    for (uint32_t half = 0; half < 2; half++) {
-      Doubles bound = (totalTerms[half] - groupTerms[half]) - Doubles(context.constant);
+    for (uint32_t h = 0; h < 2; h++) {
+      Doubles bound = (totalTerms[h] - groupTerms[h]) - Doubles(context.constant);
       bound = bound - Doubles(a.offset);
-      bound = bound - Doubles::load_unaligned(context.ownTerms + slot + half * kHalf);
-      bound = bound - Doubles(context.floatMarginScale) * magnitudes[half];
+      bound = bound - Doubles::load_unaligned(context.ownTerms + slot + h * kHalf);
+      bound = bound - Doubles(context.floatMarginScale) * magnitudes[h];
       // A NaN would pass for a bound that rules everything out (every
       // comparison with it fails); none should arise, but -inf is the safe
       // value for anything unexpected.
-      auto ruledOut = (wrappedLanes[half] != Doubles(0.0)) | (bound != bound);
+      auto ruledOut = (wrappedLanes[h] != Doubles(0.0)) | (bound != bound);
       bound = xsimd::select(ruledOut, Doubles(minusInfinity), bound);
-      bound.store_unaligned(out + first + half * kHalf);
+      bound.store_unaligned(out + first + h * kHalf);
     }
   }
 }

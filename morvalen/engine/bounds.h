@@ -8,15 +8,17 @@
 // - Why it holds, in real arithmetic, for clusters a and b whose counts are
 //   non-negative and whose totals Na, Nb did not wrap, with
 //   x = Na + Nb + K - 1 below 2^31 (so no integer sum of the delta wraps):
-//   * with l = lnFactorial, ca and cb the stored float costs, F = l(K - 1)
-//     and S_c = sum_k l(c_k) for a row c, the delta is
+//   * with l = lnFactorial, l(s) = (1 - s) + (s + 1/2) ln s for s >= 1 and
+//     l(0) = 0, ca and cb the stored float costs, F = l(K - 1) and
+//     S_c = sum_k l(c_k) for a row c, the delta is
 //       D = l(x) - F - (ca + S_a) - (cb + S_b) - G,
 //       G = sum_k g(a_k, b_k),  g(u, v) = l(u + v) - l(u) - l(v).
 //   * Let phi(u) = u ln u (phi(0) = 0) and psi(u, v) = phi(u + v) - phi(u)
-//     - phi(v). With n = u + v and p = u / n, the binomial term
-//     C(n, u) p^u (1 - p)^v is at most the sum of all such terms, 1; its
-//     logarithm is g(u, v) - psi(u, v), so g(u, v) <= psi(u, v) (and both
-//     are 0 when u or v is 0). So G <= sum_k psi(a_k, b_k).
+//     - phi(v). Expanding l, for u, v >= 1 exactly
+//       g(u, v) = psi(u, v) - c(u, v),  c(u, v) = 1 + ln(u v / (u + v)) / 2,
+//     and g = psi = 0 when u or v is 0. As u v / (u + v) >= min(u, v) / 2
+//     >= 1/2, c(u, v) >= 1 - ln(2) / 2 > 0: g(u, v) <= psi(u, v), and
+//     G <= sum_k psi(a_k, b_k).
 //   * psi(u, v) = (u + v) h(u / (u + v)), h the binary entropy, is the
 //     perspective of a concave function: jointly concave and homogeneous of
 //     degree 1, hence superadditive. Summed over the columns of a group,
@@ -35,15 +37,18 @@
 //   more than a thousand times all of these together.
 // - The vector kernels (one body, bound_kernel_body.h, compiled per
 //   instruction set) compute l(x) and the group terms phi(s) in single
-//   precision, 16 lanes to a vector (AVX-512), 8 (AVX2) or 4 (NEON), sum the group
-//   terms in float partial sums of kBoundGroups / 4 terms, and the rest in
-//   double. Their logarithms take the steps of the plain one, with a 32-entry
-//   table and 3 terms of the series (AVX-512: truncation t below 1.5e-8) or an
-//   8-entry table and 4 terms (AVX2 and NEON: t below 1.5e-7). With e = 2^-24:
+//   precision, 16 lanes to a vector (AVX-512), 8 (AVX2) or 4 (NEON), sum
+//   the group terms in kBoundPartialSums float partial sums of at most
+//   kBoundGroups / kBoundPartialSums = 12 terms each (the fixed cluster's
+//   groups, at most kBoundGroups, taken by fours into the two halves of the
+//   partial sums in turn), and the rest in double. Their logarithms take the
+//   steps of the plain one, with a 32-entry table and 3 terms of the series
+//   (AVX-512: truncation t below 1.5e-8) or an 8-entry table and 4 terms
+//   (AVX2 and NEON: t below 1.5e-7). With e = 2^-24:
 //   x and every s are within 3e of their values, a float logarithm within
 //   e (3 |ln s| + 6) + t of ln s, so l(x) is within e x (8 ln x + 11) + t x,
 //   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial
-//   sums (of kBoundGroups / 4 = 12 terms) round by at most 12e times the
+//   sums (of 12 terms at most) round by at most 12e times the
 //   terms' total, below 12e M: together below 27 e M + 2 t x (the first
 //   three are below e x (15 ln x + 20) <= 15 e M). The kernels take
 //   sum_g phi(A_g + B_g) as Phi_b (within ownTerms_b, in double) plus

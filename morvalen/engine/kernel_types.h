@@ -20,9 +20,13 @@
 constexpr uint32_t kLanes = 16;  // slots per tile: clusters a kernel call covers
 constexpr uint32_t kAllLanes = (1u << kLanes) - 1;
 
-// Columns are cut into at most kBoundGroups groups (bounds.h).
-constexpr uint32_t kBoundGroups = 48;
-static_assert(kBoundGroups % 4 == 0 && kBoundGroups / 4 <= 12, "the float partial sums' rounding bound");
+// Columns are cut into at most kBoundGroups groups (bounds.h); the vector
+// kernels sum the group terms in kBoundPartialSums float sums, each of at
+// most kBoundGroups / kBoundPartialSums terms.
+constexpr uint32_t kBoundGroups = 96;
+constexpr uint32_t kBoundPartialSums = 8;
+static_assert(kBoundGroups % kBoundPartialSums == 0 && kBoundGroups / kBoundPartialSums <= 12,
+              "the float partial sums' rounding bound");
 
 // ---- merge deltas ------------------------------------------------------------
 
