@@ -39,6 +39,43 @@ Clusters mergedRows(uint32_t rows, uint32_t columns, int32_t maxCount, uint32_t 
   return c;
 }
 
+// The byte histograms of `rows` blocks of `blockBytes` bytes, each block's
+// bytes drawn from `weights` (one per byte value), then summed in random
+// groups of up to maxMembers blocks: the clusters of raw data a run meets.
+Clusters blockHistograms(uint32_t rows, const std::vector<double>& weights, uint32_t blockBytes,
+                         uint32_t maxMembers, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::discrete_distribution<uint32_t> byteValue(weights.begin(), weights.end());
+  Clusters c{uint32_t(weights.size()), rows, std::vector<int32_t>(size_t(rows) * weights.size(), 0)};
+  for (uint32_t r = 0; r < rows; r++) {
+    uint32_t blocks = 1 + random() % maxMembers;
+    for (uint32_t i = 0; i < blocks * blockBytes; i++) c.counts[size_t(r) * c.columns + byteValue(random)]++;
+  }
+  return c;
+}
+
+// Random-like blocks (compressed data): every byte value about as likely.
+std::vector<double> uniformBytes() { return std::vector<double>(256, 1.0); }
+
+// Text-like blocks: a few dozen printable values, Zipf-like, and now and
+// then any other value.
+std::vector<double> textBytes() {
+  std::vector<double> w(256, 0.002);
+  const char* letters = " etaoinshrdlcumwfgypbvkjxqz\n,.ETAOINSHRDLCUMWFGYPBVKJXQZ0123456789()";
+  for (uint32_t i = 0; letters[i] != 0; i++) w[uint8_t(letters[i])] = 1.0 / (i + 1);
+  return w;
+}
+
+// Machine-code-like blocks: zero and a few opcodes common, every value used.
+std::vector<double> codeBytes() {
+  std::vector<double> w(256);
+  for (uint32_t k = 0; k < 256; k++) w[k] = 1.0 + 40.0 / (1 + (k * 37) % 61);
+  w[0] = 300;
+  w[0xFF] = 60;
+  w[0x48] = 50;
+  return w;
+}
+
 struct Fixture {
   const Clusters& c;
   LnFactorialTable table;
@@ -49,7 +86,8 @@ struct Fixture {
   std::vector<uint8_t> groupOf;
   double constant;
 
-  explicit Fixture(const Clusters& clusters, uint32_t groupCount = kBoundGroups)
+  explicit Fixture(const Clusters& clusters, uint32_t groupCount = kBoundGroups,
+                   uint32_t correctionLevels = kCorrectionLevels)
       : c(clusters), constant(constantTerm(clusters.columns)) {
     fillLnFactorialTable(table, 1 << 15);
     uint32_t tileCount = (c.rows + kLanes - 1) / kLanes;
@@ -59,7 +97,7 @@ struct Fixture {
       totals.push_back(rowSum(row(r), c.columns));
       costs.push_back(rowCost(row(r), c.columns, totals[r], constant));
       BoundCluster b;
-      describeCluster(table, groupOf.data(), row(r), c.columns, totals[r], costs[r], &b);
+      describeCluster(table, groupOf.data(), row(r), c.columns, totals[r], costs[r], correctionLevels, &b);
       described.push_back(b);
       storeBoundLane(tiles, r, &b);
     }
@@ -72,8 +110,8 @@ struct Fixture {
 
 // Every bound of every pair (from every kernel, and the plain function),
 // with `groupCount` groups, is at most the delta.
-void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCount) {
-  Fixture f(c, groupCount);
+void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCount, bool corrected) {
+  Fixture f(c, groupCount, corrected ? kCorrectionLevels : 0);
   BoundContext context = boundContext(f.tiles, c.columns, f.constant);
   for (KernelKind kind : kKernelKinds) {
     BoundKernel kernel = boundKernel(kind);
@@ -108,10 +146,12 @@ void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCou
   }
 }
 
-// With the kernels' groups, and with a coarser partition (any partition
-// keeps the bound valid, and a coarser one leaves later groups at 0).
+// With the kernels' groups and the correction, and with a coarser
+// partition (any partition keeps the bound valid, and a coarser one leaves
+// later groups at 0) and none.
 void expectBoundsHold(const Clusters& c, const char* what) {
-  for (uint32_t groupCount : {32u, kBoundGroups}) expectBoundsHoldWith(c, what, groupCount);
+  expectBoundsHoldWith(c, what, 32, false);
+  expectBoundsHoldWith(c, what, kBoundGroups, true);
 }
 
 TEST(MorvalenDeltaBounds, LogarithmWithinItsErrorBound) {
@@ -142,6 +182,80 @@ TEST(MorvalenDeltaBounds, NeverAboveTheDelta) {
   for (uint32_t r = 0; r < 30; r++) copies.counts.insert(copies.counts.end(), copies.counts.begin(), copies.counts.begin() + 256);
   copies.rows += 30;
   expectBoundsHold(copies, "copies of one row");
+}
+
+// Raw data: every column used, counts around the correction's thresholds
+// and the table's edge, clusters up to the largest a delta allows.
+TEST(MorvalenDeltaBounds, NeverAboveTheDeltaOnRawBlocks) {
+  expectBoundsHold(blockHistograms(80, uniformBytes(), 2048, 1, 10), "random-like blocks");
+  expectBoundsHold(blockHistograms(60, uniformBytes(), 2048, 40, 11), "clusters of random-like blocks");
+  expectBoundsHold(blockHistograms(80, textBytes(), 2048, 1, 12), "text-like blocks");
+  expectBoundsHold(blockHistograms(60, textBytes(), 2048, 30, 13), "clusters of text-like blocks");
+  expectBoundsHold(blockHistograms(80, codeBytes(), 2048, 3, 14), "code-like blocks");
+  // Every column at a count near a threshold 4^j or the table's size
+  // (32768), so that pairs straddle both.
+  Clusters edges{256, 48, {}};
+  const int32_t near[] = {1, 2, 3, 4, 5, 15, 16, 17, 63, 64, 65, 16383, 16384, 16385, 32767, 32768, 32769};
+  std::mt19937 random(15);
+  for (uint32_t i = 0; i < edges.rows * edges.columns; i++) edges.counts.push_back(near[random() % 17]);
+  expectBoundsHold(edges, "counts at the thresholds and the table's edge");
+  // Totals of 2^30 - 2^20 plus 0.5 to 1.5 million: pairs below 2^31 and
+  // pairs beyond.
+  Clusters huge = blockHistograms(40, codeBytes(), 64, 3, 16);
+  for (uint32_t i = 0; i < huge.rows * huge.columns; i++) huge.counts[i] = huge.counts[i] * 7812 + (1 << 22) - 4096;
+  expectBoundsHold(huge, "clusters of about 2^30 counts");
+}
+
+// With every column its own group the grouping loses nothing, and where
+// the two counts of each shared column are equal and a threshold 4^j, the
+// correction is exactly what the grouped bound leaves out: the bound then
+// misses the delta by its margin alone, from every kernel. A weight too
+// large would put the bound above the delta here.
+TEST(MorvalenDeltaBounds, CorrectionTightForEqualCountsAtThresholds) {
+  const uint32_t columns = 64;
+  Clusters c{columns, 3, std::vector<int32_t>(3 * columns, 0)};
+  for (uint32_t k = 0; k < columns; k++) {
+    int32_t count = int32_t(1) << (2 * (k % kCorrectionLevels));
+    c.counts[k] = count;
+    c.counts[columns + k] = count;
+    c.counts[2 * columns + k] = k % 2 == 0 ? count : 0;
+  }
+  Fixture f(c);
+  BoundContext context = boundContext(f.tiles, columns, f.constant);
+  for (uint32_t b : {1u, 2u}) {
+    double d = f.delta(0, b);
+    double x = double(f.totals[0]) + f.totals[b] + columns - 1;
+    double magnitude = (x + 1) * (std::log(x) + 2);
+    double plain = pairBound(context, f.described[0], f.described[b]);
+    EXPECT_LE(plain, d);
+    EXPECT_NEAR(plain, d, 1e-9 * magnitude) << "row " << b;
+    for (KernelKind kind : kKernelKinds) {
+      double out[kLanes];
+      boundKernel(kind)(context, f.described[0], 0, kAllLanes, out);
+      EXPECT_LE(out[b], d) << kernelName(kind);
+      EXPECT_NEAR(out[b], d, 4e-5 * magnitude) << kernelName(kind);
+    }
+  }
+}
+
+// The correction is taken where the median row uses at least 3/16 of the
+// columns (of the first 256).
+TEST(MorvalenDeltaBounds, CorrectionTakenForRowsThatUseManyColumns) {
+  EXPECT_TRUE(correctionPays(blockHistograms(31, textBytes(), 2048, 1, 17).counts.data(), 256, 31));
+  EXPECT_TRUE(correctionPays(blockHistograms(31, uniformBytes(), 2048, 1, 18).counts.data(), 256, 31));
+  std::vector<int32_t> rows(5 * 256, 0);
+  for (uint32_t r = 0; r < 5; r++)
+    for (uint32_t k = 0; k < (r < 3 ? 47u : 200u); k++) rows[r * 256 + (k * 5 + r) % 256] = 3;
+  EXPECT_FALSE(correctionPays(rows.data(), 256, 5));  // three rows of 47 columns
+  rows[2 * 256 + (47 * 5 + 2) % 256] = 1;
+  EXPECT_TRUE(correctionPays(rows.data(), 256, 5));   // one of them now at 48
+  // Beyond the first 256 columns nothing counts; with fewer, 3/16 of them.
+  std::vector<int32_t> wide(2 * 600, 0);
+  for (uint32_t k = 300; k < 600; k++) wide[k] = wide[600 + k] = 1;
+  EXPECT_FALSE(correctionPays(wide.data(), 600, 2));
+  EXPECT_TRUE(correctionPays(std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 9}.data(), 16, 1));
+  EXPECT_FALSE(correctionPays(std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 9}.data(), 16, 1));
+  EXPECT_FALSE(correctionPays(nullptr, 16, 0));
 }
 
 TEST(MorvalenDeltaBounds, RuleNothingOutForNegativeOrWrappingCounts) {

@@ -10,7 +10,9 @@
 //                               that are not 0 (nonzeroCount);
 //   fusedMultiplyAdd(x, y, z)   x * y + z rounded once (when kFused);
 //   lookup(table, index)        table[index & (2^bits - 1)] on every lane;
-//   widen(v, low, high)         the float lanes as doubles, in two halves.
+//   widen(v, low, high)         the float lanes as doubles, in two halves;
+//   countBytes(words)           the bits set in each byte;
+//   sumBytes(words)             the sum of the bytes of each 64-bit lane.
 // Why the result is a lower bound, and the rounding it allows for: bounds.h.
 // Only kernel_types.h may be included besides (see there).
 #pragma once
@@ -96,14 +98,50 @@ inline FloatsOf<Target> groupTerm(const BoundCluster& a, uint32_t g, const float
   }
 }
 
+// The correction (bounds.h) on the 2 kHalf lanes from `first` of a tile, a
+// half to each of out[0] and out[1]: per lane, the columns where both
+// clusters reach the first level, and those where both reach each later
+// level, each count times its weight. The bits of each word are counted per
+// byte, the byte counts summed across words (at most 8 per word and byte, so
+// no byte overflows into the next) and then across each lane's bytes. The
+// counts are small integers, which the sum with 2^52 turns into doubles
+// exactly; the products and the sum are those of the plain kernel.
+template <class Target>
+inline void correctionTerms(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t first,
+                            xsimd::batch<double, typename Target::Arch>* out) {
+  using Doubles = xsimd::batch<double, typename Target::Arch>;
+  using Words = xsimd::batch<uint64_t, typename Target::Arch>;
+  constexpr uint32_t kHalf = uint32_t(Doubles::size);
+  static_assert((kCorrectionLevels - 1) * kCorrectionWords * 8 < 256, "byte counts stay below 256");
+  const uint64_t* masks = context.levelMasks + size_t(tile) * kCorrectionLevels * kCorrectionWords * kLanes + first;
+  Words bytes[2][2] = {{Words(uint64_t(0)), Words(uint64_t(0))}, {Words(uint64_t(0)), Words(uint64_t(0))}};
+  for (uint32_t j = 0; j < a.levelCount; j++) {
+    for (uint32_t w = 0; w < kCorrectionWords; w++) {
+      uint64_t mine = a.levelMasks[j][w];
+      if (mine == 0) continue;
+      const uint64_t* theirs = masks + (j * kCorrectionWords + w) * kLanes;
+      for (uint32_t h = 0; h < 2; h++)
+        bytes[j != 0][h] = bytes[j != 0][h] + Target::countBytes(Words::load_unaligned(theirs + h * kHalf) & Words(mine));
+    }
+  }
+  const Words twoTo52Bits(uint64_t(0x4330000000000000));
+  const Doubles twoTo52(4503599627370496.0);
+  for (uint32_t h = 0; h < 2; h++) {
+    Doubles firstLevel = xsimd::bitwise_cast<Doubles>(Target::sumBytes(bytes[0][h]) | twoTo52Bits) - twoTo52;
+    Doubles later = xsimd::bitwise_cast<Doubles>(Target::sumBytes(bytes[1][h]) | twoTo52Bits) - twoTo52;
+    out[h] = Doubles(context.firstLevelWeight) * firstLevel + Doubles(context.levelWeight) * later;
+  }
+}
+
 }  // namespace
 
 // The bound of a tile's lanes, a vector of lanes at a time (skipping vectors
 // with no lane asked for), with the group terms taken as Phi_b (in
-// ownTerms_b) plus, over a's groups, phi(A_g + B_g) - phi(B_g).
-template <class Target>
-void boundKernelBody(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
-                     double* out) {
+// ownTerms_b) plus, over a's groups, phi(A_g + B_g) - phi(B_g); and with
+// the correction when kCorrected. Compiled apart with and without it, so
+// that a run that takes no correction runs no code of it.
+template <class Target, bool kCorrected>
+void boundLanes(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes, double* out) {
   using Arch = typename Target::Arch;
   using Floats = xsimd::batch<float, Arch>;
   using Doubles = xsimd::batch<double, Arch>;
@@ -160,11 +198,14 @@ void boundKernelBody(const BoundContext& context, const BoundCluster& a, uint32_
     Target::widen(totalTerm, totalTerms[0], totalTerms[1]);
     Target::widen(magnitude, magnitudes[0], magnitudes[1]);
     Target::widen(xsimd::select(wrapped, one, Floats(0.0f)), wrappedLanes[0], wrappedLanes[1]);
+    Doubles corrections[2];
+    if constexpr (kCorrected) correctionTerms<Target>(context, a, tile, first, corrections);
     for (uint32_t h = 0; h < 2; h++) {
       Doubles bound = (totalTerms[h] - groupTerms[h]) - Doubles(context.constant);
       bound = bound - Doubles(a.offset);
       bound = bound - Doubles::load_unaligned(context.ownTerms + slot + h * kHalf);
       bound = bound - Doubles(context.floatMarginScale) * magnitudes[h];
+      if constexpr (kCorrected) bound = bound + corrections[h];
       // A NaN would pass for a bound that rules everything out (every
       // comparison with it fails); none should arise, but -inf is the safe
       // value for anything unexpected.
@@ -172,5 +213,15 @@ void boundKernelBody(const BoundContext& context, const BoundCluster& a, uint32_
       bound = xsimd::select(ruledOut, Doubles(minusInfinity), bound);
       bound.store_unaligned(out + first + h * kHalf);
     }
+  }
+}
+
+template <class Target>
+void boundKernelBody(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
+                     double* out) {
+  if (a.levelCount == 0) {
+    boundLanes<Target, false>(context, a, tile, lanes, out);
+  } else {
+    boundLanes<Target, true>(context, a, tile, lanes, out);
   }
 }

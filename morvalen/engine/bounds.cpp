@@ -92,11 +92,17 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
   context.totalsFloat = tiles.totalsFloat.data();
   context.groupPhisFloat = tiles.groupPhisFloat.data();
   context.ownTerms = tiles.ownTerms.data();
+  context.levelMasks = tiles.levelMasks.data();
   fillBoundLogTables(context.logTables);
   context.constant = constant;
   context.columnsLess1 = double(columns) - 1;
   context.marginScale = kMarginScale * (double(columns) + kBoundGroups + 64);
   context.floatMarginScale = context.marginScale + kFloatMarginScale;
+  // 1 + ln(1/2)/2 and ln(t_j / t_{j-1})/2, lowered by a relative 1e-12: far
+  // more than the rounding of the logarithm and of the products and sums
+  // that use them, so the computed correction stays below the real one.
+  context.firstLevelWeight = (1 - 0.5 * kLn2) * (1 - 1e-12);
+  context.levelWeight = 0.5 * kCorrectionStepBits * kLn2 * (1 - 1e-12);
   return context;
 }
 
@@ -124,8 +130,36 @@ std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, 
   return groupOf;
 }
 
+bool correctionPays(const int32_t* counts, uint32_t columns, uint32_t rows) {
+  if (rows == 0) return false;
+  const uint32_t covered = std::min(columns, 64 * kCorrectionWords);
+  std::vector<uint32_t> used(rows, 0);
+  for (uint32_t r = 0; r < rows; r++)
+    for (uint32_t k = 0; k < covered; k++) used[r] += counts[size_t(r) * columns + k] > 0;
+  std::nth_element(used.begin(), used.begin() + rows / 2, used.end());
+  return uint64_t(used[rows / 2]) * 16 >= uint64_t(covered) * 3;
+}
+
+// The columns (among the first 64 kCorrectionWords) whose count reaches each
+// threshold t_j = 2^(j kCorrectionStepBits), j < levels.
+static void describeLevels(const int32_t* counts, uint32_t columns, uint32_t levels, BoundCluster* out) {
+  for (uint32_t j = 0; j < kCorrectionLevels; j++)
+    for (uint32_t w = 0; w < kCorrectionWords; w++) out->levelMasks[j][w] = 0;
+  out->levelCount = 0;
+  if (levels == 0) return;
+  for (uint32_t k = 0; k < columns && k < 64 * kCorrectionWords; k++) {
+    int32_t c = counts[k];
+    uint32_t reached = 0;
+    while (reached < levels && c >= int64_t(1) << (reached * kCorrectionStepBits)) {
+      out->levelMasks[reached][k / 64] |= uint64_t(1) << (k % 64);
+      reached++;
+    }
+    out->levelCount = std::max(out->levelCount, reached);
+  }
+}
+
 void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, const int32_t* counts,
-                     uint32_t columns, int32_t total, float cost, BoundCluster* out) {
+                     uint32_t columns, int32_t total, float cost, uint32_t correctionLevels, BoundCluster* out) {
   for (uint32_t g = 0; g < kBoundGroups; g++) out->groupSums[g] = 0.0;
   int64_t sum = 0;
   bool negative = false;
@@ -146,6 +180,7 @@ void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, cons
     if (out->groupSums[g] == 0) out->activeGroups[out->activeCount++] = uint8_t(g);
   out->total = double(sum);
   for (uint32_t g = 0; g < kBoundGroups; g++) out->groupPhisFloat[g] = 0.0f;
+  describeLevels(counts, columns, correctionLevels, out);
   if (negative || sum != int64_t(total) || sum <= 0) {
     out->offset = std::numeric_limits<double>::infinity();
     out->ownTerms = std::numeric_limits<double>::infinity();
@@ -171,6 +206,7 @@ bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount) {
     tiles.totalsFloat.assign(slots, 0.0f);
     tiles.groupPhisFloat.assign(slots * kBoundGroups, 0.0f);
     tiles.ownTerms.assign(slots, std::numeric_limits<double>::infinity());
+    tiles.levelMasks.assign(slots * kCorrectionLevels * kCorrectionWords, 0);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -188,16 +224,34 @@ void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluste
     sumsFloat[g * kLanes] = float(sums[g * kLanes]);
     phisFloat[g * kLanes] = cluster ? cluster->groupPhisFloat[g] : 0.0f;
   }
+  uint64_t* masks = tiles.levelMasks.data() + size_t(tile) * kCorrectionLevels * kCorrectionWords * kLanes + lane;
+  for (uint32_t j = 0; j < kCorrectionLevels; j++)
+    for (uint32_t w = 0; w < kCorrectionWords; w++)
+      masks[(j * kCorrectionWords + w) * kLanes] = cluster ? cluster->levelMasks[j][w] : 0;
   tiles.ownTerms[slot] = cluster ? cluster->ownTerms : std::numeric_limits<double>::infinity();
   tiles.totals[slot] = cluster ? cluster->total : 0.0;
   tiles.totalsFloat[slot] = float(tiles.totals[slot]);
   tiles.offsets[slot] = cluster ? cluster->offset : std::numeric_limits<double>::infinity();
 }
 
+// The correction from a's level masks and b's (`stride` words apart).
+static inline double correction(const BoundContext& context, const BoundCluster& a, const uint64_t* masksB,
+                                size_t stride) {
+  uint64_t first = 0, later = 0;
+  for (uint32_t j = 0; j < a.levelCount; j++) {
+    uint64_t common = 0;
+    for (uint32_t w = 0; w < kCorrectionWords; w++)
+      common += uint64_t(__builtin_popcountll(a.levelMasks[j][w] & masksB[(j * kCorrectionWords + w) * stride]));
+    (j == 0 ? first : later) += common;
+  }
+  return context.firstLevelWeight * double(first) + context.levelWeight * double(later);
+}
+
 // The bound from the pair's parts, each logarithm taken by `ln`.
 template <typename Ln>
 static inline double boundFromParts(const BoundContext& context, const BoundCluster& a, double totalB,
-                                    double offsetB, const double* groupSumsB, size_t stride, Ln ln) {
+                                    double offsetB, const double* groupSumsB, size_t stride,
+                                    const uint64_t* masksB, size_t maskStride, Ln ln) {
   double x = (a.total + totalB) + context.columnsLess1;
   // Below 1 only with a negative total (whose offset rules the pair out
   // anyway); beyond kLargestArgument the delta's argument wrapped.
@@ -211,22 +265,25 @@ static inline double boundFromParts(const BoundContext& context, const BoundClus
   }
   double margin = context.marginScale * ((x + 1) * (lx + 2));
   double bound = ((((totalTerm - context.constant) - a.offset) - offsetB) - groupTerms) - margin;
+  if (a.levelCount != 0) bound = bound + correction(context, a, masksB, maskStride);
   // A NaN would pass for a bound that rules everything out; none should
   // arise, but -inf is the safe value for anything unexpected.
   return std::isnan(bound) ? kMinusInfinity : bound;
 }
 
 double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b) {
-  return boundFromParts(context, a, b.total, b.offset, b.groupSums, 1, [](double s) { return std::log(s); });
+  return boundFromParts(context, a, b.total, b.offset, b.groupSums, 1, &b.levelMasks[0][0], 1,
+                        [](double s) { return std::log(s); });
 }
 
 void portableBoundKernel(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
                          double* out) {
   const double* sums = context.groupSums + size_t(tile) * kBoundGroups * kLanes;
+  const uint64_t* masks = context.levelMasks + size_t(tile) * kCorrectionLevels * kCorrectionWords * kLanes;
   for (uint32_t lane = 0; lane < kLanes; lane++) {
     if ((lanes >> lane & 1) == 0) continue;
     size_t slot = size_t(tile) * kLanes + lane;
     out[lane] = boundFromParts(context, a, context.totals[slot], context.offsets[slot], sums + lane, kLanes,
-                               boundLogarithm);
+                               masks + lane, kLanes, boundLogarithm);
   }
 }

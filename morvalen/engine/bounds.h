@@ -17,24 +17,40 @@
 //     - phi(v). Expanding l, for u, v >= 1 exactly
 //       g(u, v) = psi(u, v) - c(u, v),  c(u, v) = 1 + ln(u v / (u + v)) / 2,
 //     and g = psi = 0 when u or v is 0. As u v / (u + v) >= min(u, v) / 2
-//     >= 1/2, c(u, v) >= 1 - ln(2) / 2 > 0: g(u, v) <= psi(u, v), and
-//     G <= sum_k psi(a_k, b_k).
+//     >= 1/2, c(u, v) >= 1 + ln(min(u, v) / 2) / 2 >= 1 - ln(2) / 2 > 0.
+//     So G = sum_k psi(a_k, b_k) - C, C the sum of c over the columns
+//     where both counts are at least 1.
 //   * psi(u, v) = (u + v) h(u / (u + v)), h the binary entropy, is the
 //     perspective of a concave function: jointly concave and homogeneous of
 //     degree 1, hence superadditive. Summed over the columns of a group,
 //     sum_{k in g} psi(a_k, b_k) <= psi(A_g, B_g), A_g and B_g the group sums.
 //   * Hence, with Phi_c = sum_g phi(C_g) and the offset Q_c = c_cost + S_c
 //     - Phi_c of each cluster,
-//       D >= l(x) - F - Q_a - Q_b - sum_g phi(A_g + B_g).
-//     Only the last sum and l(x) need both clusters; they take kBoundGroups
-//     + 1 logarithms instead of one lookup per column.
+//       D >= l(x) - F - Q_a - Q_b - sum_g phi(A_g + B_g) + C.
+//     Only the last two terms and l(x) need both clusters; the sum takes
+//     kBoundGroups logarithms instead of one lookup per column.
+//   * The correction: a column whose smaller count m reaches the threshold
+//     t_J = 2^(J s) (s = kCorrectionStepBits) has c >= 1 - ln(2) / 2
+//     + J s ln(2) / 2. Each cluster keeps, for j < kCorrectionLevels, the
+//     mask of its columns (among the first 64 kCorrectionWords) whose count
+//     reaches t_j; the column is in both clusters' masks exactly for
+//     j <= J. So with w_0 = 1 - ln(2) / 2 and w_j = s ln(2) / 2 (j >= 1),
+//       C >= sum_j w_j popcount(mask_j(a) & mask_j(b)),
+//     the columns left out of the masks adding their c > 0 to the slack.
+//     The kernels take the counts as integers (exact), w_0 and w_j lowered
+//     by a relative 1e-12 before their rounding to double: two products and
+//     a sum round by a relative 2^-52 at most, so the computed correction
+//     stays below the real sum. As each column counted has both counts at
+//     least 1, it counts at most x / 2 columns and is below 2 x.
 // - Rounding: the computed delta differs from D by at most about
 //   (K + 10) 2^-52 M, with M = (x + 1)(ln x + 2) bounding the magnitude of
 //   every term (T, S, F, the costs). The bound's own terms are within
 //   (K + kBoundGroups + 8) 2^-52 M of their real values, and its logarithms
 //   (libm, or the table-and-polynomial one of the plain kernel) within
-//   2e-13 of ln. The bound subtracts kMarginScale (K + kBoundGroups + 64) M,
-//   more than a thousand times all of these together.
+//   2e-13 of ln. Adding the correction (below 2 x <= M) last rounds once
+//   more, by 2^-53 of a result below 9 M. The bound subtracts kMarginScale
+//   (K + kBoundGroups + 64) M, more than a thousand times all of these
+//   together.
 // - The vector kernels (one body, bound_kernel_body.h, compiled per
 //   instruction set) compute l(x) and the group terms phi(s) in single
 //   precision, 16 lanes to a vector (AVX-512), 8 (AVX2) or 4 (NEON), sum
@@ -60,8 +76,10 @@
 //   The AVX2 kernel also takes a's groups that are 0, padded to a multiple
 //   of 4: each adds phi(B_g) - phi(B_g), both rounded, which the same count
 //   of roundings covers.)
-//   Both kernels subtract
-//   kFloatMarginScale M = 2e-5 M on top, more than ten times that.
+//   The vector kernels subtract kFloatMarginScale M = 2e-5 M on top, more
+//   than ten times that, and add the correction last, in double, from the
+//   same masks by the same operations as the plain kernel (so with its
+//   bits): the argument for the plain kernel covers it.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
 //   bound involving it is -inf, which rules nothing out. So is a pair whose
 //   x reaches 2^31.
@@ -94,11 +112,20 @@ struct BoundTiles {
   // kernels, which take Phi_b + ... as above.
   std::vector<float> groupPhisFloat;  // [tile][kBoundGroups][kLanes]
   std::vector<double> ownTerms;       // [slot]; +inf for an empty slot
+  // The columns whose count reaches each level, 0 for an empty slot.
+  std::vector<uint64_t> levelMasks;   // [tile][kCorrectionLevels][kCorrectionWords][kLanes]
 };
 
 // The kernels' view of the bound data, with the constants and the float
 // logarithm's tables; taken again if the tiles are allocated again.
 BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant);
+
+// Whether the correction pays for the `rows` rows of `counts`: whether the
+// median row has a count in at least 3/16 of the columns the masks cover.
+// Each column two clusters share adds at least 0.65 nats; rows that use
+// few columns (blocks through a BWT, say) gain too little to pay for the
+// popcounts.
+bool correctionPays(const int32_t* counts, uint32_t columns, uint32_t rows);
 
 // The group (below groupCount, a multiple of 4 up to kBoundGroups) of every
 // column (`columns` entries) for the `rows` rows of `counts`.
@@ -106,9 +133,10 @@ std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, 
                                        uint32_t groupCount = kBoundGroups);
 
 // Fills *out for a row of `columns` counts with the given wrapped total and
-// stored cost; the table supplies lnFactorial.
+// stored cost, with the correction's first `correctionLevels` levels (0 or
+// kCorrectionLevels: correctionPays); the table supplies lnFactorial.
 void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, const int32_t* counts,
-                     uint32_t columns, int32_t total, float cost, BoundCluster* out);
+                     uint32_t columns, int32_t total, float cost, uint32_t correctionLevels, BoundCluster* out);
 
 bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount);
 

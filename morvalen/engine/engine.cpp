@@ -81,6 +81,7 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   m.rowMasks.assign(size_t(rows) * m.maskWords, 0);
   m.bounds.resize(rows);
   m.boundGroups = chooseBoundGroups(state.counts, state.columns, rows);
+  m.correctionLevels = correctionPays(state.counts, state.columns, rows) ? kCorrectionLevels : 0;
   if (!allocateBoundTiles(m.boundTiles, tileCount)) throw std::bad_alloc();
   e.lists.stamp.assign(rows, 0);
   e.lists.entries.resize(size_t(rows) * kCandidates);

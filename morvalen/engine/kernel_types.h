@@ -27,6 +27,12 @@ constexpr uint32_t kBoundGroups = 96;
 constexpr uint32_t kBoundPartialSums = 8;
 static_assert(kBoundGroups % kBoundPartialSums == 0 && kBoundGroups / kBoundPartialSums <= 12,
               "the float partial sums' rounding bound");
+// The bound's correction (bounds.h) counts, for each of kCorrectionLevels
+// thresholds t_j = 2^(j kCorrectionStepBits), the columns among the first
+// 64 kCorrectionWords where both clusters have a count of at least t_j.
+constexpr uint32_t kCorrectionLevels = 4;
+constexpr uint32_t kCorrectionStepBits = 2;
+constexpr uint32_t kCorrectionWords = 4;
 
 // ---- merge deltas ------------------------------------------------------------
 
@@ -111,6 +117,12 @@ struct BoundCluster {
   uint8_t activeGroups[kBoundGroups];
   uint32_t activeCount = 0;
   uint32_t nonzeroCount = 0;  // the groups whose sum is not 0, first in activeGroups
+  // levelMasks[j]: the columns whose count is at least t_j, for the levels
+  // the run takes (none where the correction does not pay). Each level's
+  // columns are among the level before's, so only the first levelCount
+  // levels have any; with levelCount 0 the bound takes no correction.
+  uint64_t levelMasks[kCorrectionLevels][kCorrectionWords];
+  uint32_t levelCount = 0;
 };
 
 // The float logarithm's tables: entry i for the mantissas whose top bits
@@ -132,10 +144,15 @@ struct BoundContext {
   const float* totalsFloat = nullptr;      // [slot]
   const float* groupPhisFloat = nullptr;   // [tile][kBoundGroups][kLanes]
   const double* ownTerms = nullptr;        // [slot]
+  const uint64_t* levelMasks = nullptr;    // [tile][kCorrectionLevels][kCorrectionWords][kLanes]
   double constant = 0.0;          // lnFactorial(K - 1)
   double columnsLess1 = 0.0;      // K - 1
   double marginScale = 0.0;       // kMarginScale (K + kBoundGroups + 64)
   double floatMarginScale = 0.0;  // marginScale + kFloatMarginScale
+  // What a column counted at the first level and at each later one adds to
+  // the correction, rounded down.
+  double firstLevelWeight = 0.0;
+  double levelWeight = 0.0;
   BoundLogTables logTables;
 };
 

@@ -16,8 +16,8 @@ void patchLargeTerms(const int32_t* arguments, uint32_t laneMask, double* terms)
 }
 
 // The features each kind needs, the one place they are stated. The AVX-512
-// kernels use AVX-512F with the DQ and VL extensions (and the AVX2 and FMA
-// instructions every such processor has); the NEON ones only what every
+// kernels use AVX-512F with the DQ, VL and BW extensions (and the AVX2 and
+// FMA instructions every such processor has); the NEON ones only what every
 // 64-bit Arm processor has.
 static bool processorRuns(KernelKind kind) {
   switch (kind) {
@@ -35,7 +35,7 @@ static bool processorRuns(KernelKind kind) {
 #if defined(MORVALEN_KERNELS_AVX512)
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
       return false;
 #endif

@@ -14,6 +14,7 @@ struct Avx2Target {
   using Floats = xsimd::batch<float, Arch>;
   using Doubles = xsimd::batch<double, Arch>;
   using Ints = xsimd::batch<int32_t, Arch>;
+  using Words = xsimd::batch<uint64_t, Arch>;
   static constexpr bool kFused = false;
   static constexpr int kTableBits = 3;    // 8 entries: one register, one permutation
   static constexpr int kSeriesTerms = 4;  // |u| <= 1/17: truncation below 1.5e-7
@@ -30,6 +31,19 @@ struct Avx2Target {
     low = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
     high = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
   }
+
+  // The bits set in each byte, each nibble's count from a table; the sum
+  // of the bytes of each 64-bit lane.
+  static Words countBytes(Words words) {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1, 2,
+                                           2, 3, 2, 3, 3, 4);
+    __m256i v = words;
+    __m256i low = _mm256_shuffle_epi8(table, _mm256_and_si256(v, nibble));
+    __m256i high = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    return _mm256_add_epi8(low, high);
+  }
+  static Words sumBytes(Words bytes) { return _mm256_sad_epu8(bytes, _mm256_setzero_si256()); }
 
   // Adds lnFactorial(countA + count) for 8 lanes (two vectors of 4) to sum:
   // from the table where 2 <= x < size, +0.0 below 2, and from lnFactorial

@@ -1,5 +1,5 @@
 // The vector kernels for AVX-512, from the shared bodies. Built with
-// -mavx512f -mavx512dq -mavx512vl -mavx2 -mfma; run only where the
+// -mavx512f -mavx512dq -mavx512vl -mavx512bw -mavx2 -mfma; run only where the
 // dispatcher (kernels.cpp) finds all of them.
 #include <immintrin.h>
 
@@ -14,6 +14,7 @@ struct Avx512Target {
   using Floats = xsimd::batch<float, Arch>;
   using Doubles = xsimd::batch<double, Arch>;
   using Ints = xsimd::batch<int32_t, Arch>;
+  using Words = xsimd::batch<uint64_t, Arch>;
   static constexpr bool kFused = true;
   static constexpr int kTableBits = 5;    // 32 entries: two registers, one two-source permutation
   static constexpr int kSeriesTerms = 3;  // |u| <= 1/64.9: truncation below 1.5e-8
@@ -32,6 +33,18 @@ struct Avx512Target {
     low = _mm512_cvtps_pd(_mm512_mask_extractf32x8_ps(_mm256_setzero_ps(), 0xFF, v, 0));
     high = _mm512_cvtps_pd(_mm512_mask_extractf32x8_ps(_mm256_setzero_ps(), 0xFF, v, 1));
   }
+
+  // The bits set in each byte, each nibble's count from a table; the sum
+  // of the bytes of each 64-bit lane.
+  static Words countBytes(Words words) {
+    const __m512i nibble = _mm512_set1_epi8(0x0F);
+    const __m512i table = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4));
+    __m512i v = words;
+    __m512i low = _mm512_shuffle_epi8(table, _mm512_and_si512(v, nibble));
+    __m512i high = _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+    return _mm512_add_epi8(low, high);
+  }
+  static Words sumBytes(Words bytes) { return _mm512_sad_epu8(bytes, _mm512_setzero_si512()); }
 
   // Adds one stored column's terms to the 16 lanes: lnFactorial(countA + the
   // lane's count), from the table or, beyond it, from lnFactorial itself; a

@@ -13,6 +13,7 @@ struct NeonTarget {
   using Floats = xsimd::batch<float, Arch>;
   using Doubles = xsimd::batch<double, Arch>;
   using Ints = xsimd::batch<int32_t, Arch>;
+  using Words = xsimd::batch<uint64_t, Arch>;
   // The logarithm of the AVX2 kernel (8 entries, 4 terms, every product
   // rounded on its own) over the groups that are not 0, as AVX-512 takes
   // them: both are within the error the margin allows for (bounds.h).
@@ -36,6 +37,15 @@ struct NeonTarget {
     float32x4_t lanes = v;
     low = vcvt_f64_f32(vget_low_f32(lanes));
     high = vcvt_high_f64_f32(lanes);
+  }
+
+  // The bits set in each byte; the sum of the bytes of each 64-bit lane,
+  // summed pairwise.
+  static Words countBytes(Words words) {
+    return vreinterpretq_u64_u8(vcntq_u8(vreinterpretq_u8_u64(uint64x2_t(words))));
+  }
+  static Words sumBytes(Words bytes) {
+    return vpaddlq_u32(vpaddlq_u16(vpaddlq_u8(vreinterpretq_u8_u64(uint64x2_t(bytes)))));
   }
 
   // lnFactorial of each lane's summed count, lane by lane, then added two

@@ -118,7 +118,7 @@ void describeRow(FastEngine& e, const ClusteringState& state, uint32_t r) {
   SlotMirror& m = e.mirror;
   rowColumnMask(rowOf(state, r), state.columns, m.rowMasks.data() + size_t(r) * m.maskWords);
   describeCluster(e.kernels.table, m.boundGroups.data(), rowOf(state, r), state.columns, state.rowTotal[r],
-                  state.rowCost[r], &m.bounds[r]);
+                  state.rowCost[r], m.correctionLevels, &m.bounds[r]);
 }
 
 }  // namespace
@@ -147,7 +147,7 @@ bool mirrorMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   m.holes++;
   rowColumnMask(rowOf(state, a), state.columns, m.rowMasks.data() + size_t(a) * m.maskWords);
   describeCluster(e.kernels.table, m.boundGroups.data(), rowOf(state, a), state.columns, state.rowTotal[a],
-                  state.rowCost[a], &m.bounds[a]);
+                  state.rowCost[a], m.correctionLevels, &m.bounds[a]);
   storeBoundLane(m.boundTiles, hole, nullptr);
   storeBoundLane(m.boundTiles, m.slotOf[a], &m.bounds[a]);
   if (second != last) {

@@ -59,6 +59,7 @@ struct SlotMirror {
   BoundTiles boundTiles;                  // bound data by slot
   std::vector<BoundCluster> bounds;       // [row], for live rows
   std::vector<uint8_t> boundGroups;       // [column]
+  uint32_t correctionLevels = 0;          // of the bound's correction; 0: none
 };
 
 struct TilePolicy {
