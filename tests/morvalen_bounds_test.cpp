@@ -92,7 +92,7 @@ struct Fixture {
     fillLnFactorialTable(table, 1 << 15);
     uint32_t tileCount = (c.rows + kLanes - 1) / kLanes;
     groupOf = chooseBoundGroups(c.counts.data(), c.columns, c.rows, groupCount);
-    EXPECT_TRUE(allocateBoundTiles(tiles, tileCount));
+    EXPECT_TRUE(allocateBoundTiles(tiles, tileCount, groupCount));
     for (uint32_t r = 0; r < c.rows; r++) {
       totals.push_back(rowSum(row(r), c.columns));
       costs.push_back(rowCost(row(r), c.columns, totals[r], constant));
@@ -256,6 +256,21 @@ TEST(MorvalenDeltaBounds, CorrectionTakenForRowsThatUseManyColumns) {
   EXPECT_TRUE(correctionPays(std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 9}.data(), 16, 1));
   EXPECT_FALSE(correctionPays(std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 9}.data(), 16, 1));
   EXPECT_FALSE(correctionPays(nullptr, 16, 0));
+}
+
+// Half the groups where the rows use on average fewer than 3/16 of the
+// columns; all of them with as few columns as groups.
+TEST(MorvalenDeltaBounds, GroupsHalvedForRowsThatUseFewColumns) {
+  EXPECT_EQ(boundGroupCount(blockHistograms(31, textBytes(), 2048, 1, 19).counts.data(), 256, 31), kBoundGroups);
+  std::vector<int32_t> rows(4 * 256, 0);
+  for (uint32_t r = 0; r < 4; r++)
+    for (uint32_t k = 0; k < (r == 0 ? 47u : 48u); k++) rows[r * 256 + (k * 3 + r) % 256] = 2;
+  EXPECT_EQ(boundGroupCount(rows.data(), 256, 4), kBoundGroups / 2);  // 191 of 4 * 48 columns
+  rows[(47 * 3) % 256] = 1;
+  EXPECT_EQ(boundGroupCount(rows.data(), 256, 4), kBoundGroups);
+  std::vector<int32_t> narrow(kBoundGroups, 0);
+  narrow[5] = 1;
+  EXPECT_EQ(boundGroupCount(narrow.data(), kBoundGroups, 1), kBoundGroups);
 }
 
 TEST(MorvalenDeltaBounds, RuleNothingOutForNegativeOrWrappingCounts) {

@@ -160,8 +160,8 @@ void boundLanes(const BoundContext& context, const BoundCluster& a, uint32_t til
   for (uint32_t first = 0; first < kLanes; first += kWidth) {
     if ((lanes >> first & ((uint64_t(1) << kWidth) - 1)) == 0) continue;
     size_t slot = size_t(tile) * kLanes + first;
-    const float* sums = context.groupSumsFloat + size_t(tile) * kBoundGroups * kLanes + first;
-    const float* phis = context.groupPhisFloat + size_t(tile) * kBoundGroups * kLanes + first;
+    const float* sums = context.groupSumsFloat + size_t(tile) * context.groups * kLanes + first;
+    const float* phis = context.groupPhisFloat + size_t(tile) * context.groups * kLanes + first;
     Floats x = (Floats(float(a.total)) + Floats::load_unaligned(context.totalsFloat + slot)) +
                Floats(float(context.columnsLess1));
     // Two roundings move x by less than 2^9 near 2^31, so a lane whose x
@@ -175,21 +175,32 @@ void boundLanes(const BoundContext& context, const BoundCluster& a, uint32_t til
     // The group terms go to kBoundPartialSums float sums of a few terms
     // each, which are then added in double: the float sums round little.
     // Taken by fours (so that the independent logarithms overlap), the
-    // fours going to the two halves of the partial sums in turn: no partial
-    // sum takes more than kBoundGroups / kBoundPartialSums terms.
+    // fours going to the two halves of the partial sums in turn and the last
+    // terms to the half next in turn: no partial sum takes more than
+    // kBoundGroups / kBoundPartialSums terms. Every index is a constant once
+    // the loops over q are unrolled, so the partial sums stay in registers.
     constexpr uint32_t kStep = kBoundPartialSums / 2;
-    Floats partial[kBoundPartialSums];
-    for (uint32_t q = 0; q < kBoundPartialSums; q++) partial[q] = Floats(0.0f);
-    uint32_t i = 0, half = 0;
-    for (; i + kStep <= groupCount; i += kStep, half ^= kStep)
+    Floats evenFours[kStep], oddFours[kStep];
+    for (uint32_t q = 0; q < kStep; q++) evenFours[q] = oddFours[q] = Floats(0.0f);
+    auto addTerms = [&](Floats* partial, uint32_t from, uint32_t count) {
       for (uint32_t q = 0; q < kStep; q++)
-        partial[half + q] = partial[half + q] + groupTerm<Target>(a, a.activeGroups[i + q], sums, phis, t);
-    for (uint32_t q = 0; i < groupCount; i++, q++)
-      partial[half + q] = partial[half + q] + groupTerm<Target>(a, a.activeGroups[i], sums, phis, t);
+        if (q < count) partial[q] = partial[q] + groupTerm<Target>(a, a.activeGroups[from + q], sums, phis, t);
+    };
+    uint32_t i = 0;
+    for (; i + 2 * kStep <= groupCount; i += 2 * kStep) {
+      addTerms(evenFours, i, kStep);
+      addTerms(oddFours, i + kStep, kStep);
+    }
+    if (i + kStep <= groupCount) {
+      addTerms(evenFours, i, kStep);
+      addTerms(oddFours, i + kStep, groupCount - i - kStep);
+    } else {
+      addTerms(evenFours, i, groupCount - i);
+    }
     Doubles groupTerms[2] = {Doubles(0.0), Doubles(0.0)};
     for (uint32_t q = 0; q < kBoundPartialSums; q++) {
       Doubles low, high;
-      Target::widen(partial[q], low, high);
+      Target::widen(q < kStep ? evenFours[q] : oddFours[q - kStep], low, high);
       groupTerms[0] = groupTerms[0] + low;
       groupTerms[1] = groupTerms[1] + high;
     }

@@ -85,6 +85,7 @@ static void fillBoundLogTables(BoundLogTables& t) {
 
 BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double constant) {
   BoundContext context;
+  context.groups = tiles.groups;
   context.groupSums = tiles.groupSums.data();
   context.totals = tiles.totals.data();
   context.offsets = tiles.offsets.data();
@@ -104,6 +105,13 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
   context.firstLevelWeight = (1 - 0.5 * kLn2) * (1 - 1e-12);
   context.levelWeight = 0.5 * kCorrectionStepBits * kLn2 * (1 - 1e-12);
   return context;
+}
+
+uint32_t boundGroupCount(const int32_t* counts, uint32_t columns, uint32_t rows) {
+  if (columns <= kBoundGroups) return kBoundGroups;
+  uint64_t used = 0;
+  for (size_t i = 0; i < size_t(rows) * columns; i++) used += counts[i] > 0;
+  return used * 16 >= uint64_t(rows) * columns * 3 ? kBoundGroups : kBoundGroups / 2;
 }
 
 std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows, uint32_t groupCount) {
@@ -196,15 +204,16 @@ void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, cons
   out->offset = out->ownTerms - groupTerms;
 }
 
-bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount) {
+bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount, uint32_t groupCount) {
   size_t slots = size_t(tileCount) * kLanes;
+  tiles.groups = groupCount;
   try {
-    tiles.groupSums.assign(slots * kBoundGroups, 0.0);
+    tiles.groupSums.assign(slots * groupCount, 0.0);
     tiles.totals.assign(slots, 0.0);
     tiles.offsets.assign(slots, std::numeric_limits<double>::infinity());
-    tiles.groupSumsFloat.assign(slots * kBoundGroups, 0.0f);
+    tiles.groupSumsFloat.assign(slots * groupCount, 0.0f);
     tiles.totalsFloat.assign(slots, 0.0f);
-    tiles.groupPhisFloat.assign(slots * kBoundGroups, 0.0f);
+    tiles.groupPhisFloat.assign(slots * groupCount, 0.0f);
     tiles.ownTerms.assign(slots, std::numeric_limits<double>::infinity());
     tiles.levelMasks.assign(slots * kCorrectionLevels * kCorrectionWords, 0);
   } catch (const std::bad_alloc&) {
@@ -216,10 +225,10 @@ bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount) {
 void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluster) {
   uint32_t tile = slot / kLanes;
   uint32_t lane = slot % kLanes;
-  double* sums = tiles.groupSums.data() + size_t(tile) * kBoundGroups * kLanes + lane;
-  float* sumsFloat = tiles.groupSumsFloat.data() + size_t(tile) * kBoundGroups * kLanes + lane;
-  float* phisFloat = tiles.groupPhisFloat.data() + size_t(tile) * kBoundGroups * kLanes + lane;
-  for (uint32_t g = 0; g < kBoundGroups; g++) {
+  double* sums = tiles.groupSums.data() + size_t(tile) * tiles.groups * kLanes + lane;
+  float* sumsFloat = tiles.groupSumsFloat.data() + size_t(tile) * tiles.groups * kLanes + lane;
+  float* phisFloat = tiles.groupPhisFloat.data() + size_t(tile) * tiles.groups * kLanes + lane;
+  for (uint32_t g = 0; g < tiles.groups; g++) {
     sums[g * kLanes] = cluster ? cluster->groupSums[g] : 0.0;
     sumsFloat[g * kLanes] = float(sums[g * kLanes]);
     phisFloat[g * kLanes] = cluster ? cluster->groupPhisFloat[g] : 0.0f;
@@ -259,9 +268,10 @@ static inline double boundFromParts(const BoundContext& context, const BoundClus
   double lx = ln(x);
   double totalTerm = (1 - x) + (x + 0.5) * lx;
   double groupTerms = 0.0;
-  for (uint32_t g = 0; g < kBoundGroups; g++) {
+  for (uint32_t g = 0; g < context.groups; g++) {
+    // A group 0 in both adds s ln 1 = +0.0, which changes no sum.
     double s = a.groupSums[g] + groupSumsB[g * stride];
-    groupTerms += s * ln(std::max(s, 1.0));
+    if (s != 0) groupTerms += s * ln(std::max(s, 1.0));
   }
   double margin = context.marginScale * ((x + 1) * (lx + 2));
   double bound = ((((totalTerm - context.constant) - a.offset) - offsetB) - groupTerms) - margin;
@@ -278,7 +288,7 @@ double pairBound(const BoundContext& context, const BoundCluster& a, const Bound
 
 void portableBoundKernel(const BoundContext& context, const BoundCluster& a, uint32_t tile, uint32_t lanes,
                          double* out) {
-  const double* sums = context.groupSums + size_t(tile) * kBoundGroups * kLanes;
+  const double* sums = context.groupSums + size_t(tile) * context.groups * kLanes;
   const uint64_t* masks = context.levelMasks + size_t(tile) * kCorrectionLevels * kCorrectionWords * kLanes;
   for (uint32_t lane = 0; lane < kLanes; lane++) {
     if ((lanes >> lane & 1) == 0) continue;

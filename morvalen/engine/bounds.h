@@ -102,15 +102,16 @@
 // groupSums as [tile][group][lane], so a vector load fetches a group for
 // kLanes clusters.
 struct BoundTiles {
-  std::vector<double> groupSums;  // [tile][kBoundGroups][kLanes]
+  uint32_t groups = 0;            // groups stored per slot, at most kBoundGroups
+  std::vector<double> groupSums;  // [tile][groups][kLanes]
   std::vector<double> totals;     // [slot]
   std::vector<double> offsets;    // [slot]; +inf for an empty slot
   // The same sums and totals rounded to float, for the vector kernel.
-  std::vector<float> groupSumsFloat;  // [tile][kBoundGroups][kLanes]
+  std::vector<float> groupSumsFloat;  // [tile][groups][kLanes]
   std::vector<float> totalsFloat;     // [slot]
   // phi of the group sums, rounded to float, and ownTerms, for the vector
   // kernels, which take Phi_b + ... as above.
-  std::vector<float> groupPhisFloat;  // [tile][kBoundGroups][kLanes]
+  std::vector<float> groupPhisFloat;  // [tile][groups][kLanes]
   std::vector<double> ownTerms;       // [slot]; +inf for an empty slot
   // The columns whose count reaches each level, 0 for an empty slot.
   std::vector<uint64_t> levelMasks;   // [tile][kCorrectionLevels][kCorrectionWords][kLanes]
@@ -127,6 +128,14 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
 // popcounts.
 bool correctionPays(const int32_t* counts, uint32_t columns, uint32_t rows);
 
+// How many groups pay for the `rows` rows of `counts`: kBoundGroups where
+// the rows use on average at least 3/16 of the columns, or where there are
+// no more columns than that; else half as many. Rows that use few columns
+// (blocks through a BWT, say) are told apart well by the groups of the
+// columns of largest total, and more groups cost them more logarithms per
+// bound than they save in deltas.
+uint32_t boundGroupCount(const int32_t* counts, uint32_t columns, uint32_t rows);
+
 // The group (below groupCount, a multiple of 4 up to kBoundGroups) of every
 // column (`columns` entries) for the `rows` rows of `counts`.
 std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows,
@@ -138,7 +147,10 @@ std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, 
 void describeCluster(const LnFactorialTable& table, const uint8_t* groupOf, const int32_t* counts,
                      uint32_t columns, int32_t total, float cost, uint32_t correctionLevels, BoundCluster* out);
 
-bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount);
+// Room for `groupCount` groups, a multiple of 4 up to kBoundGroups: the
+// groups of every cluster stored lie below it, and so do those the AVX2
+// kernel pads a cluster's groups with (groups that are 0, the lowest first).
+bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount, uint32_t groupCount);
 
 // Stores a cluster in a slot; null empties it.
 void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluster);

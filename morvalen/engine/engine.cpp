@@ -80,9 +80,10 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   m.tileLastPosition.assign(tileCount, -1);
   m.rowMasks.assign(size_t(rows) * m.maskWords, 0);
   m.bounds.resize(rows);
-  m.boundGroups = chooseBoundGroups(state.counts, state.columns, rows);
+  const uint32_t groupCount = boundGroupCount(state.counts, state.columns, rows);
+  m.boundGroups = chooseBoundGroups(state.counts, state.columns, rows, groupCount);
   m.correctionLevels = correctionPays(state.counts, state.columns, rows) ? kCorrectionLevels : 0;
-  if (!allocateBoundTiles(m.boundTiles, tileCount)) throw std::bad_alloc();
+  if (!allocateBoundTiles(m.boundTiles, tileCount, groupCount)) throw std::bad_alloc();
   e.lists.stamp.assign(rows, 0);
   e.lists.entries.resize(size_t(rows) * kCandidates);
   e.lists.count.assign(rows, 0);

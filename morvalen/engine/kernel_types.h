@@ -137,12 +137,13 @@ struct BoundLogTables {
 // The bound data by slot (BoundTiles, bounds.h) and the constants, as the
 // bound kernels read them.
 struct BoundContext {
-  const double* groupSums = nullptr;       // [tile][kBoundGroups][kLanes]
+  uint32_t groups = 0;                     // groups stored per slot
+  const double* groupSums = nullptr;       // [tile][groups][kLanes]
   const double* totals = nullptr;          // [slot]
   const double* offsets = nullptr;         // [slot]
-  const float* groupSumsFloat = nullptr;   // [tile][kBoundGroups][kLanes]
+  const float* groupSumsFloat = nullptr;   // [tile][groups][kLanes]
   const float* totalsFloat = nullptr;      // [slot]
-  const float* groupPhisFloat = nullptr;   // [tile][kBoundGroups][kLanes]
+  const float* groupPhisFloat = nullptr;   // [tile][groups][kLanes]
   const double* ownTerms = nullptr;        // [slot]
   const uint64_t* levelMasks = nullptr;    // [tile][kCorrectionLevels][kCorrectionWords][kLanes]
   double constant = 0.0;          // lnFactorial(K - 1)
