@@ -83,9 +83,21 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   placeAt(e, owner, largest, fresh);
 }
 
+// The entry placed last answers first: a rescan's fixed cluster is most often
+// the merged cluster the last neighbour update placed in every list. When
+// that entry is the partner's and current, it holds the exact delta (every
+// current entry of a pair does); when it is the partner's and stale, so is
+// every entry of the partner (insertCandidate), and the search below would
+// find none.
 bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
   if (!mayBeListed(e, owner, partner)) return false;
   const Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+  uint32_t last = e.lists.lastInserted[owner];
+  if (last < e.lists.count[owner] && list[last].row == partner) {
+    if (!isCurrent(e, list[last])) return false;
+    *value = list[last].value;
+    return true;
+  }
   for (uint32_t i = 0; i < e.lists.count[owner]; i++) {
     if (list[i].row == partner && isCurrent(e, list[i])) {
       *value = list[i].value;
