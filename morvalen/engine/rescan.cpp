@@ -140,7 +140,9 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
     return classes ? sharedClassOf(e.classes, state.activeList[first + index]) : kNoClass;
   };
   if (classes) nextCallToken(s);
-  s.followers.clear();
+  growTo(s.followers, count);
+  growTo(s.callFollowerClass, count);
+  uint32_t followerCount = 0;
   constexpr uint32_t kBatch = 64;
   PartnerCluster partners[kBatch];
   uint32_t at[kBatch];
@@ -157,11 +159,17 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
     job.deltas += n;
     n = 0;
   };
+  // A class met at the index before follows without asking again (as in
+  // the second round of scanJob: nothing here starts a new round).
+  uint32_t classBefore = kNoClass;
   for (uint32_t w = 0; w < count; w++) {
     uint32_t index = wanted[w];
     uint32_t cls = classAt(index);
-    if (cls != kNoClass && followsClass(s, cls)) {
-      s.followers.push_back(index);
+    bool follows = cls != kNoClass && (cls == classBefore || followsClass(s, cls));
+    classBefore = cls;
+    if (follows) {
+      s.callFollowerClass[followerCount] = cls;
+      s.followers[followerCount++] = index;
       continue;
     }
     partners[n] = partnerCluster(e, state, state.activeList[first + index]);
@@ -169,9 +177,9 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
     if (n == kBatch) computeBatch();
   }
   if (n > 0) computeBatch();
-  for (uint32_t index : s.followers) {
-    values[index] = s.classValue[classAt(index)];
-    computed[job.computed++] = index;
+  for (uint32_t f = 0; f < followerCount; f++) {
+    values[s.followers[f]] = s.classValue[s.callFollowerClass[f]];
+    computed[job.computed++] = s.followers[f];
   }
 }
 
@@ -223,15 +231,24 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   // a delta whose bound exceeds the best is larger than the answer. The
   // others give the floor. Of a content class, one member goes to the heap
   // (none when the class's value is known): the others follow it.
-  wanted.clear();
   job.prunedFloor = kInfinity;
-  std::vector<uint32_t>& followers = scratch.classFollowers;
-  followers.clear();
   const bool classes = e.classes.sharedCount > 0;
   auto classAt = [&](size_t i) {
     return classes ? sharedClassOf(e.classes, state.activeList[first + i]) : kNoClass;
   };
   if (classes) nextCallToken(scratch);
+  // At most `length` of each; written in place, without a call per index.
+  growTo(scratch.secondRound, length);
+  growTo(scratch.classFollowers, length);
+  growTo(scratch.followerClass, length);
+  uint32_t* heap = scratch.secondRound.data();
+  uint32_t* followers = scratch.classFollowers.data();
+  uint32_t* followerClass = scratch.followerClass.data();
+  size_t heapSize = 0, followerCount = 0;
+  // followsClass is false for one member of a class per round, and nothing
+  // in this loop starts a new round: a class met at the index before
+  // follows without asking again.
+  uint32_t classBefore = kNoClass;
   for (size_t i = 0; i < length; i++) {
     if (values[i] != kInfinity) continue;
     if (!(bounds[i] <= limit)) {
@@ -239,36 +256,40 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
       continue;
     }
     uint32_t cls = classAt(i);
-    if (cls != kNoClass && followsClass(scratch, cls)) {
-      followers.push_back(uint32_t(i));
+    if (cls != kNoClass && (cls == classBefore || followsClass(scratch, cls))) {
+      classBefore = cls;
+      followerClass[followerCount] = cls;
+      followers[followerCount++] = uint32_t(i);
       continue;
     }
-    wanted.push_back(uint32_t(i));
+    classBefore = cls;
+    heap[heapSize++] = uint32_t(i);
   }
   // A heap with the smallest (bound, index) on top: most of them are never
   // taken, so they need no full sort.
   auto later = [&](uint32_t x, uint32_t y) { return bounds[x] > bounds[y] || (bounds[x] == bounds[y] && x > y); };
-  std::make_heap(wanted.begin(), wanted.end(), later);
-  size_t remaining = wanted.size();
+  std::make_heap(heap, heap + heapSize, later);
+  size_t remaining = heapSize;
   constexpr uint32_t kStep = 4;
   uint32_t step[kStep];
-  while (remaining > 0 && bounds[wanted[0]] <= std::min(best.value, t)) {
+  while (remaining > 0 && bounds[heap[0]] <= std::min(best.value, t)) {
     uint32_t count = 0;
-    while (count < kStep && remaining > 0 && bounds[wanted[0]] <= std::min(best.value, t)) {
-      std::pop_heap(wanted.begin(), wanted.begin() + remaining, later);
-      step[count++] = wanted[--remaining];
+    while (count < kStep && remaining > 0 && bounds[heap[0]] <= std::min(best.value, t)) {
+      std::pop_heap(heap, heap + remaining, later);
+      step[count++] = heap[--remaining];
     }
     uint32_t before = job.computed;
     computeAt(e, state, job, a, step, count, scratch);
     for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   }
-  if (remaining > 0) lowerFloor(job.prunedFloor, bounds[wanted[0]]);
+  if (remaining > 0) lowerFloor(job.prunedFloor, bounds[heap[0]]);
   // A follower takes its class's value. A class whose member in the heap
   // was never taken has a delta above the answer (that member's bound
   // exceeded the limit the heap stopped at); its followers stay unknown,
   // each bounded by its own bound.
-  for (uint32_t i : followers) {
-    double value = scratch.classValue[classAt(i)];
+  for (size_t f = 0; f < followerCount; f++) {
+    uint32_t i = followers[f];
+    double value = scratch.classValue[followerClass[f]];
     if (value == kInfinity) {
       lowerFloor(job.prunedFloor, bounds[i]);
       continue;
