@@ -19,10 +19,8 @@ void applyOwnEntry(FastEngine& e, ClusteringState& state, const ScanJob& job, Wo
   uint32_t first = job.position + 1;
   const double* values = e.rescans.values.data() + job.valueOffset;
   const uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
-  Best best;
-  for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
-  state.bestDelta[r] = float(best.value);
-  if (best.position != kNoPosition) state.bestPartner[r] = best.position;
+  state.bestDelta[r] = float(job.bestValue);
+  if (job.bestPosition != kNoPosition) state.bestPartner[r] = job.bestPosition;
 
   compactCandidates(e, r);
   TopCandidates top;
@@ -45,14 +43,17 @@ void applyOwnEntry(FastEngine& e, ClusteringState& state, const ScanJob& job, Wo
     top.add(list[i], rejected);
     scratch.marks[list[i].row] = scratch.token;
   }
+  // Whether a value is kept depends on its value and row alone, and a value
+  // turned away here is of a later position: it lowers newFloorLater, as
+  // `rejected` would, without reading the partner's stamp or position.
   for (uint32_t n = 0; n < job.computed; n++) {
     uint32_t y = state.activeList[first + computed[n]];
-    Candidate c = {values[computed[n]], y, e.lists.stamp[y]};
-    if (!top.wouldKeep(c)) {
-      rejected(c);
+    double value = values[computed[n]];
+    if (!top.wouldKeep(Candidate{value, y, 0})) {
+      lowerFloor(newFloorLater, value);
       continue;
     }
-    if (scratch.marks[y] != scratch.token) top.add(c, rejected);
+    if (scratch.marks[y] != scratch.token) top.add(Candidate{value, y, e.lists.stamp[y]}, rejected);
   }
   storeList(e, r, top);
   e.floors.later[r] = newFloorLater;

@@ -223,6 +223,8 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   // second round is needed, and the threshold is the candidates' floor.
   if (!(limit >= threshold)) {
     job.prunedFloor = std::min(look.floorOutside, threshold);
+    job.bestValue = best.value;
+    job.bestPosition = best.position;
     return;
   }
   // Second round: the values left unknown whose bound does not exceed the
@@ -298,6 +300,8 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
     computed[job.computed++] = i;
     offer(best, value, first + i);
   }
+  job.bestValue = best.value;
+  job.bestPosition = best.position;
 }
 
 }  // namespace

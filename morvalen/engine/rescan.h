@@ -56,6 +56,11 @@ struct ScanJob {
   size_t valueOffset = 0;    // its bounds and deltas in the batch arrays, by position - first
   uint32_t computed = 0;     // values known, listed in computedAt by index
   double prunedFloor = 0.0;  // the smallest bound of the values left unknown
+  // The answer over the values known (offer's, from 1e30): offer keeps the
+  // smallest value below 1e30 at its earliest position, whatever the order
+  // in which the values came, so it is the direct scan's over them.
+  double bestValue = 0.0;
+  uint32_t bestPosition = 0;
   uint64_t deltas = 0;       // deltas computed
   uint64_t bounds = 0;       // bounds computed
   uint64_t skipped = 0;      // clusters ruled out by their floor
