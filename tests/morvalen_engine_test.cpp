@@ -92,13 +92,39 @@ struct Checked {
   uint32_t passes = 0;
 };
 
+// listedValue, which asks the entry placed last first, against a reading of
+// the whole list: the value of the partner's current entry, if any.
+void checkListedValues(const FastEngine& e, const ClusteringState& state) {
+  for (uint32_t p = 0; p < state.liveCount; p++) {
+    uint32_t owner = state.activeList[p];
+    const Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+    for (uint32_t q = 0; q < state.liveCount; q++) {
+      uint32_t partner = state.activeList[q];
+      bool listed = false;
+      double expected = 0.0;
+      for (uint32_t i = 0; i < e.lists.count[owner] && !listed; i++) {
+        listed = list[i].row == partner && list[i].stamp == e.lists.stamp[partner];
+        expected = list[i].value;
+      }
+      double value = 0.0;
+      ASSERT_EQ(listedValue(e, owner, partner, &value), listed) << owner << " lists " << partner;
+      if (listed) {
+        ASSERT_EQ(value, expected) << owner << " lists " << partner;
+      }
+    }
+  }
+}
+
 // Every invariant, and the exact deltas of every cluster against its list
-// and floors, at every 8th pass.
+// and floors, at every 8th pass; then too, once the clusters are few, what
+// listedValue reads from every list.
 void checkPass(void* context, const PassReport&, const ClusteringState& state) {
+  constexpr uint32_t kListedChecked = 150;
   Checked& checked = *static_cast<Checked*>(context);
   checkEngineInvariants(*checked.engine, state);
-  if (checked.passes++ % 8 == 1)
-    for (uint32_t p = 0; p < state.liveCount; p++) checkOneClusterExactly(*checked.engine, state, p);
+  if (checked.passes++ % 8 != 1) return;
+  for (uint32_t p = 0; p < state.liveCount; p++) checkOneClusterExactly(*checked.engine, state, p);
+  if (state.liveCount <= kListedChecked) checkListedValues(*checked.engine, state);
 }
 
 // Rows of `m` copied over others: row r takes the counts of row r % distinct.
