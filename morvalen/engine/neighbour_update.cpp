@@ -167,10 +167,14 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
     for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
     uint32_t lanes = lanesNeeded(e, state, choice, u, t, out, result, stale, exactList);
     if (lanes == 0) continue;
+    // The tile kernel writes every lane: the known ones are put back after
+    // it. Without deltas to compute, out holds them already.
     uint32_t computeLanes = lanes & ~knownMask;
-    if (computeLanes != 0) result.lanes += tileDeltas(e, state, u.fixed, t, computeLanes, out);
-    for (uint32_t bits = lanes & knownMask; bits != 0; bits &= bits - 1)
-      out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
+    if (computeLanes != 0) {
+      result.lanes += tileDeltas(e, state, u.fixed, t, computeLanes, out);
+      for (uint32_t bits = lanes & knownMask; bits != 0; bits &= bits - 1)
+        out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
+    }
     result.deltas += uint32_t(__builtin_popcount(computeLanes));
     result.kernelWanted += __builtin_popcount(computeLanes) > int(kFewLanes);
     applyTileDeltas(e, state, u, t, lanes, out);
@@ -213,10 +217,19 @@ void settleMergedCluster(FastEngine& e, ClusteringState& state, const Update& u,
   TopCandidates top;
   e.floors.later[u.row] = floorLater;
   floorEarlierOf(e, u.row) = floorEarlier;
+  // Whether a value is kept depends on its value and row alone: one turned
+  // away lowers the floor of its side (its position j against the merged
+  // cluster's, as floorFor would tell) without the partner's stamp being read.
+  double& later = e.floors.later[u.row];
+  double& earlier = floorEarlierOf(e, u.row);
   for (uint32_t j : computed) {
     uint32_t x = state.activeList[j];
-    top.add(Candidate{n.deltas[j], x, e.lists.stamp[x]},
-            [&](const Candidate& c) { lowerFloor(floorFor(e, u.row, c.row), c.value); });
+    double d = n.deltas[j];
+    if (!top.wouldKeep(Candidate{d, x, 0})) {
+      lowerFloor(j > u.merged ? later : earlier, d);
+      continue;
+    }
+    top.add(Candidate{d, x, e.lists.stamp[x]}, [&](const Candidate& c) { lowerFloor(floorFor(e, u.row, c.row), c.value); });
   }
   storeList(e, u.row, top);
 }
