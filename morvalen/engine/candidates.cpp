@@ -1,5 +1,6 @@
 #include "candidates.h"
 
+#include "content_classes.h"
 #include "engine.h"
 #include "shared.h"
 
@@ -117,6 +118,33 @@ Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position) {
     if (partnerPosition > position) offer(best, c.value, partnerPosition);
   }
   return best;
+}
+
+// The listed best (t, p) is the smallest listed later value, at its earliest
+// position; every unlisted later cluster has a delta of at least the floor,
+// which is t. So the direct scan's answer is t, at p or at an earlier
+// unlisted position whose delta is exactly t. Walking the positions q before
+// p in order: a listed cluster's exact value exceeds t (else it would be the
+// listed best), so it is passed; an unlisted cluster with the counts of p's
+// has exactly t (content_classes.h), so the first one is the answer; any
+// other unlisted cluster may have t, and only a rescan can tell.
+bool answerTieFromLists(const FastEngine& e, const ClusteringState& state, uint32_t position, Best* best) {
+  constexpr uint32_t kLongestWalk = 256;
+  if (best->position == kNoPosition || best->position - position - 1 > kLongestWalk) return false;
+  uint32_t row = state.activeList[position];
+  uint32_t cls = sharedClassOf(e.classes, state.activeList[best->position]);
+  for (uint32_t q = position + 1; q < best->position; q++) {
+    uint32_t y = state.activeList[q];
+    double value;
+    if (listedValue(e, row, y, &value)) {
+      if (!(value > best->value)) return false;  // not a listed best after all: leave it to a rescan
+      continue;
+    }
+    if (cls == kNoClass || sharedClassOf(e.classes, y) != cls) return false;
+    best->position = q;
+    return true;
+  }
+  return true;
 }
 
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {

@@ -108,6 +108,11 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
 bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value);
 // The best listed partner of the cluster at `position` among later positions.
 Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position);
+// The answer of the cluster at `position` when its best listed later value
+// equals its floorLater, where the floor alone cannot rule out an unlisted
+// cluster of that value at an earlier position; false when the lists and
+// the content classes cannot tell (then a rescan must).
+bool answerTieFromLists(const FastEngine& e, const ClusteringState& state, uint32_t position, Best* best);
 // Makes owner's list the entries of `top`, and its filter theirs.
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top);
 

@@ -203,7 +203,8 @@ PassChoice refreshAndSelect(FastEngine& e, ClusteringState& state) {
     double threshold = kInfinity;
     if (memory.listsReady) {
       Best best = memory.listAnswerPass[row] == memory.updates ? memory.listAnswer[row] : bestListedLater(e, row, i);
-      if (best.value < e.floors.later[row]) {
+      if (best.value < e.floors.later[row] ||
+          (best.value == e.floors.later[row] && answerTieFromLists(e, state, i, &best))) {
         state.bestDelta[row] = float(best.value);
         if (best.position != kNoPosition) state.bestPartner[row] = best.position;
         e.counters.fromLists++;
