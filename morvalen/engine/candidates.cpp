@@ -1,5 +1,7 @@
 #include "candidates.h"
 
+#include <cstring>
+
 #include "content_classes.h"
 #include "engine.h"
 #include "shared.h"
@@ -15,16 +17,65 @@ static void markListed(FastEngine& e, uint32_t owner, uint32_t partner) {
 
 void compactCandidates(FastEngine& e, uint32_t owner) {
   Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+  uint32_t* partners = &e.lists.partners[size_t(owner) * kCandidates];
   uint32_t kept = 0;
-  for (uint32_t i = 0; i < e.lists.count[owner]; i++)
-    if (isCurrent(e, list[i])) list[kept++] = list[i];
+  for (uint32_t i = 0; i < e.lists.count[owner]; i++) {
+    if (!isCurrent(e, list[i])) continue;
+    partners[kept] = list[i].row;
+    list[kept++] = list[i];
+  }
   e.lists.count[owner] = uint8_t(kept);
   e.lists.lastInserted[owner] = kNoEntry;
+}
+
+// The partners of a list are compared kSearchWidth at a time, as vectors of
+// four rows (GCC's vector extension: SSE2, NEON, or plain code): a group
+// without the partner, the common case, costs a few vector compares. A
+// list's partner rows fill whole groups (kCandidates is a multiple of
+// kSearchWidth), and those past its count are masked off.
+constexpr uint32_t kSearchWidth = 16;
+static_assert(kCandidates % kSearchWidth == 0, "a list is whole groups");
+typedef uint32_t FourRows __attribute__((vector_size(16)));
+
+static uint32_t matchesAt(const uint32_t* partners, uint32_t partner) {
+  FourRows any = {0, 0, 0, 0};
+  for (uint32_t k = 0; k < kSearchWidth; k += 4) {
+    FourRows four;
+    std::memcpy(&four, partners + k, sizeof four);
+    any |= (FourRows)(four == partner);
+  }
+  if ((any[0] | any[1] | any[2] | any[3]) == 0) return 0;
+  uint32_t hits = 0;
+  for (uint32_t k = 0; k < kSearchWidth; k++) hits |= uint32_t(partners[k] == partner) << k;
+  return hits;
+}
+
+static uint32_t widthMask(uint32_t left) {
+  return left >= kSearchWidth ? (uint32_t(1) << kSearchWidth) - 1 : (uint32_t(1) << left) - 1;
+}
+
+constexpr uint32_t kNotListed = UINT32_MAX;
+
+// The index of owner's current entry of partner, or kNotListed. Stale
+// entries of the partner may sit beside its current one: every match is
+// looked at.
+static uint32_t currentEntryOf(const FastEngine& e, uint32_t owner, uint32_t partner) {
+  const Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
+  const uint32_t* partners = &e.lists.partners[size_t(owner) * kCandidates];
+  uint32_t count = e.lists.count[owner];
+  for (uint32_t start = 0; start < count; start += kSearchWidth) {
+    for (uint32_t hits = matchesAt(partners + start, partner) & widthMask(count - start); hits != 0; hits &= hits - 1) {
+      uint32_t i = start + uint32_t(__builtin_ctz(hits));
+      if (isCurrent(e, list[i])) return i;
+    }
+  }
+  return kNotListed;
 }
 
 // Places `fresh` at index i of owner's list.
 static void placeAt(FastEngine& e, uint32_t owner, uint32_t i, const Candidate& fresh) {
   e.lists.entries[size_t(owner) * kCandidates + i] = fresh;
+  e.lists.partners[size_t(owner) * kCandidates + i] = fresh.row;
   if (i == e.lists.count[owner]) e.lists.count[owner] = uint8_t(i + 1);
   e.lists.lastInserted[owner] = uint8_t(i);
   markListed(e, owner, fresh.row);
@@ -55,17 +106,15 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
     placeAt(e, owner, count, fresh);
     return;
   }
-  // The first stale entry, else the end; where the filter proves the
-  // partner absent, the search ends there.
+  // A partner listed already keeps its entry; else the first stale entry
+  // makes way, or the end.
+  if (mayHold && currentEntryOf(e, owner, partner) != kNotListed) return;
   uint32_t freeSlot = count;
   for (uint32_t i = 0; i < count; i++) {
-    const Candidate& c = list[i];
-    if (!isCurrent(e, c)) {
-      if (freeSlot == count) freeSlot = i;
-      if (!mayHold) break;
-      continue;
+    if (!isCurrent(e, list[i])) {
+      freeSlot = i;
+      break;
     }
-    if (c.row == partner) return;
   }
   if (freeSlot < kCandidates) {
     placeAt(e, owner, freeSlot, fresh);
@@ -99,13 +148,10 @@ bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* 
     *value = list[last].value;
     return true;
   }
-  for (uint32_t i = 0; i < e.lists.count[owner]; i++) {
-    if (list[i].row == partner && isCurrent(e, list[i])) {
-      *value = list[i].value;
-      return true;
-    }
-  }
-  return false;
+  uint32_t i = currentEntryOf(e, owner, partner);
+  if (i == kNotListed) return false;
+  *value = list[i].value;
+  return true;
 }
 
 Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position) {
@@ -150,8 +196,10 @@ bool answerTieFromLists(const FastEngine& e, const ClusteringState& state, uint3
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top) {
   Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
   for (uint32_t w = 0; w < kFilterWords; w++) filterWord(e, owner, w) = 0;
+  uint32_t* partners = &e.lists.partners[size_t(owner) * kCandidates];
   for (uint32_t i = 0; i < top.count; i++) {
     list[i] = top.entries[i];
+    partners[i] = list[i].row;
     markListed(e, owner, list[i].row);
   }
   e.lists.count[owner] = uint8_t(top.count);

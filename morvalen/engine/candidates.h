@@ -21,6 +21,8 @@
 // - The filters and floorEarlier are kept by slot, word-major, so that a
 //   rescan reads them for the kLanes clusters of a tile side by side; lists,
 //   stamps and floorLater by row.
+// - partners[owner][i] is entries[owner][i].row for every i below the
+//   owner's count.
 // - lastInserted[owner] is the index of the entry insertCandidate placed
 //   last in owner's list (kNoEntry once the list was rebuilt or compacted
 //   since): the neighbour update offers the merged cluster to every list in
@@ -71,6 +73,9 @@ inline void lowerFloor(double& floor, double value) {
 struct CandidateLists {
   std::vector<uint32_t> stamp;        // [row]
   std::vector<Candidate> entries;     // [row][kCandidates]
+  // The entries' partner rows again, side by side, so that a search for a
+  // partner reads a quarter of the memory and compares many at once.
+  std::vector<uint32_t> partners;     // [row][kCandidates]
   std::vector<uint8_t> count;         // [row]
   std::vector<uint8_t> lastInserted;  // [row]: an entry index, or kNoEntry
   std::vector<uint64_t> filterBySlot; // [kFilterWords][slot]

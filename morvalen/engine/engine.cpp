@@ -86,6 +86,7 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   if (!allocateBoundTiles(m.boundTiles, tileCount, groupCount)) throw std::bad_alloc();
   e.lists.stamp.assign(rows, 0);
   e.lists.entries.resize(size_t(rows) * kCandidates);
+  e.lists.partners.assign(size_t(rows) * kCandidates, kNoRow);
   e.lists.count.assign(rows, 0);
   e.lists.lastInserted.assign(rows, kNoEntry);
   e.lists.filterBySlot.assign(kFilterWords * m.slotCapacity, 0);

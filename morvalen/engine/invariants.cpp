@@ -54,6 +54,7 @@ void checkLists(const FastEngine& e, const ClusteringState& state, uint32_t from
     ENGINE_CHECK(e.lists.count[r] <= kCandidates, r);
     const Candidate* list = &e.lists.entries[size_t(r) * kCandidates];
     for (uint32_t i = 0; i < e.lists.count[r]; i++) {
+      ENGINE_CHECK(e.lists.partners[size_t(r) * kCandidates + i] == list[i].row, r);
       if (!isCurrent(e, list[i])) continue;
       ENGINE_CHECK(list[i].row != r && isLive(e, state, list[i].row), r);
       ENGINE_CHECK(mayBeListed(e, r, list[i].row), r);
