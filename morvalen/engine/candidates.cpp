@@ -93,9 +93,10 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   // placed, so every entry of the partner is stale (each was placed before
   // it: storeList and compaction reset lastInserted), and taking this stale
   // place leaves the same current entries as the search below would.
+  // The entry keeps its partner, so its partner row and filter bit stand.
   uint32_t last = e.lists.lastInserted[owner];
   if (last < count && list[last].row == partner) {
-    if (!isCurrent(e, list[last])) placeAt(e, owner, last, fresh);
+    if (!isCurrent(e, list[last])) list[last] = fresh;
     return;
   }
   // Most often the list has room and its filter proves the partner absent:
