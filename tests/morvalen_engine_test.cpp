@@ -47,7 +47,8 @@ void recordPass(void* context, const PassReport& report, const ClusteringState&)
 }
 
 // Clusters `m` with `engine` (null: the direct scans).
-Outcome clusterWith(const Matrix& m, FastEngine* engine, unsigned threads = 2) {
+Outcome clusterWith(const Matrix& m, FastEngine* engine, unsigned threads = 2,
+                    uint32_t settlePartMinimum = kSettlePartMinimum) {
   std::vector<int32_t> counts = m.counts;
   ClusteringState state;
   std::string error;
@@ -55,6 +56,7 @@ Outcome clusterWith(const Matrix& m, FastEngine* engine, unsigned threads = 2) {
   EXPECT_TRUE(startClustering(state, counts.data(), m.columns, m.rows, &error)) << error;
   FastScanOptions options;
   options.threads = threads;
+  options.settlePartMinimum = settlePartMinimum;
   if (engine) {
     EXPECT_TRUE(startFastScans(*engine, state, options, &error)) << error;
   }
@@ -136,9 +138,11 @@ Matrix withRepeats(Matrix m, uint32_t distinct) {
 
 TEST(MorvalenEngine, InvariantsHoldOnEveryPass) {
   // Repeated rows exercise the content classes and the re-offer of the
-  // partner a list placed last.
+  // partner a list placed last; parts of one delta, the merged cluster's
+  // list built in parts.
   for (const Matrix& m : {patterned(260, 40, 3), withRepeats(patterned(300, 40, 6), 70)}) {
     for (TileUse tiles : {TileUse::always, TileUse::never}) {
+      uint32_t settlePartMinimum = tiles == TileUse::always ? kSettlePartMinimum : 1;
       ClusteringState state;
       FastEngine engine;
       std::string error;
@@ -147,6 +151,7 @@ TEST(MorvalenEngine, InvariantsHoldOnEveryPass) {
       FastScanOptions options;
       options.threads = 3;
       options.tiles = tiles;
+      options.settlePartMinimum = settlePartMinimum;
       ASSERT_TRUE(startFastScans(engine, state, options, &error)) << error;
       Checked checked{&engine};
       ASSERT_TRUE(runPasses(state, fastScans(engine), checkPass, &checked, &error)) << error;
@@ -171,6 +176,37 @@ TEST(MorvalenEngine, IdenticalRowsAreEvaluatedOncePerContent) {
     EXPECT_LT(engine.counters.deltas, 10 * rows) << threads << " threads";
     EXPECT_LT(engine.counters.bounds, 50 * rows) << threads << " threads";
     EXPECT_EQ(engine.counters.rescans, rows - 1) << threads << " threads";
+  }
+}
+
+// The merged cluster's list built in parts of a few deltas each, merged:
+// the same outcome as built whole, on distinct rows, on rows repeated among
+// them (ties across parts) and on copies of one row.
+TEST(MorvalenEngine, MergedListsBuiltInPartsGiveTheDirectOutcome) {
+  Matrix distinct = patterned(300, 48, 5);
+  Matrix repeated = withRepeats(patterned(240, 48, 6), 40);
+  Matrix copies{48, 200, std::vector<int32_t>(size_t(200) * 48, 0)};
+  for (uint32_t k = 0; k < 48; k++) copies.counts[k] = int32_t(k * 5 % 17);
+  copies = withRepeats(copies, 1);
+  for (const Matrix* m : {&distinct, &repeated, &copies}) {
+    Outcome direct = clusterWith(*m, nullptr);
+    for (unsigned threads : {1u, 2u, 7u}) {
+      for (uint32_t minimum : {1u, 8u}) {
+        FastEngine engine;
+        EXPECT_EQ(clusterWith(*m, &engine, threads, minimum), direct)
+            << m->rows << " rows, " << threads << " threads, parts of " << minimum;
+      }
+    }
+  }
+  // Parts of more than a list's worth of deltas each turn values away
+  // themselves; the whole list, checked above, is the reference.
+  Matrix many = withRepeats(patterned(1500, 48, 7), 3);
+  for (uint32_t k = 0; k < 48; k += 5) many.counts[size_t(1499) * 48 + k] += 3;
+  FastEngine whole;
+  Outcome reference = clusterWith(many, &whole, 2);
+  for (unsigned threads : {1u, 2u, 7u}) {
+    FastEngine engine;
+    EXPECT_EQ(clusterWith(many, &engine, threads, 1), reference) << threads << " threads";
   }
 }
 

@@ -58,6 +58,9 @@ struct FastScanOptions {
   unsigned threads = 0;  // 0: defaultThreadCount() (worker_pool.h)
   KernelKind kernel = KernelKind::automatic;
   TileUse tiles = TileUse::automatic;
+  // The fewest computed deltas per part of the merged cluster's new list
+  // (neighbour_update.h); tests lower it to build small lists in parts.
+  uint32_t settlePartMinimum = kSettlePartMinimum;
 };
 
 // What the fast scans did, for benchmarks.

@@ -191,45 +191,81 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
   n.chunks[c] = result;
 }
 
+// One part of the merged cluster's computed deltas, chunks from..to-1:
+// whether a value is kept depends on its value and row alone, and one
+// turned away lowers the floor of its side (its position j against the
+// merged cluster's, as floorFor would tell) without the partner's stamp
+// being read.
+void settlePart(FastEngine& e, const ClusteringState& state, const Update& u, uint32_t from, uint32_t to,
+                SettlePart& part) {
+  NeighbourScratch& n = e.neighbours;
+  part.top.count = 0;
+  part.floorEarlier = kInfinity;
+  part.floorLater = kInfinity;
+  part.improving.clear();
+  for (uint32_t c = from; c < to; c++) {
+    const uint32_t* exactList = n.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
+    for (uint32_t i = 0; i < n.chunks[c].exactCount; i++) {
+      uint32_t j = exactList[i];
+      uint32_t x = state.activeList[j];
+      double d = n.deltas[j];
+      if (j > u.merged && d < u.runningStart) part.improving.push_back(j);
+      if (!part.top.wouldKeep(Candidate{d, x, 0})) {
+        lowerFloor(j > u.merged ? part.floorLater : part.floorEarlier, d);
+        continue;
+      }
+      part.top.add(Candidate{d, x, e.lists.stamp[x]},
+                   [&](const Candidate& c) { lowerFloor(e.mirror.positionOf[c.row] > u.merged ? part.floorLater : part.floorEarlier, c.value); });
+    }
+  }
+}
+
 // The merged cluster's own entry, list and floors, from what the tasks
-// found: the later deltas in the direct order (its running best is a float
-// that each comparison may lower; a delta left unknown is at least its
-// bound, which is not below the running best), then a fresh list from every
-// delta computed.
+// found, in parts side by side when they are many:
+// - The list keeps the kCandidates smallest (value, row) pairs, a total
+//   order, so the smallest of the parts' own lists are those of all the
+//   values; every other value is turned away in a part or in the merge, and
+//   lowers the floor of its side either way.
+// - The entry: the later deltas in the direct order (its running best is a
+//   float that each comparison may lower; a delta left unknown is at least
+//   its bound, which is not below the running best). The running best never
+//   rises (a double below a float rounds to a float no larger), so a delta
+//   not below where it started never takes it: only the parts' improving
+//   positions are compared, in ascending order.
 void settleMergedCluster(FastEngine& e, ClusteringState& state, const Update& u, uint32_t chunkCount) {
   NeighbourScratch& n = e.neighbours;
-  std::vector<uint32_t>& computed = n.computed;
-  computed.clear();
+  size_t computed = 0;
   double floorEarlier = kInfinity, floorLater = kInfinity;
   for (uint32_t c = 0; c < chunkCount; c++) {
-    const uint32_t* exactList = n.chunkExact.data() + size_t(c) * kTilesPerChunk * kLanes;
-    computed.insert(computed.end(), exactList, exactList + n.chunks[c].exactCount);
+    computed += n.chunks[c].exactCount;
     lowerFloor(floorEarlier, n.chunks[c].floorEarlier);
     lowerFloor(floorLater, n.chunks[c].floorLater);
   }
-  sortDistinct(computed.data(), computed.size(), n.positionMarks, u.last);
-  for (uint32_t j : computed) {
-    if (j > u.merged && n.deltas[j] < double(state.bestDelta[u.row])) {
+  uint32_t parts = uint32_t(std::min<size_t>(std::min(kSettleParts, chunkCount), computed / std::max(n.partMinimum, 1u)));
+  parts = std::max(parts, 1u);
+  growTo(n.settleParts, parts);
+  e.pool->run(parts, [&](uint32_t p) {
+    settlePart(e, state, u, uint32_t(uint64_t(chunkCount) * p / parts), uint32_t(uint64_t(chunkCount) * (p + 1) / parts),
+               n.settleParts[p]);
+  });
+  TopCandidates top;
+  auto rejected = [&](const Candidate& c) { lowerFloor(floorFor(e, u.row, c.row), c.value); };
+  e.floors.later[u.row] = floorLater;
+  floorEarlierOf(e, u.row) = floorEarlier;
+  n.improving.clear();
+  for (uint32_t p = 0; p < parts; p++) {
+    const SettlePart& part = n.settleParts[p];
+    lowerFloor(e.floors.later[u.row], part.floorLater);
+    lowerFloor(floorEarlierOf(e, u.row), part.floorEarlier);
+    for (uint32_t i = 0; i < part.top.count; i++) top.add(part.top.entries[i], rejected);
+    n.improving.insert(n.improving.end(), part.improving.begin(), part.improving.end());
+  }
+  std::sort(n.improving.begin(), n.improving.end());
+  for (uint32_t j : n.improving) {
+    if (n.deltas[j] < double(state.bestDelta[u.row])) {
       state.bestDelta[u.row] = float(n.deltas[j]);
       state.bestPartner[u.row] = j;
     }
-  }
-  TopCandidates top;
-  e.floors.later[u.row] = floorLater;
-  floorEarlierOf(e, u.row) = floorEarlier;
-  // Whether a value is kept depends on its value and row alone: one turned
-  // away lowers the floor of its side (its position j against the merged
-  // cluster's, as floorFor would tell) without the partner's stamp being read.
-  double& later = e.floors.later[u.row];
-  double& earlier = floorEarlierOf(e, u.row);
-  for (uint32_t j : computed) {
-    uint32_t x = state.activeList[j];
-    double d = n.deltas[j];
-    if (!top.wouldKeep(Candidate{d, x, 0})) {
-      lowerFloor(j > u.merged ? later : earlier, d);
-      continue;
-    }
-    top.add(Candidate{d, x, e.lists.stamp[x]}, [&](const Candidate& c) { lowerFloor(floorFor(e, u.row, c.row), c.value); });
   }
   storeList(e, u.row, top);
 }

@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "candidates.h"
 #include "clustering.h"
 
 struct FastEngine;
@@ -58,14 +59,31 @@ struct ChunkResult {
   double floorLater = 0.0;   // the same, later
 };
 
+// The merged cluster's new list is built in up to kSettleParts parts side
+// by side, each from at least kSettlePartMinimum computed deltas, then
+// merged.
+constexpr uint32_t kSettleParts = 8;
+constexpr uint32_t kSettlePartMinimum = 2048;
+
+// One part of the merged cluster's deltas: the kCandidates smallest, the
+// floors the others lower, and the later positions whose delta is below the
+// merged cluster's cached one.
+struct SettlePart {
+  TopCandidates top;
+  double floorEarlier = 0.0;
+  double floorLater = 0.0;
+  std::vector<uint32_t> improving;
+};
+
 struct NeighbourScratch {
   std::vector<double> mergedTerms;   // [column]: lnFactorial of the merged cluster's counts
   std::vector<double> deltas;        // [position]: the deltas computed
   std::vector<ChunkResult> chunks;   // [chunk]
   std::vector<uint32_t> chunkStale;  // [chunk][kTilesPerChunk * kLanes]: rows
   std::vector<uint32_t> chunkExact;  // [chunk][kTilesPerChunk * kLanes]: positions
-  std::vector<uint32_t> computed;    // the positions computed, ascending
-  std::vector<uint8_t> positionMarks; // [position], zero between updates
+  std::vector<SettlePart> settleParts;
+  uint32_t partMinimum = kSettlePartMinimum;
+  std::vector<uint32_t> improving;   // of every part, ascending
   // The merged cluster's delta to each large class, valid in the update
   // numbered classValueUpdate[class] (PassMemory::updates).
   std::vector<double> classValue;         // [class]
