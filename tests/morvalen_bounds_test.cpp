@@ -108,14 +108,35 @@ struct Fixture {
   }
 };
 
+// The envelope bound of every tile of `f` against cluster a, from `kernel`.
+void envelopeBounds(const Fixture& f, const TileEnvelopes& envelopes, const BoundContext& context,
+                    BoundKernel kernel, uint32_t a, std::vector<double>& out) {
+  uint32_t tileCount = (f.c.rows + kLanes - 1) / kLanes;
+  out.assign(size_t(tileCount + kLanes - 1) / kLanes * kLanes, 0.0);
+  for (uint32_t t = 0; t * kLanes < tileCount; t++) kernel(context, f.described[a], t, kAllLanes, &out[t * kLanes]);
+  for (uint32_t t = 0; t < tileCount; t++)
+    out[t] = envelopeBound(envelopes, f.described[a], t, double(f.c.columns) - 1, out[t]);
+}
+
 // Every bound of every pair (from every kernel, and the plain function),
-// with `groupCount` groups, is at most the delta.
+// with `groupCount` groups, is at most the delta; so is the envelope bound
+// of every tile for each of its clusters.
 void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCount, bool corrected) {
   Fixture f(c, groupCount, corrected ? kCorrectionLevels : 0);
   BoundContext context = boundContext(f.tiles, c.columns, f.constant);
+  uint32_t tileCount = (c.rows + kLanes - 1) / kLanes;
+  TileEnvelopes envelopes;
+  ASSERT_TRUE(allocateTileEnvelopes(envelopes, tileCount, groupCount));
+  for (uint32_t t = 0; t < tileCount; t++) {
+    uint32_t live = c.rows - t * kLanes >= kLanes ? kAllLanes : (1u << (c.rows - t * kLanes)) - 1;
+    storeTileEnvelope(envelopes, f.tiles, t, live);
+  }
+  BoundContext envelopeContext = boundContext(envelopes.lanes, c.columns, f.constant);
+  std::vector<double> envelopeOut;
   for (KernelKind kind : kKernelKinds) {
     BoundKernel kernel = boundKernel(kind);
     for (uint32_t a = 0; a < c.rows; a++) {
+      envelopeBounds(f, envelopes, envelopeContext, kernel, a, envelopeOut);
       for (uint32_t tile = 0; tile * kLanes < c.rows; tile++) {
         double out[kLanes], some[kLanes];
         kernel(context, f.described[a], tile, kAllLanes, out);
@@ -133,6 +154,7 @@ void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCou
           double d = f.delta(a, b);
           double plain = pairBound(context, f.described[a], f.described[b]);
           ASSERT_LE(out[lane], d) << what << ", rows " << a << " and " << b;
+          ASSERT_LE(envelopeOut[tile], d) << what << ", envelope, rows " << a << " and " << b;
           ASSERT_LE(plain, d) << what << ", rows " << a << " and " << b;
           // The kernels differ by less than their margins, which scale with
           // the magnitude of the terms, (x + 1)(ln x + 2).

@@ -243,6 +243,58 @@ void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluste
   tiles.offsets[slot] = cluster ? cluster->offset : std::numeric_limits<double>::infinity();
 }
 
+bool allocateTileEnvelopes(TileEnvelopes& envelopes, uint32_t tileCount, uint32_t groupCount) {
+  uint32_t envelopeTiles = (tileCount + kLanes - 1) / kLanes;
+  if (!allocateBoundTiles(envelopes.lanes, envelopeTiles, groupCount)) return false;
+  try {
+    envelopes.groupSumTotals.assign(size_t(envelopeTiles) * kLanes, 0.0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void storeTileEnvelope(TileEnvelopes& envelopes, const BoundTiles& tiles, uint32_t tile, uint32_t liveLanes) {
+  if (liveLanes == 0) {
+    storeBoundLane(envelopes.lanes, tile, nullptr);
+    return;
+  }
+  BoundCluster made = {};
+  double smallestTotal = std::numeric_limits<double>::infinity();
+  double largestOwnTerms = -std::numeric_limits<double>::infinity();
+  for (uint32_t bits = liveLanes; bits != 0; bits &= bits - 1) {
+    size_t slot = size_t(tile) * kLanes + uint32_t(__builtin_ctz(bits));
+    smallestTotal = std::min(smallestTotal, tiles.totals[slot]);
+    largestOwnTerms = std::max(largestOwnTerms, tiles.ownTerms[slot]);
+  }
+  const double* sums = tiles.groupSums.data() + size_t(tile) * tiles.groups * kLanes;
+  double groupTerms = 0.0, sumOfSums = 0.0;
+  for (uint32_t g = 0; g < tiles.groups; g++) {
+    double largest = 0.0;
+    for (uint32_t bits = liveLanes; bits != 0; bits &= bits - 1)
+      largest = std::max(largest, sums[g * kLanes + uint32_t(__builtin_ctz(bits))]);
+    made.groupSums[g] = largest;
+    double term = phi(largest);
+    made.groupPhisFloat[g] = float(term);
+    groupTerms += term;
+    sumOfSums += largest;
+  }
+  made.total = smallestTotal;
+  made.ownTerms = largestOwnTerms;
+  made.offset = largestOwnTerms - groupTerms;
+  storeBoundLane(envelopes.lanes, tile, &made);
+  envelopes.groupSumTotals[tile] = sumOfSums;
+}
+
+double envelopeBound(const TileEnvelopes& envelopes, const BoundCluster& a, uint32_t tile, double columnsLess1,
+                     double kernelBound) {
+  double x = (a.total + envelopes.groupSumTotals[tile]) + columnsLess1;
+  if (!(kernelBound > kMinusInfinity) || !(x >= 1 && x <= kLargestArgument)) return kMinusInfinity;
+  int exponent = 0;
+  std::frexp(x, &exponent);  // x < 2^exponent, so ln x < exponent ln 2
+  return kernelBound - kFloatMarginScale * ((x + 1) * (double(exponent) * kLn2 + 2));
+}
+
 // The correction from a's level masks and b's (`stride` words apart).
 static inline double correction(const BoundContext& context, const BoundCluster& a, const uint64_t* masksB,
                                 size_t stride) {

@@ -155,6 +155,42 @@ bool allocateBoundTiles(BoundTiles& tiles, uint32_t tileCount, uint32_t groupCou
 // Stores a cluster in a slot; null empties it.
 void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluster);
 
+// Envelopes: one lower bound for every cluster of a tile at once.
+// - The bound's terms (above, in the vector kernels' form) each move one way
+//   with b's data: l(x) rises with b's total (l'(x) = ln x + 1/(2x) > 0 for
+//   x >= 1); -ownTerms_b falls as ownTerms_b rises; and
+//   -(phi(A_g + B_g) - phi(B_g)) falls as B_g rises (its derivative is
+//   -ln((A_g + B_g) / B_g) <= 0, and it is continuous at B_g = 0); the
+//   correction is at least 0. So the bound of a against a made-up cluster
+//   with the tile's smallest total, largest ownTerms and largest sum in each
+//   group, without correction, is at most a's bound against each cluster of
+//   the tile, in real arithmetic. The plain kernel's form agrees with it:
+//   with offset = ownTerms - Phi of the made-up sums, -offset_b -
+//   sum_g phi(A_g + B_g) is at least -offset - sum_g phi(A_g + B_max g),
+//   as phi(A + B_max) - phi(A + B) >= phi(B_max) - phi(B) term by term.
+// - Rounding: the kernels' argument takes the sum of the group arguments s
+//   below x; for the made-up cluster it may reach x' = Na + S + K - 1, S the
+//   sum of its group sums. envelopeBound subtracts kFloatMarginScale M(x')
+//   more (ln x' taken from above by its binary exponent), over ten times
+//   what the argument asks for that size, and the kernel's margin stays.
+// - A tile without live clusters, or with one whose bound holds for no pair
+//   (ownTerms +inf), has ownTerms +inf: its envelope bound is -inf.
+struct TileEnvelopes {
+  BoundTiles lanes;               // tile t's made-up cluster in slot t
+  std::vector<double> groupSumTotals;  // [tile]: S
+};
+
+bool allocateTileEnvelopes(TileEnvelopes& envelopes, uint32_t tileCount, uint32_t groupCount);
+
+// Stores the envelope of tile `tile` of `tiles`, whose live lanes are set
+// in liveLanes.
+void storeTileEnvelope(TileEnvelopes& envelopes, const BoundTiles& tiles, uint32_t tile, uint32_t liveLanes);
+
+// The envelope bound of a against tile `tile`, from the kernel's bound of a
+// against the tile's made-up cluster (slot `tile` of envelopes.lanes).
+double envelopeBound(const TileEnvelopes& envelopes, const BoundCluster& a, uint32_t tile, double columnsLess1,
+                     double kernelBound);
+
 // The bound of one pair, in plain code, with libm's logarithm.
 double pairBound(const BoundContext& context, const BoundCluster& a, const BoundCluster& b);
 

@@ -84,6 +84,7 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   m.boundGroups = chooseBoundGroups(state.counts, state.columns, rows, groupCount);
   m.correctionLevels = correctionPays(state.counts, state.columns, rows) ? kCorrectionLevels : 0;
   if (!allocateBoundTiles(m.boundTiles, tileCount, groupCount)) throw std::bad_alloc();
+  if (!allocateTileEnvelopes(m.envelopes, tileCount, groupCount)) throw std::bad_alloc();
   e.lists.stamp.assign(rows, 0);
   e.lists.entries.resize(size_t(rows) * kCandidates);
   e.lists.partners.assign(size_t(rows) * kCandidates, kNoRow);
@@ -135,6 +136,7 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
   try {
     allocateArrays(e, state, options.threads == 0 ? defaultThreadCount() : options.threads);
     e.kernels.bounds = boundContext(e.mirror.boundTiles, state.columns, state.constant);
+    e.kernels.envelopes = boundContext(e.mirror.envelopes.lanes, state.columns, state.constant);
     e.kernels.deltas = deltaContext(e.kernels.table, e.mirror.tiles, state.constant);
     e.memory.staleRows.assign(state.activeList, state.activeList + state.liveCount);
   } catch (const std::bad_alloc&) {

@@ -83,6 +83,7 @@ struct EngineKernels {
   LnFactorialTable table;
   DeltaContext deltas;   // taken again at every layout of the tiles
   BoundContext bounds;
+  BoundContext envelopes;  // of the tiles' made-up clusters (bounds.h)
 };
 
 // What one step of a pass leaves for a later one.

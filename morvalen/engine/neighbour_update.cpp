@@ -144,6 +144,22 @@ void evaluateLargeClasses(FastEngine& e, const ClusteringState& state, const Fix
   }
 }
 
+// The largest value a bound must reach for no delta of tile t to be needed
+// (lanesNeeded's tests), the known lanes and the merged cluster's own aside.
+double largestThreshold(const FastEngine& e, const ClusteringState& state, const Update& u, uint32_t t,
+                        uint32_t knownMask) {
+  double largest = -kInfinity;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
+    if (x == kNoRow || x == u.row || (knownMask >> lane & 1) != 0) continue;
+    uint32_t j = e.mirror.positionOf[x];
+    double threshold = j < u.merged ? std::max(double(state.bestDelta[x]), e.floors.later[x])
+                                    : std::max(u.runningStart, e.floors.earlierBySlot[e.mirror.slotOf[x]]);
+    largest = std::max(largest, threshold);
+  }
+  return largest;
+}
+
 // One task: the clusters of chunk c's tiles. Counts and floors go to a local
 // result, stored once: the chunks' results share cache lines, which the
 // threads would pass back and forth.
@@ -157,13 +173,30 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
   uint32_t end = std::min(u.tileCount, (c + 1) * kTilesPerChunk);
   double out[kLanes];
   const bool largeClasses = !e.classes.large.empty();
+  // The envelope bounds of the chunk's tiles, one kernel call: a tile whose
+  // envelope bound reaches every threshold of its lanes needs no lane bound,
+  // and its lanes take the envelope bound as theirs (it is below each).
+  static_assert(kTilesPerChunk == kLanes, "a chunk's envelopes are one tile of them");
+  const BoundCluster& merged = e.mirror.bounds[u.row];
+  double envelopes[kLanes];
+  uint32_t chunkTiles = end - c * kTilesPerChunk;
+  e.kernels.bound(e.kernels.envelopes, merged, c, (uint32_t(1) << chunkTiles) - 1, envelopes);
+  result.bounds += chunkTiles;
   for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
     // Known deltas stand in for their bounds, and are not computed again.
     double known[kLanes];
     uint32_t knownMask = largeClasses ? knownLanes(e, t, u.row, known) : 0;
     result.known += uint32_t(__builtin_popcount(knownMask));
-    if (knownMask != kAllLanes)
-      e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes & ~knownMask, out);
+    if (knownMask != kAllLanes) {
+      double envelope = envelopeBound(e.mirror.envelopes, merged, t, e.kernels.envelopes.columnsLess1,
+                                      envelopes[t - c * kTilesPerChunk]);
+      if (envelope >= largestThreshold(e, state, u, t, knownMask)) {
+        for (uint32_t lane = 0; lane < kLanes; lane++) out[lane] = envelope;
+      } else {
+        e.kernels.bound(e.kernels.bounds, merged, t, kAllLanes & ~knownMask, out);
+        result.bounds += uint32_t(__builtin_popcount(kAllLanes & ~knownMask));
+      }
+    }
     for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
     uint32_t lanes = lanesNeeded(e, state, choice, u, t, out, result, stale, exactList);
     if (lanes == 0) continue;
@@ -308,9 +341,7 @@ void updateNeighboursFast(FastEngine& e, ClusteringState& state, const PassChoic
     e.counters.laneDeltas += n.chunks[c].lanes;
     e.tilePolicy.kernelWanted += n.chunks[c].kernelWanted;
   }
-  uint64_t known = 0;
-  for (uint32_t c = 0; c < chunkCount; c++) known += n.chunks[c].known;
-  e.counters.bounds += last - 1 - known;
+  for (uint32_t c = 0; c < chunkCount; c++) e.counters.bounds += n.chunks[c].bounds;
   e.tilePolicy.tilesVisited += u.tileCount;
   settleMergedCluster(e, state, u, chunkCount);
 }

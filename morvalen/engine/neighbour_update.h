@@ -39,10 +39,13 @@
 
 #include "candidates.h"
 #include "clustering.h"
+#include "kernel_types.h"
 
 struct FastEngine;
 
-constexpr uint32_t kTilesPerChunk = 4;
+// A chunk is the tiles whose envelopes (bounds.h) share a tile of their own,
+// so that one kernel call gives the envelope bounds of all its tiles.
+constexpr uint32_t kTilesPerChunk = kLanes;
 // Up to this many wanted lanes of a tile are summed as scattered partners,
 // four side by side; more take the tile kernel (while the tiles are kept).
 constexpr uint32_t kFewLanes = 8;
@@ -55,6 +58,7 @@ struct ChunkResult {
   uint64_t lanes = 0;        // tile lanes computed (all 16 of a kernel call)
   uint64_t kernelWanted = 0; // tiles that wanted the tile kernel
   uint64_t known = 0;        // lanes whose delta the large classes gave
+  uint64_t bounds = 0;       // lane bounds and envelope bounds computed
   double floorEarlier = 0.0; // smallest bound left uncomputed, earlier than the merged cluster
   double floorLater = 0.0;   // the same, later
 };

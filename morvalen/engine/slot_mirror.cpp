@@ -9,6 +9,16 @@ uint32_t tilesUsed(const FastEngine& e) { return (e.mirror.slotsUsed + kLanes - 
 
 namespace {
 
+// The lanes of tile t that hold a live cluster.
+uint32_t liveLanes(const SlotMirror& m, uint32_t t) {
+  uint32_t lanes = 0;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t slot = t * kLanes + lane;
+    if (slot < m.slotsUsed && m.rowInSlot[slot] != kNoRow) lanes |= 1u << lane;
+  }
+  return lanes;
+}
+
 struct MirrorSource {
   const FastEngine* engine;
   const ClusteringState* state;
@@ -74,6 +84,7 @@ bool layOutAll(FastEngine& e, const ClusteringState& state) {
         uint32_t r = slot < m.slotsUsed ? m.rowInSlot[slot] : kNoRow;
         storeBoundLane(m.boundTiles, slot, r == kNoRow ? nullptr : &m.bounds[r]);
       }
+      storeTileEnvelope(m.envelopes, m.boundTiles, t, liveLanes(m, t));
       findTileLastPosition(m, t);
     }
   });
@@ -150,6 +161,9 @@ bool mirrorMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
                   state.rowCost[a], m.correctionLevels, &m.bounds[a]);
   storeBoundLane(m.boundTiles, hole, nullptr);
   storeBoundLane(m.boundTiles, m.slotOf[a], &m.bounds[a]);
+  storeTileEnvelope(m.envelopes, m.boundTiles, hole / kLanes, liveLanes(m, hole / kLanes));
+  if (m.slotOf[a] / kLanes != hole / kLanes)
+    storeTileEnvelope(m.envelopes, m.boundTiles, m.slotOf[a] / kLanes, liveLanes(m, m.slotOf[a] / kLanes));
   if (second != last) {
     uint32_t moved = state.activeList[second];
     m.positionOf[moved] = second;

@@ -15,6 +15,8 @@
 // - Every live cluster's bound data (BoundCluster by row, and BoundTiles by
 //   slot) and column mask are those of its current counts, total and cost;
 //   so are the tiles' counts and terms while the tiles are kept.
+// - envelopes hold, for every tile, the envelope of its live clusters'
+//   bound data (bounds.h).
 // - tileLastPosition[t] is the largest position in tile t (-1 for none): a
 //   rescan from position p skips the tiles whose last position is below p.
 // - The tiles keep their counts only while the neighbour updates want the
@@ -57,6 +59,7 @@ struct SlotMirror {
   std::vector<uint64_t> rowMasks;         // [row][maskWords]: nonzero columns, for live rows
   ClusterTiles tiles;                     // counts and terms by slot, while kept
   BoundTiles boundTiles;                  // bound data by slot
+  TileEnvelopes envelopes;                // of each tile's live clusters
   std::vector<BoundCluster> bounds;       // [row], for live rows
   std::vector<uint8_t> boundGroups;       // [column]
   uint32_t correctionLevels = 0;          // of the bound's correction; 0: none
