@@ -35,6 +35,23 @@ void checkMirror(const FastEngine& e, const ClusteringState& state) {
   }
 }
 
+// Every tile's envelope lies beyond each of its live clusters' bound data:
+// no larger a total, no smaller ownTerms, no smaller a group sum.
+void checkEnvelopes(const FastEngine& e) {
+  const SlotMirror& m = e.mirror;
+  const BoundTiles& tiles = m.boundTiles;
+  const BoundTiles& made = m.envelopes.lanes;
+  for (uint32_t slot = 0; slot < m.slotsUsed; slot++) {
+    if (m.rowInSlot[slot] == kNoRow) continue;
+    uint32_t t = slot / kLanes, lane = slot % kLanes;
+    ENGINE_CHECK(made.totals[t] <= tiles.totals[slot], slot);
+    ENGINE_CHECK(made.ownTerms[t] >= tiles.ownTerms[slot], slot);
+    const double* sums = tiles.groupSums.data() + size_t(t) * tiles.groups * kLanes + lane;
+    const double* largest = made.groupSums.data() + size_t(t / kLanes) * made.groups * kLanes + t % kLanes;
+    for (uint32_t g = 0; g < tiles.groups; g++) ENGINE_CHECK(largest[g * kLanes] >= sums[g * kLanes], slot);
+  }
+}
+
 // A cached entry names a later live position.
 void checkEntries(const ClusteringState& state) {
   for (uint32_t p = 0; p < state.liveCount; p++) {
@@ -95,6 +112,7 @@ void checkEngineInvariants(const FastEngine& engine, const ClusteringState& stat
   const PassMemory& memory = engine.memory;
   if (memory.updates % 16 != 0) return;
   checkLists(engine, state, memory.updates / 16 * 509);
+  checkEnvelopes(engine);
   ENGINE_CHECK(classesHold(engine, state), memory.updates);
   if (memory.listsReady && state.liveCount <= kExactCheckLimit)
     checkOneClusterExactly(engine, state, memory.updates / 16 % state.liveCount);
