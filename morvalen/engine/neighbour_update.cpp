@@ -160,6 +160,25 @@ double largestThreshold(const FastEngine& e, const ClusteringState& state, const
   return largest;
 }
 
+// The bounds of tile t's lanes into out: the known deltas (knownMask) stand
+// in for theirs; the others take the tile's envelope bound where it reaches
+// every lane's threshold (it is below each of their deltas, and no delta
+// would be needed), else the kernel's. Returns the lane bounds computed.
+uint32_t tileBounds(const FastEngine& e, const ClusteringState& state, const Update& u, uint32_t t, double envelope,
+                    uint32_t knownMask, const double* known, double* out) {
+  uint32_t computed = 0;
+  if (knownMask != kAllLanes) {
+    if (envelope >= largestThreshold(e, state, u, t, knownMask)) {
+      for (uint32_t lane = 0; lane < kLanes; lane++) out[lane] = envelope;
+    } else {
+      e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes & ~knownMask, out);
+      computed = uint32_t(__builtin_popcount(kAllLanes & ~knownMask));
+    }
+  }
+  for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
+  return computed;
+}
+
 // One task: the clusters of chunk c's tiles. Counts and floors go to a local
 // result, stored once: the chunks' results share cache lines, which the
 // threads would pass back and forth.
@@ -173,9 +192,7 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
   uint32_t end = std::min(u.tileCount, (c + 1) * kTilesPerChunk);
   double out[kLanes];
   const bool largeClasses = !e.classes.large.empty();
-  // The envelope bounds of the chunk's tiles, one kernel call: a tile whose
-  // envelope bound reaches every threshold of its lanes needs no lane bound,
-  // and its lanes take the envelope bound as theirs (it is below each).
+  // The envelope bounds of the chunk's tiles, in one kernel call.
   static_assert(kTilesPerChunk == kLanes, "a chunk's envelopes are one tile of them");
   const BoundCluster& merged = e.mirror.bounds[u.row];
   double envelopes[kLanes];
@@ -187,17 +204,9 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
     double known[kLanes];
     uint32_t knownMask = largeClasses ? knownLanes(e, t, u.row, known) : 0;
     result.known += uint32_t(__builtin_popcount(knownMask));
-    if (knownMask != kAllLanes) {
-      double envelope = envelopeBound(e.mirror.envelopes, merged, t, e.kernels.envelopes.columnsLess1,
-                                      envelopes[t - c * kTilesPerChunk]);
-      if (envelope >= largestThreshold(e, state, u, t, knownMask)) {
-        for (uint32_t lane = 0; lane < kLanes; lane++) out[lane] = envelope;
-      } else {
-        e.kernels.bound(e.kernels.bounds, merged, t, kAllLanes & ~knownMask, out);
-        result.bounds += uint32_t(__builtin_popcount(kAllLanes & ~knownMask));
-      }
-    }
-    for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
+    double envelope = envelopeBound(e.mirror.envelopes, merged, t, e.kernels.envelopes.columnsLess1,
+                                    envelopes[t - c * kTilesPerChunk]);
+    result.bounds += tileBounds(e, state, u, t, envelope, knownMask, known, out);
     uint32_t lanes = lanesNeeded(e, state, choice, u, t, out, result, stale, exactList);
     if (lanes == 0) continue;
     // The tile kernel writes every lane: the known ones are put back after
