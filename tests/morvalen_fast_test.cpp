@@ -45,6 +45,29 @@ Matrix histogramLike(uint32_t rows, uint32_t columns, int32_t maxCount, uint32_t
   return m;
 }
 
+// Rows like block histograms of machine code: 2048 bytes a block over
+// nearly every byte value, a few values far more frequent than the rest, so
+// that rows are nearly equidistant. Some rows are many blocks summed, as
+// clusters after merges are (the zero byte's count then passes the table
+// of ln-factorials), and some repeat an earlier row.
+Matrix rawCodeLike(uint32_t rows, uint32_t seed) {
+  const uint32_t columns = 256;
+  const uint32_t frequent[] = {0x00, 0x00, 0x00, 0xff, 0x48, 0x89, 0x8b, 0xe8};
+  std::mt19937 random(seed);
+  Matrix m{columns, rows, std::vector<int32_t>(size_t(rows) * columns, 0)};
+  for (uint32_t r = 0; r < rows; r++) {
+    int32_t* row = m.counts.data() + size_t(r) * columns;
+    if (r > 4 && random() % 8 == 0) {
+      std::copy_n(m.counts.data() + size_t(random() % r) * columns, columns, row);
+      continue;
+    }
+    uint32_t blocks = random() % 6 == 0 ? 1 + random() % 64 : 1;
+    for (uint32_t byte = 0; byte < blocks * 2048; byte++)
+      row[random() % 2 == 0 ? frequent[random() % 8] : random() % columns]++;
+  }
+  return m;
+}
+
 std::vector<KernelKind> availableKernels() {
   std::vector<KernelKind> kinds;
   for (KernelKind kind : kKernelKinds)
@@ -159,6 +182,77 @@ TEST(MorvalenFastKernels, MatchMergeDeltaBeyondTheTableAndWhenTotalsWrap) {
   Matrix m{256, 40, std::vector<int32_t>(40 * 256)};
   for (int32_t& c : m.counts) c = random() % 3 == 0 ? values[random() % 13] : 0;
   expectKernelsMatch(m, "large, negative and wrapping counts");
+}
+
+TEST(MorvalenFastKernels, MatchMergeDeltaOnRawCodeLikeRows) {
+  expectKernelsMatch(rawCodeLike(70, 3), "raw-code-like");
+}
+
+// Lanes rewritten in place (storeLane) leave columns stored that no lane
+// uses any more, and emptied lanes; every kernel's lane still has the bits
+// of partnerDeltas for the same pair, which read the rows themselves.
+TEST(MorvalenFastKernels, LanesRewrittenInPlaceMatchPartnerDeltas) {
+  Matrix m = rawCodeLike(48, 5);
+  const uint32_t K = m.columns;
+  LnFactorialTable table;
+  fillLnFactorialTable(table, 1 << 15);
+  double constant = constantTerm(K);
+  KernelFixture fixture{&m, std::vector<int32_t>(m.rows), std::vector<float>(m.rows)};
+  auto describe = [&](uint32_t r) {
+    const int32_t* row = m.counts.data() + size_t(r) * K;
+    fixture.totals[r] = rowSum(row, K);
+    fixture.costs[r] = rowCost(row, K, fixture.totals[r], constant);
+  };
+  for (uint32_t r = 0; r < m.rows; r++) describe(r);
+  ClusterTiles tiles;
+  std::string error;
+  ASSERT_TRUE(allocateClusterTiles(tiles, K, m.rows, &error)) << error;
+  ASSERT_TRUE(layOutTiles(tiles, table, tiles.tileCount, matrixTile, &fixture, &error)) << error;
+  // Every third row keeps only its columns below 100; every seventh slot
+  // is emptied.
+  std::vector<bool> empty(m.rows, false);
+  for (uint32_t r = 0; r < m.rows; r++) {
+    int32_t* row = m.counts.data() + size_t(r) * K;
+    if (r % 7 == 3) {
+      empty[r] = true;
+      ASSERT_TRUE(storeLane(tiles, table, r, nullptr, 0, 0.0f));
+    } else if (r % 3 == 1) {
+      std::fill(row + 100, row + K, 0);
+      describe(r);
+      ASSERT_TRUE(storeLane(tiles, table, r, row, fixture.totals[r], fixture.costs[r]));
+    }
+  }
+  DeltaContext context = deltaContext(table, tiles, constant);
+  std::vector<uint64_t> masks(size_t(m.rows) * tiles.maskWords);
+  for (uint32_t r = 0; r < m.rows; r++)
+    rowColumnMask(m.counts.data() + size_t(r) * K, K, masks.data() + size_t(r) * tiles.maskWords);
+  std::vector<double> terms(K);
+  for (uint32_t a = 0; a < m.rows; a += 5) {
+    const int32_t* rowA = m.counts.data() + size_t(a) * K;
+    fixedColumnTerms(table, rowA, K, terms.data());
+    FixedCluster fixed{rowA, masks.data() + size_t(a) * tiles.maskWords, terms.data(), fixture.totals[a],
+                       double(fixture.costs[a])};
+    for (uint32_t tile = 0; tile < tiles.tileCount; tile++) {
+      std::vector<PartnerCluster> partners;
+      std::vector<uint32_t> lanes;
+      for (uint32_t lane = 0; lane < kLanes; lane++) {
+        uint32_t b = tile * kLanes + lane;
+        if (b >= m.rows || empty[b]) continue;
+        partners.push_back(PartnerCluster{m.counts.data() + size_t(b) * K, masks.data() + size_t(b) * tiles.maskWords,
+                                          fixture.totals[b], fixture.costs[b]});
+        lanes.push_back(lane);
+      }
+      std::vector<double> expected(partners.size());
+      partnerDeltas(context, fixed, partners.data(), uint32_t(partners.size()), expected.data());
+      for (KernelKind kind : availableKernels()) {
+        double out[kLanes];
+        tileKernel(kind)(context, fixed, tile, out);
+        for (size_t i = 0; i < lanes.size(); i++)
+          ASSERT_EQ(bitsOf(out[lanes[i]]), bitsOf(expected[i]))
+              << "kernel " << kernelName(kind) << ", rows " << a << " and " << tile * kLanes + lanes[i];
+      }
+    }
+  }
 }
 
 TEST(MorvalenFastKernels, MatchMergeDeltaForOddColumnCounts) {
@@ -282,6 +376,12 @@ TEST(MorvalenFastClustering, SameAsDirectForOddShapes) {
 // More rows than the bits of a list filter: rows r and r + 1024 share a bit,
 // so a set bit may stand for a row the list does not hold, and the list
 // itself must be read.
+// Nearly equidistant rows: the bounds rule out few pairs, so rescans take
+// most later clusters in their second round, and the lists rarely answer.
+TEST(MorvalenFastClustering, SameAsDirectOnRawCodeLikeRows) {
+  expectSameAsDirect(rawCodeLike(160, 9), "raw-code-like rows");
+}
+
 TEST(MorvalenFastClustering, SameAsDirectWhenListFiltersCollide) {
   expectSameAsDirect(histogramLike(1300, 8, 25, 31), "1300 rows");
 }

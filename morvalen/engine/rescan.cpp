@@ -243,7 +243,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   growTo(scratch.secondRound, length);
   growTo(scratch.classFollowers, length);
   growTo(scratch.followerClass, length);
-  uint32_t* heap = scratch.secondRound.data();
+  Selection::Entry* heap = scratch.secondRound.data();
   uint32_t* followers = scratch.classFollowers.data();
   uint32_t* followerClass = scratch.followerClass.data();
   size_t heapSize = 0, followerCount = 0;
@@ -265,26 +265,30 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
       continue;
     }
     classBefore = cls;
-    heap[heapSize++] = uint32_t(i);
+    heap[heapSize++] = Selection::Entry{bounds[i], uint32_t(i)};
   }
   // A heap with the smallest (bound, index) on top: most of them are never
-  // taken, so they need no full sort.
-  auto later = [&](uint32_t x, uint32_t y) { return bounds[x] > bounds[y] || (bounds[x] == bounds[y] && x > y); };
+  // taken, so they need no full sort. Each entry carries its bound: on raw
+  // data most of them are taken, and the sifting then reads the entries
+  // alone, not the bounds they would point to.
+  auto later = [](const Selection::Entry& x, const Selection::Entry& y) {
+    return x.bound > y.bound || (x.bound == y.bound && x.index > y.index);
+  };
   std::make_heap(heap, heap + heapSize, later);
   size_t remaining = heapSize;
   constexpr uint32_t kStep = 4;
   uint32_t step[kStep];
-  while (remaining > 0 && bounds[heap[0]] <= std::min(best.value, t)) {
+  while (remaining > 0 && heap[0].bound <= std::min(best.value, t)) {
     uint32_t count = 0;
-    while (count < kStep && remaining > 0 && bounds[heap[0]] <= std::min(best.value, t)) {
+    while (count < kStep && remaining > 0 && heap[0].bound <= std::min(best.value, t)) {
       std::pop_heap(heap, heap + remaining, later);
-      step[count++] = heap[--remaining];
+      step[count++] = heap[--remaining].index;
     }
     uint32_t before = job.computed;
     computeAt(e, state, job, a, step, count, scratch);
     for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
   }
-  if (remaining > 0) lowerFloor(job.prunedFloor, bounds[heap[0]]);
+  if (remaining > 0) lowerFloor(job.prunedFloor, heap[0].bound);
   // A follower takes its class's value. A class whose member in the heap
   // was never taken has a delta above the answer (that member's bound
   // exceeded the limit the heap stopped at); its followers stay unknown,

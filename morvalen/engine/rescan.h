@@ -107,7 +107,7 @@ struct WorkerScratch {
   uint32_t callToken = 0;
   std::vector<uint32_t> followers;       // of one computeAt call
   std::vector<uint32_t> callFollowerClass;  // [follower of the call]: its class
-  std::vector<uint32_t> secondRound;     // a second round's heap
+  std::vector<Selection::Entry> secondRound;  // a second round's heap
   std::vector<uint32_t> classFollowers;  // of a second round
   std::vector<uint32_t> followerClass;   // [follower]: its class
   std::vector<uint8_t> indexMarks;       // sortDistinct's, all zero between jobs

@@ -61,8 +61,8 @@ __attribute__((noinline, cold)) static double beyondTable(int32_t x) { return x 
 
 // lnFactorial(x) for the summed count of a column; +0.0 for x < 2, as the
 // table holds lnFactorial(0) = 0 and lnFactorial(1) = +0.0.
-static inline double summedTerm(const DeltaContext& context, int32_t x) {
-  if (uint32_t(x) < uint32_t(context.lnSize)) return context.lnValues[uint32_t(x)];
+static inline double summedTerm(const double* lnValues, uint32_t lnSize, int32_t x) {
+  if (uint32_t(x) < lnSize) return lnValues[uint32_t(x)];
   return beyondTable(x);
 }
 
@@ -73,13 +73,21 @@ void partnerDeltas(const DeltaContext& context, const FixedCluster& a, const Par
     // A short last group repeats its last partner.
     const PartnerCluster* p[kWays];
     for (uint32_t i = 0; i < kWays; i++) p[i] = &partners[std::min(start + i, count - 1)];
+    // The pointers in locals: the rare call beyond the table could change
+    // any memory the loop would read them from, so the compiler would fetch
+    // them again for every term.
+    const int32_t* countsA = a.counts;
+    const int32_t* counts[kWays];
+    for (uint32_t i = 0; i < kWays; i++) counts[i] = p[i]->counts;
+    const double* lnValues = context.lnValues;
+    const uint32_t lnSize = uint32_t(context.lnSize);
     double sums[kWays] = {};
     for (uint32_t w = 0; w < context.maskWords; w++) {
       uint64_t bits = a.mask[w] | p[0]->mask[w] | p[1]->mask[w] | p[2]->mask[w] | p[3]->mask[w];
       for (; bits != 0; bits &= bits - 1) {
         uint32_t k = w * 64 + uint32_t(__builtin_ctzll(bits));
-        int32_t countA = a.counts[k];
-        for (uint32_t i = 0; i < kWays; i++) sums[i] += summedTerm(context, wrappingAdd(countA, p[i]->counts[k]));
+        int32_t countA = countsA[k];
+        for (uint32_t i = 0; i < kWays; i++) sums[i] += summedTerm(lnValues, lnSize, wrappingAdd(countA, counts[i][k]));
       }
     }
     for (uint32_t i = 0; i < kWays && start + i < count; i++) {
