@@ -29,6 +29,12 @@ void tileKernelBody(const DeltaContext& context, const FixedCluster& a, uint32_t
       for (uint32_t v = 0; v < kVectors; v++) sum[v] = sum[v] + termA;
       return;
     }
+    // The columns a few ahead are fetched while this one is summed: a tile
+    // of raw data stores all 256 columns (48 KiB), more than stays cached
+    // between calls. A hint only; it changes no value.
+    __builtin_prefetch(context.counts + (stored + 4) * kLanes);
+    __builtin_prefetch(context.terms + (stored + 4) * kLanes);
+    __builtin_prefetch(context.terms + (stored + 4) * kLanes + kLanes / 2);
     if (a.counts[k] == 0) {
       // a has no count here: every lane's term is ready in the tile.
       const double* terms = context.terms + stored * kLanes;
