@@ -7,9 +7,22 @@
 #include <signal.h>
 
 // Waking a sleeping thread takes tens of microseconds, as long as a small
-// batch itself; a thread therefore spins this long for the next batch (or
-// for the end of the current one) before it sleeps.
+// batch itself; a worker therefore spins this long for the next batch
+// before it sleeps. The calling thread waits for the end of its batch
+// without sleeping: that wait is as short as the longest task.
 static constexpr auto kSpinTime = std::chrono::microseconds(200);
+// A waiting thread spins on the pause instruction alone this long, then
+// also yields its core: on a busy machine the thread it waits for may need
+// it. Yielding is a system call, too dear for the waits of a quiet machine.
+static constexpr auto kYieldAfter = std::chrono::microseconds(50);
+
+static inline void pauseCore() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 // The workers start with every asynchronous signal blocked, so that signals
 // sent to the process reach the main thread, which keeps the table of
@@ -22,7 +35,7 @@ static sigset_t asynchronousSignals() {
   return set;
 }
 
-WorkerPool::WorkerPool(unsigned threads) {
+WorkerPool::WorkerPool(unsigned threads) : shares_(new Share[threads < 1 ? 1 : threads]) {
   sigset_t blocked = asynchronousSignals(), previous;
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this, i] { workerLoop(i); });
@@ -30,63 +43,82 @@ WorkerPool::WorkerPool(unsigned threads) {
 }
 
 WorkerPool::~WorkerPool() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
+  stopping_ = true;
+  { std::lock_guard<std::mutex> lock(mutex_); }
   wake_.notify_all();
   for (std::thread& worker : workers_) worker.join();
 }
 
-void WorkerPool::runTasks(TaskFunction function, const void* context, uint32_t count, unsigned worker) {
-  // A worker that joins after its batch was closed sees count 0. It must not
-  // touch next_: the next batch may already have reset it, and a claim made
-  // here would take that batch's task 0 without running it.
-  if (count == 0) return;
-  for (uint32_t i = next_.fetch_add(1); i < count; i = next_.fetch_add(1)) function(context, i, worker);
-}
-
-// Spins until `ready` holds or kSpinTime has passed; true if it holds.
-template <typename Ready>
-static bool spinUntil(Ready ready) {
-  auto start = std::chrono::steady_clock::now();
-  for (uint32_t round = 0;; round++) {
-    if (ready()) return true;
-    // On a busy machine the thread we wait for may need this core.
-    if (round >= 1024) std::this_thread::yield();
-    if ((round & 63) == 63 && std::chrono::steady_clock::now() - start > kSpinTime) return false;
+// Claims and runs tasks, of the thread's own share first, then of the
+// others' in turn, until every share is done. A claim past a share's end
+// claims nothing.
+void WorkerPool::runTasks(unsigned worker) {
+  unsigned threads = threadCount();
+  for (unsigned k = 0; k < threads; k++) {
+    Share& share = shares_[(worker + k) % threads];
+    for (uint32_t i = share.next.fetch_add(1, std::memory_order_relaxed); i < share.end;
+         i = share.next.fetch_add(1, std::memory_order_relaxed))
+      function_(context_, i, worker);
   }
 }
 
-// A worker joins a batch under the lock, so that the batch it sees (task,
-// count) is the current one, and run() does not return, nor start another
-// batch, while a worker that joined is still at work. A worker that wakes
-// after its batch is done joins the next one, or finds no task left: run()
-// never waits for a worker that is slow to wake.
+// Spins until `ready` holds or `limit` has passed; true if it holds.
+template <typename Ready, typename Duration>
+static bool spinUntil(Ready ready, Duration limit) {
+  auto start = std::chrono::steady_clock::now();
+  bool yielding = false;
+  for (uint32_t round = 1;; round++) {
+    if (ready()) return true;
+    if (yielding)
+      std::this_thread::yield();
+    else
+      pauseCore();
+    if ((round & 63) == 0) {
+      auto spent = std::chrono::steady_clock::now() - start;
+      if (spent > limit) return false;
+      yielding = spent > kYieldAfter;
+    }
+  }
+}
+
+// How a batch is handed over, without a lock:
+// - The calling thread writes the batch and the shares, then opens it
+//   (open_, then generation_, both sequentially consistent).
+// - A worker that sees a new generation counts itself busy first, and only
+//   then reads open_: it joins the batch open at that moment, or none.
+// - The calling thread, once every share is done, closes the batch (open_
+//   0), then waits for busy_ to be 0. A worker that counted itself busy
+//   before that wait began is waited for; one that did so later reads open_
+//   after the close (the order of sequentially consistent operations is
+//   one total order), so it finds no batch or the next one, whose data was
+//   written before it was opened. Either way no task is claimed twice or
+//   from a batch whose data is being rewritten.
+// - A worker goes to sleep only after counting itself among the sleepers
+//   and seeing, under the mutex, no new generation; the calling thread
+//   opens a batch before it reads sleepers_, and takes the mutex before it
+//   wakes them. So no wake-up is lost, and a batch costs no system call
+//   while the workers spin.
 void WorkerPool::workerLoop(unsigned worker) {
   uint64_t seen = 0;
   for (;;) {
-    if (!spinUntil([&] { return stopping_.load() || generation_.load(std::memory_order_acquire) != seen; })) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_.load() || generation_.load() != seen; });
+    auto arrived = [&] { return stopping_.load() || generation_.load() != seen; };
+    if (!spinUntil(arrived, kSpinTime)) {
+      sleepers_.fetch_add(1);
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, arrived);
+      }
+      sleepers_.fetch_sub(1);
     }
-    TaskFunction function;
-    const void* context;
-    uint32_t count;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-      seen = generation_.load();
-      function = function_;
-      context = context_;
-      count = count_;
-      busy_++;
+    if (stopping_) return;
+    seen = generation_.load();
+    busy_.fetch_add(1);
+    uint64_t batch = open_.load();
+    if (batch != 0) {
+      if (batch > seen) seen = batch;
+      runTasks(worker);
     }
-    runTasks(function, context, count, worker);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (--busy_ == 0) done_.notify_one();
-    }
+    busy_.fetch_sub(1);
   }
 }
 
@@ -95,23 +127,25 @@ void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* con
     for (uint32_t i = 0; i < count; i++) function(context, i, 0);
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    function_ = function;
-    context_ = context;
-    count_ = count;
-    next_.store(0);
-    generation_.fetch_add(1, std::memory_order_release);
+  unsigned threads = threadCount();
+  function_ = function;
+  context_ = context;
+  for (unsigned w = 0; w < threads; w++) {
+    shares_[w].next.store(uint32_t(uint64_t(count) * w / threads), std::memory_order_relaxed);
+    shares_[w].end = uint32_t(uint64_t(count) * (w + 1) / threads);
   }
-  wake_.notify_all();
-  runTasks(function, context, count, 0);
-  // Every task is claimed now; wait for the workers still running theirs.
-  // The batch is closed under the lock: a worker that joins later finds no
-  // task, and one that joined just before is waited for.
-  spinUntil([&] { return busy_.load(std::memory_order_acquire) == 0; });
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] { return busy_.load() == 0; });
-  count_ = 0;
+  lastBatch_++;
+  open_.store(lastBatch_);
+  generation_.store(lastBatch_);
+  if (sleepers_.load() > 0) {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    wake_.notify_all();
+  }
+  runTasks(0);
+  // Every task is claimed now; close the batch and wait for the workers
+  // still running theirs.
+  open_.store(0);
+  spinUntil([&] { return busy_.load() == 0; }, std::chrono::steady_clock::duration::max());
 }
 
 unsigned defaultThreadCount() {

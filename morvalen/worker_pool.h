@@ -8,11 +8,19 @@
 // the thread that runs it (0 for the calling thread, below threadCount()):
 // a task may use scratch memory of that thread's own, which no other task
 // touches while it runs.
+//
+// Each thread first runs the tasks of its own share: the task numbers are
+// cut into threadCount() consecutive shares of equal size, thread w taking
+// the w-th. Only a thread whose share is done takes tasks of the others'.
+// A caller that numbers its tasks in the order of the data they touch (and
+// of about equal work) therefore finds the same data on the same thread
+// batch after batch, in that core's own cache.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,21 +54,30 @@ class WorkerPool {
 
  private:
   using TaskFunction = void (*)(const void* context, uint32_t index, unsigned worker);
+  // One thread's share of a batch: tasks next..end-1 are still unclaimed.
+  // On a cache line of its own, as its owner claims from it all the time.
+  struct alignas(64) Share {
+    std::atomic<uint32_t> next{0};
+    uint32_t end = 0;
+  };
   void runBatch(uint32_t count, TaskFunction function, const void* context);
   void workerLoop(unsigned worker);
-  void runTasks(TaskFunction function, const void* context, uint32_t count, unsigned worker);
+  void runTasks(unsigned worker);
 
   std::vector<std::thread> workers_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
+  std::unique_ptr<Share[]> shares_;  // [thread]
+  // The batch; written by the calling thread only while no worker is in
+  // a batch (busy_ is 0), read by workers that joined the open batch.
   TaskFunction function_ = nullptr;
   const void* context_ = nullptr;
-  uint32_t count_ = 0;
-  std::atomic<uint32_t> next_{0};
-  std::atomic<uint64_t> generation_{0};
-  std::atomic<unsigned> busy_{0};
+  uint64_t lastBatch_ = 0;              // the calling thread's count of batches
+  std::atomic<uint64_t> generation_{0};  // the latest batch opened
+  std::atomic<uint64_t> open_{0};        // the batch open now, 0 when none
+  std::atomic<unsigned> busy_{0};        // workers in a batch
+  std::atomic<unsigned> sleepers_{0};    // workers asleep or going to sleep
   std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
 };
 
 // Every hardware thread (at least 1).

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clustering.h"
@@ -489,6 +492,39 @@ TEST(MorvalenWorkerPool, LateWorkersLoseNoTaskOfTheNextBatch) {
       pool.run(2, [&](uint32_t i) { runs[i]++; });
       ASSERT_EQ(runs, (std::vector<int>{1, 1})) << threads << " threads, batch " << batch;
     }
+  }
+}
+
+// Batches far apart find the workers asleep; each must still be run whole,
+// by the calling thread alone if no worker wakes in time.
+TEST(MorvalenWorkerPool, SleepingWorkersWakeForTheNextBatch) {
+  for (unsigned threads : {2u, 7u}) {
+    WorkerPool pool(threads);
+    for (int batch = 0; batch < 6; batch++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(batch % 2 == 0 ? 2 : 0));
+      std::vector<std::atomic<int>> runs(50);
+      pool.run(50, [&](uint32_t i) { runs[i]++; });
+      for (uint32_t i = 0; i < 50; i++) ASSERT_EQ(runs[i].load(), 1) << threads << " threads, batch " << batch;
+    }
+  }
+}
+
+// A thread whose share is done takes tasks of the others': one slow share
+// does not leave its tasks to its owner alone, and every task still runs
+// once, on a thread number below threadCount().
+TEST(MorvalenWorkerPool, FinishedThreadsTakeTasksOfSlowShares) {
+  WorkerPool pool(2);
+  std::vector<unsigned> ranOn(40, 99);
+  std::vector<std::atomic<int>> runs(40);
+  pool.runOnWorkers(40, [&](uint32_t i, unsigned worker) {
+    ranOn[i] = worker;
+    runs[i]++;
+    // The calling thread's share (the first half) is slow.
+    if (worker == 0 && i < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  for (uint32_t i = 0; i < 40; i++) {
+    ASSERT_EQ(runs[i].load(), 1) << "task " << i;
+    ASSERT_LT(ranOn[i], 2u) << "task " << i;
   }
 }
 
