@@ -1,5 +1,6 @@
 #include "worker_pool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
@@ -35,7 +36,8 @@ static sigset_t asynchronousSignals() {
   return set;
 }
 
-WorkerPool::WorkerPool(unsigned threads) : shares_(new Share[threads < 1 ? 1 : threads]) {
+WorkerPool::WorkerPool(unsigned threads)
+    : shares_(new Share[threads < 1 ? 1 : threads]), shareStarts_(new uint32_t[threads < 1 ? 1 : threads]) {
   sigset_t blocked = asynchronousSignals(), previous;
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   for (unsigned i = 1; i < threads; i++) workers_.emplace_back([this, i] { workerLoop(i); });
@@ -122,7 +124,7 @@ void WorkerPool::workerLoop(unsigned worker) {
   }
 }
 
-void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* context) {
+void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* context, bool chosen) {
   if (workers_.empty() || count < 2) {
     for (uint32_t i = 0; i < count; i++) function(context, i, 0);
     return;
@@ -130,9 +132,19 @@ void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* con
   unsigned threads = threadCount();
   function_ = function;
   context_ = context;
+  // Share w is tasks start(w) .. start(w + 1) - 1; a caller's starts are
+  // made ascending and at most count, so the shares cover every task once.
+  auto start = [&](unsigned w) {
+    if (w == 0) return 0u;
+    if (w == threads) return count;
+    return chosen ? std::min(count, shareStarts_[w]) : uint32_t(uint64_t(count) * w / threads);
+  };
+  uint32_t from = 0;
   for (unsigned w = 0; w < threads; w++) {
-    shares_[w].next.store(uint32_t(uint64_t(count) * w / threads), std::memory_order_relaxed);
-    shares_[w].end = uint32_t(uint64_t(count) * (w + 1) / threads);
+    uint32_t to = std::max(from, start(w + 1));
+    shares_[w].next.store(from, std::memory_order_relaxed);
+    shares_[w].end = to;
+    from = to;
   }
   lastBatch_++;
   open_.store(lastBatch_);

@@ -41,7 +41,7 @@ class WorkerPool {
   template <typename Task>
   void run(uint32_t count, const Task& task) {
     runBatch(count, [](const void* context, uint32_t i, unsigned) { (*static_cast<const Task*>(context))(i); },
-             &task);
+             &task, false);
   }
 
   // task(i, worker) for every i.
@@ -49,7 +49,18 @@ class WorkerPool {
   void runOnWorkers(uint32_t count, const Task& task) {
     runBatch(count, [](const void* context, uint32_t i, unsigned worker) {
       (*static_cast<const Task*>(context))(i, worker);
-    }, &task);
+    }, &task, false);
+  }
+
+  // task(i, worker) for every i, with the shares chosen by the caller:
+  // thread w's share starts at task shareStart(w) for w = 1 .. threadCount()
+  // - 1 (taken as ascending and at most count; thread 0's starts at 0).
+  template <typename Task, typename ShareStart>
+  void runOnWorkers(uint32_t count, const Task& task, const ShareStart& shareStart) {
+    for (unsigned w = 1; w < threadCount(); w++) shareStarts_[w] = shareStart(w);
+    runBatch(count, [](const void* context, uint32_t i, unsigned worker) {
+      (*static_cast<const Task*>(context))(i, worker);
+    }, &task, true);
   }
 
  private:
@@ -60,12 +71,14 @@ class WorkerPool {
     std::atomic<uint32_t> next{0};
     uint32_t end = 0;
   };
-  void runBatch(uint32_t count, TaskFunction function, const void* context);
+  // Starts the shares at shareStarts_ when `chosen`, else cuts them even.
+  void runBatch(uint32_t count, TaskFunction function, const void* context, bool chosen);
   void workerLoop(unsigned worker);
   void runTasks(unsigned worker);
 
   std::vector<std::thread> workers_;
-  std::unique_ptr<Share[]> shares_;  // [thread]
+  std::unique_ptr<Share[]> shares_;         // [thread]
+  std::unique_ptr<uint32_t[]> shareStarts_;  // [thread]: a caller's choice
   // The batch; written by the calling thread only while no worker is in
   // a batch (busy_ is 0), read by workers that joined the open batch.
   TaskFunction function_ = nullptr;

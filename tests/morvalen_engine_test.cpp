@@ -210,6 +210,28 @@ TEST(MorvalenEngine, MergedListsBuiltInPartsGiveTheDirectOutcome) {
   }
 }
 
+bool operator==(const FastScanCounters& a, const FastScanCounters& b) {
+  return a.bounds == b.bounds && a.skipped == b.skipped && a.deltas == b.deltas &&
+         a.neighbourDeltas == b.neighbourDeltas && a.laneDeltas == b.laneDeltas && a.refreshes == b.refreshes &&
+         a.fromLists == b.fromLists && a.rescans == b.rescans;
+}
+
+// The work is shared out by thread count (the ranges of a batch start at
+// each thread's home positions), but what is computed is not: the outcome
+// and every counter are those of one thread. Over 1,024 rows the last batch
+// of a pass also selects in ranges before its first job.
+TEST(MorvalenEngine, OutcomeAndCountersDoNotDependOnTheThreadCount) {
+  for (const Matrix& m : {patterned(1300, 24, 11), withRepeats(patterned(1100, 24, 12), 150)}) {
+    FastEngine one;
+    Outcome alone = clusterWith(m, &one, 1);
+    for (unsigned threads : {2u, 3u, 7u}) {
+      FastEngine engine;
+      EXPECT_EQ(clusterWith(m, &engine, threads), alone) << threads << " threads";
+      EXPECT_TRUE(engine.counters == one.counters) << threads << " threads";
+    }
+  }
+}
+
 TEST(MorvalenEngineDeathTest, BrokenInvariantsStopTheProgram) {
   Matrix m = patterned(60, 16, 4);
   ClusteringState state;

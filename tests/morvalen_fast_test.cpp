@@ -528,6 +528,20 @@ TEST(MorvalenWorkerPool, FinishedThreadsTakeTasksOfSlowShares) {
   }
 }
 
+// Shares chosen by the caller, even out of order or past the last task,
+// still cover every task once.
+TEST(MorvalenWorkerPool, ChosenSharesRunEveryTaskOnce) {
+  for (unsigned threads : {2u, 3u, 7u}) {
+    WorkerPool pool(threads);
+    for (uint32_t count : {0u, 1u, 5u, 300u}) {
+      std::vector<std::atomic<int>> runs(count);
+      pool.runOnWorkers(count, [&](uint32_t i, unsigned) { runs[i]++; },
+                        [&](unsigned w) { return w % 2 == 1 ? count + 7 : count / (w + 1); });
+      for (uint32_t i = 0; i < count; i++) ASSERT_EQ(runs[i].load(), 1) << threads << " threads, task " << i;
+    }
+  }
+}
+
 TEST(MorvalenWorkerPool, RunsEveryTaskOnce) {
   for (unsigned threads : {1u, 2u, 7u}) {
     WorkerPool pool(threads);

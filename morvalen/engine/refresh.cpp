@@ -96,6 +96,42 @@ PassChoice combineChoices(const std::vector<PassChoice>& inOrder) {
   return choice;
 }
 
+// The position ranges of a batch's second step, in r.rangeStarts (with
+// liveCount after the last): positions before the first job's `lo` in
+// kSelectSpan steps (last batch only: they only select), then at most
+// kOfferRanges ranges from lo on. Thread w's home positions start at
+// liveCount * w / threads, a range start too, and its share of the tasks
+// (r.shareStarts[w]) begins with the first range of its home: its clusters'
+// lists then stay in its own cache from pass to pass, as the neighbour
+// update's chunks, shared out by tiles, keep nearly the same clusters on
+// the same thread (slots follow positions, but for the clusters moved since
+// the last packing). Which thread runs which range changes no result.
+void planRanges(const ClusteringState& state, uint32_t lo, bool lastBatch, unsigned threads, RescanScratch& r) {
+  uint32_t live = state.liveCount;
+  std::vector<uint32_t>& starts = r.rangeStarts;
+  starts.clear();
+  if (lastBatch)
+    for (uint32_t p = 0; p < lo; p += kSelectSpan) starts.push_back(p);
+  uint32_t ranges = std::max(1u, std::min(kOfferRanges, (live - lo) / kOfferRangeMinimum));
+  uint32_t span = (live - lo + ranges - 1) / ranges;
+  for (uint32_t p = lo; p < live; p += span) starts.push_back(p);
+  if (threads > 1) {
+    uint32_t first = lastBatch ? 0 : lo;
+    for (unsigned w = 1; w < threads; w++) {
+      uint32_t home = uint32_t(uint64_t(live) * w / threads);
+      if (home > first && home < live) starts.push_back(home);
+    }
+    std::sort(starts.begin(), starts.end());
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  }
+  r.shareStarts.resize(threads);
+  for (unsigned w = 1; w < threads; w++) {
+    uint32_t home = uint32_t(uint64_t(live) * w / threads);
+    r.shareStarts[w] = uint32_t(std::lower_bound(starts.begin(), starts.end(), home) - starts.begin());
+  }
+  starts.push_back(live);
+}
+
 // Each job runs on a worker: the fixed cluster's terms, the bounds (which
 // read the later clusters' lists and floors) and the deltas. Then, split by
 // position range, each job sets its own entry and list, and the values are
@@ -126,22 +162,21 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
   // its range, and further tasks select within the positions before the
   // first job's.
   uint32_t lo = r.jobs[firstJob].position;
-  uint32_t ranges = std::max(1u, std::min(kOfferRanges, (state.liveCount - lo) / kOfferRangeMinimum));
-  uint32_t span = (state.liveCount - lo + ranges - 1) / ranges;
-  uint32_t selectRanges = lastBatch ? (lo + kSelectSpan - 1) / kSelectSpan : 0;
-  r.rangeChoices.assign(selectRanges + ranges, PassChoice());
-  e.pool->runOnWorkers(selectRanges + ranges, [&](uint32_t q, unsigned worker) {
-    if (q < selectRanges) {
-      r.rangeChoices[q] = selectInRange(state, q * kSelectSpan, std::min(lo, (q + 1) * kSelectSpan));
+  planRanges(state, lo, lastBatch, e.pool->threadCount(), r);
+  uint32_t rangeCount = uint32_t(r.rangeStarts.size() - 1);
+  r.rangeChoices.assign(rangeCount, PassChoice());
+  auto task = [&](uint32_t q, unsigned worker) {
+    uint32_t from = r.rangeStarts[q], to = r.rangeStarts[q + 1];
+    if (to <= lo) {
+      r.rangeChoices[q] = selectInRange(state, from, to);
       return;
     }
-    uint32_t from = lo + (q - selectRanges) * span;
-    uint32_t to = std::min(state.liveCount, from + span);
     for (uint32_t j = firstJob; j < endJob; j++)
       if (r.jobs[j].position >= from && r.jobs[j].position < to) applyOwnEntry(e, state, r.jobs[j], e.workers[worker]);
     offerToLaterLists(e, state, firstJob, endJob, from, to);
     if (lastBatch) r.rangeChoices[q] = selectInRange(state, from, to);
-  });
+  };
+  e.pool->runOnWorkers(rangeCount, task, [&](unsigned w) { return r.shareStarts[w]; });
   if (lastBatch) *choice = combineChoices(r.rangeChoices);
 }
 

@@ -120,6 +120,8 @@ struct RescanScratch {
   std::vector<double> bounds;       // [job's valueOffset + index]
   std::vector<double> values;       // [job's valueOffset + index]; +inf: unknown
   std::vector<uint32_t> computedAt; // [job's valueOffset + n]: indices of known values
+  std::vector<uint32_t> rangeStarts;  // of a batch's position ranges, then liveCount
+  std::vector<uint32_t> shareStarts;  // [thread]: its first range
   std::vector<PassChoice> rangeChoices;
   std::vector<uint32_t> stalePositions;
 };
