@@ -192,6 +192,16 @@ PassChoice runJobs(FastEngine& e, ClusteringState& state) {
     size_t length = j < jobCount ? state.liveCount - 1 - r.jobs[j].position : 0;
     if (j == jobCount || (used + length > kJobValueBudget && j > batchStart)) {
       if (j > batchStart) {
+        // A batch holds at most the budget's values, or one job's (fewer
+        // than the rows): room for that much from the start spares the
+        // copies of growing step by step, and only the pages ever used are
+        // touched.
+        if (r.values.capacity() < used) {
+          size_t room = std::max(used, std::max(kJobValueBudget, size_t(state.rows)));
+          r.values.reserve(room);
+          r.bounds.reserve(room);
+          r.computedAt.reserve(room);
+        }
         growTo(r.values, used);
         growTo(r.bounds, used);
         growTo(r.computedAt, used);
