@@ -302,7 +302,8 @@ void settleMergedCluster(FastEngine& e, ClusteringState& state, const Update& u,
     for (uint32_t i = 0; i < part.top.count; i++) top.add(part.top.entries[i], rejected);
     n.improving.insert(n.improving.end(), part.improving.begin(), part.improving.end());
   }
-  std::sort(n.improving.begin(), n.improving.end());
+  // Copies of one row make every later position improve: sorted by marks.
+  sortDistinct(n.improving.data(), n.improving.size(), n.positionMarks, u.last);
   for (uint32_t j : n.improving) {
     if (n.deltas[j] < double(state.bestDelta[u.row])) {
       state.bestDelta[u.row] = float(n.deltas[j]);

@@ -88,6 +88,7 @@ struct NeighbourScratch {
   std::vector<SettlePart> settleParts;
   uint32_t partMinimum = kSettlePartMinimum;
   std::vector<uint32_t> improving;   // of every part, ascending
+  std::vector<uint8_t> positionMarks; // [position], zero between updates
   // The merged cluster's delta to each large class, valid in the update
   // numbered classValueUpdate[class] (PassMemory::updates).
   std::vector<double> classValue;         // [class]
