@@ -51,6 +51,18 @@ uint32_t tileDeltas(const FastEngine& e, const ClusteringState& state, const Fix
   return count;
 }
 
+// The value a bound of the merged cluster against cluster x (at position j)
+// must reach for their delta not to be needed: below it, the delta could
+// beat x's cached delta (j earlier) or the merged cluster's running best (j
+// later), or enter the list on its side (its floor). No operand is NaN:
+// bounds are -inf where nothing else holds, cached deltas and floors are
+// numbers or +inf.
+inline double neededBelow(const FastEngine& e, const ClusteringState& state, const Update& u, uint32_t x,
+                          uint32_t j) {
+  return j < u.merged ? std::max(double(state.bestDelta[x]), e.floors.later[x])
+                      : std::max(u.runningStart, floorEarlierOf(e, x));
+}
+
 // The first look at a tile: invalidation, the floors of the clusters the
 // moved one jumped over, and which deltas are needed (returned as lanes;
 // their positions go to exactList, the other bounds to the floors).
@@ -64,9 +76,7 @@ uint32_t lanesNeeded(FastEngine& e, ClusteringState& state, const PassChoice& ch
     if (invalidateEntry(state, choice, x, u.last)) stale[result.staleCount++] = x;
     if (j > u.second && j < u.last) lowerFloor(floorEarlierOf(e, x), e.floors.later[x]);
     double bound = bounds[lane];
-    bool needed = j < u.merged ? bound < double(state.bestDelta[x]) || bound < e.floors.later[x]
-                               : bound < u.runningStart || bound < floorEarlierOf(e, x);
-    if (needed) {
+    if (bound < neededBelow(e, state, u, x, j)) {
       lanes |= 1u << lane;
       exactList[result.exactCount++] = j;
     } else if (j < u.merged) {
@@ -152,10 +162,7 @@ double largestThreshold(const FastEngine& e, const ClusteringState& state, const
   for (uint32_t lane = 0; lane < kLanes; lane++) {
     uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
     if (x == kNoRow || x == u.row || (knownMask >> lane & 1) != 0) continue;
-    uint32_t j = e.mirror.positionOf[x];
-    double threshold = j < u.merged ? std::max(double(state.bestDelta[x]), e.floors.later[x])
-                                    : std::max(u.runningStart, e.floors.earlierBySlot[e.mirror.slotOf[x]]);
-    largest = std::max(largest, threshold);
+    largest = std::max(largest, neededBelow(e, state, u, x, e.mirror.positionOf[x]));
   }
   return largest;
 }

@@ -27,6 +27,9 @@ inline bool mayBeListed(const FastEngine& e, uint32_t owner, uint32_t partner) {
 }
 
 inline double& floorEarlierOf(FastEngine& e, uint32_t row) { return e.floors.earlierBySlot[e.mirror.slotOf[row]]; }
+inline double floorEarlierOf(const FastEngine& e, uint32_t row) {
+  return e.floors.earlierBySlot[e.mirror.slotOf[row]];
+}
 
 // The floor of owner's side that partner lies on.
 inline double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner) {
