@@ -96,6 +96,10 @@ PassChoice combineChoices(const std::vector<PassChoice>& inOrder) {
   return choice;
 }
 
+// Where thread w's share of `live` positions starts: its home, whose lists
+// it writes pass after pass.
+uint32_t homePosition(uint32_t live, unsigned w, unsigned threads) { return uint32_t(uint64_t(live) * w / threads); }
+
 // The position ranges of a batch's second step, in r.rangeStarts (with
 // liveCount after the last): positions before the first job's `lo` in
 // kSelectSpan steps (last batch only: they only select), then at most
@@ -118,17 +122,16 @@ void planRanges(const ClusteringState& state, uint32_t lo, bool lastBatch, unsig
   if (threads > 1) {
     uint32_t first = lastBatch ? 0 : lo;
     for (unsigned w = 1; w < threads; w++) {
-      uint32_t home = uint32_t(uint64_t(live) * w / threads);
+      uint32_t home = homePosition(live, w, threads);
       if (home > first && home < live) starts.push_back(home);
     }
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
   }
   r.shareStarts.resize(threads);
-  for (unsigned w = 1; w < threads; w++) {
-    uint32_t home = uint32_t(uint64_t(live) * w / threads);
-    r.shareStarts[w] = uint32_t(std::lower_bound(starts.begin(), starts.end(), home) - starts.begin());
-  }
+  for (unsigned w = 1; w < threads; w++)
+    r.shareStarts[w] = uint32_t(std::lower_bound(starts.begin(), starts.end(), homePosition(live, w, threads)) -
+                                starts.begin());
   starts.push_back(live);
 }
 

@@ -126,6 +126,12 @@ bool followsClass(WorkerScratch& s, uint32_t cls) {
   return false;
 }
 
+// The shared content class of the cluster at `position`, or kNoClass (also
+// when no class is shared at all).
+uint32_t laterClass(const FastEngine& e, const ClusteringState& state, bool classes, uint32_t position) {
+  return classes ? sharedClassOf(e.classes, state.activeList[position]) : kNoClass;
+}
+
 // Computes the deltas at the job's later indices (positions - first) listed
 // in `wanted`. Of the clusters of one content class, the first met is
 // computed and the others take its value (the same bits:
@@ -136,9 +142,7 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
   double* values = e.rescans.values.data() + job.valueOffset;
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
   const bool classes = e.classes.sharedCount > 0;
-  auto classAt = [&](uint32_t index) {
-    return classes ? sharedClassOf(e.classes, state.activeList[first + index]) : kNoClass;
-  };
+  auto classAt = [&](uint32_t index) { return laterClass(e, state, classes, first + index); };
   if (classes) nextCallToken(s);
   growTo(s.followers, count);
   growTo(s.callFollowerClass, count);
@@ -235,9 +239,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   // (none when the class's value is known): the others follow it.
   job.prunedFloor = kInfinity;
   const bool classes = e.classes.sharedCount > 0;
-  auto classAt = [&](size_t i) {
-    return classes ? sharedClassOf(e.classes, state.activeList[first + i]) : kNoClass;
-  };
+  auto classAt = [&](size_t i) { return laterClass(e, state, classes, first + uint32_t(i)); };
   if (classes) nextCallToken(scratch);
   // At most `length` of each; written in place, without a call per index.
   growTo(scratch.secondRound, length);
