@@ -95,6 +95,11 @@ void applyTileDeltas(FastEngine& e, ClusteringState& state, const Update& u, uin
                      const double* out) {
   double* deltas = e.neighbours.deltas.data();
   for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+    uint32_t x = e.mirror.rowInSlot[t * kLanes + uint32_t(__builtin_ctz(bits))];
+    double d = out[__builtin_ctz(bits)];
+    if (d < (e.mirror.positionOf[x] < u.merged ? e.floors.later[x] : floorEarlierOf(e, x))) prefetchOffer(e, x);
+  }
+  for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
     uint32_t lane = uint32_t(__builtin_ctz(bits));
     uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
     uint32_t j = e.mirror.positionOf[x];
