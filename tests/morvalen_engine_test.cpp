@@ -165,7 +165,9 @@ TEST(MorvalenEngine, InvariantsHoldOnEveryPass) {
 // once per pair of copies (about 1.3 n^2 of each without the classes), and
 // the outcome is the direct one. After the first refresh, every stale entry
 // is answered from its list, although its best listed value ties its floor
-// (the unlisted copies have that value too): no rescan after the first.
+// (the unlisted copies have that value too): no rescan after the first. A
+// neighbour update takes no envelope bound for tiles whose deltas are all
+// known (about 23 bounds per row here without that).
 TEST(MorvalenEngine, IdenticalRowsAreEvaluatedOncePerContent) {
   const uint32_t rows = 400;
   Matrix m{64, rows, std::vector<int32_t>(size_t(rows) * 64, 0)};
@@ -175,7 +177,7 @@ TEST(MorvalenEngine, IdenticalRowsAreEvaluatedOncePerContent) {
     FastEngine engine;
     EXPECT_EQ(clusterWith(m, &engine, threads), clusterWith(m, nullptr)) << threads << " threads";
     EXPECT_LT(engine.counters.deltas, 10 * rows) << threads << " threads";
-    EXPECT_LT(engine.counters.bounds, 50 * rows) << threads << " threads";
+    EXPECT_LT(engine.counters.bounds, 15 * rows) << threads << " threads";
     EXPECT_EQ(engine.counters.rescans, rows - 1) << threads << " threads";
   }
 }

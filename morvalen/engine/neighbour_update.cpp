@@ -159,6 +159,17 @@ void evaluateLargeClasses(FastEngine& e, const ClusteringState& state, const Fix
   }
 }
 
+// The live lanes of tile t, the merged cluster's own aside, whose delta is
+// not known (knownMask): those that need a bound.
+uint32_t unknownLanes(const FastEngine& e, uint32_t t, uint32_t mergedRow, uint32_t knownMask) {
+  uint32_t lanes = 0;
+  for (uint32_t lane = 0; lane < kLanes; lane++) {
+    uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
+    if (x != kNoRow && x != mergedRow) lanes |= uint32_t(1) << lane;
+  }
+  return lanes & ~knownMask;
+}
+
 // The largest value a bound must reach for no delta of tile t to be needed
 // (lanesNeeded's tests), the known lanes and the merged cluster's own aside.
 double largestThreshold(const FastEngine& e, const ClusteringState& state, const Update& u, uint32_t t,
@@ -172,23 +183,18 @@ double largestThreshold(const FastEngine& e, const ClusteringState& state, const
   return largest;
 }
 
-// The bounds of tile t's lanes into out: the known deltas (knownMask) stand
-// in for theirs; the others take the tile's envelope bound where it reaches
-// every lane's threshold (it is below each of their deltas, and no delta
-// would be needed), else the kernel's. Returns the lane bounds computed.
+// The bounds of tile t's lanes but the known ones (knownMask) into out: the
+// tile's envelope bound where it reaches every lane's threshold (it is below
+// each of their deltas, and no delta would be needed), else the kernel's.
+// Returns the lane bounds computed.
 uint32_t tileBounds(const FastEngine& e, const ClusteringState& state, const Update& u, uint32_t t, double envelope,
-                    uint32_t knownMask, const double* known, double* out) {
-  uint32_t computed = 0;
-  if (knownMask != kAllLanes) {
-    if (envelope >= largestThreshold(e, state, u, t, knownMask)) {
-      for (uint32_t lane = 0; lane < kLanes; lane++) out[lane] = envelope;
-    } else {
-      e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes & ~knownMask, out);
-      computed = uint32_t(__builtin_popcount(kAllLanes & ~knownMask));
-    }
+                    uint32_t knownMask, double* out) {
+  if (envelope >= largestThreshold(e, state, u, t, knownMask)) {
+    for (uint32_t lane = 0; lane < kLanes; lane++) out[lane] = envelope;
+    return 0;
   }
-  for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1) out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
-  return computed;
+  e.kernels.bound(e.kernels.bounds, e.mirror.bounds[u.row], t, kAllLanes & ~knownMask, out);
+  return uint32_t(__builtin_popcount(kAllLanes & ~knownMask));
 }
 
 // One task: the clusters of chunk c's tiles. Counts and floors go to a local
@@ -204,21 +210,31 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
   uint32_t end = std::min(u.tileCount, (c + 1) * kTilesPerChunk);
   double out[kLanes];
   const bool largeClasses = !e.classes.large.empty();
-  // The envelope bounds of the chunk's tiles, in one kernel call.
+  // Known deltas stand in for their bounds, and are not computed again.
   static_assert(kTilesPerChunk == kLanes, "a chunk's envelopes are one tile of them");
+  double known[kTilesPerChunk][kLanes];
+  uint32_t knownMasks[kTilesPerChunk];
+  uint32_t boundTiles = 0;  // the tiles with a lane whose delta is not known
+  for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
+    uint32_t i = t - c * kTilesPerChunk;
+    knownMasks[i] = largeClasses ? knownLanes(e, t, u.row, known[i]) : 0;
+    result.known += uint32_t(__builtin_popcount(knownMasks[i]));
+    if (!largeClasses || unknownLanes(e, t, u.row, knownMasks[i]) != 0) boundTiles |= uint32_t(1) << i;
+  }
+  // The envelope bounds of those tiles, in one kernel call.
   const BoundCluster& merged = e.mirror.bounds[u.row];
   double envelopes[kLanes];
-  uint32_t chunkTiles = end - c * kTilesPerChunk;
-  e.kernels.bound(e.kernels.envelopes, merged, c, (uint32_t(1) << chunkTiles) - 1, envelopes);
-  result.bounds += chunkTiles;
+  if (boundTiles != 0) e.kernels.bound(e.kernels.envelopes, merged, c, boundTiles, envelopes);
+  result.bounds += uint32_t(__builtin_popcount(boundTiles));
   for (uint32_t t = c * kTilesPerChunk; t < end; t++) {
-    // Known deltas stand in for their bounds, and are not computed again.
-    double known[kLanes];
-    uint32_t knownMask = largeClasses ? knownLanes(e, t, u.row, known) : 0;
-    result.known += uint32_t(__builtin_popcount(knownMask));
-    double envelope = envelopeBound(e.mirror.envelopes, merged, t, e.kernels.envelopes.columnsLess1,
-                                    envelopes[t - c * kTilesPerChunk]);
-    result.bounds += tileBounds(e, state, u, t, envelope, knownMask, known, out);
+    uint32_t i = t - c * kTilesPerChunk;
+    uint32_t knownMask = knownMasks[i];
+    if ((boundTiles >> i & 1) != 0) {
+      double envelope = envelopeBound(e.mirror.envelopes, merged, t, e.kernels.envelopes.columnsLess1, envelopes[i]);
+      result.bounds += tileBounds(e, state, u, t, envelope, knownMask, out);
+    }
+    for (uint32_t bits = knownMask; bits != 0; bits &= bits - 1)
+      out[__builtin_ctz(bits)] = known[i][__builtin_ctz(bits)];
     uint32_t lanes = lanesNeeded(e, state, choice, u, t, out, result, stale, exactList);
     if (lanes == 0) continue;
     // The tile kernel writes every lane: the known ones are put back after
@@ -227,7 +243,7 @@ void updateChunk(FastEngine& e, ClusteringState& state, const PassChoice& choice
     if (computeLanes != 0) {
       result.lanes += tileDeltas(e, state, u.fixed, t, computeLanes, out);
       for (uint32_t bits = lanes & knownMask; bits != 0; bits &= bits - 1)
-        out[__builtin_ctz(bits)] = known[__builtin_ctz(bits)];
+        out[__builtin_ctz(bits)] = known[i][__builtin_ctz(bits)];
     }
     result.deltas += uint32_t(__builtin_popcount(computeLanes));
     result.kernelWanted += __builtin_popcount(computeLanes) > int(kFewLanes);
