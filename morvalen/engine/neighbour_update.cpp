@@ -63,6 +63,12 @@ inline double neededBelow(const FastEngine& e, const ClusteringState& state, con
                       : std::max(u.runningStart, floorEarlierOf(e, x));
 }
 
+// The floor of the side of cluster x (at position j) that the merged
+// cluster lies on: only a delta below it can enter x's list.
+inline double offerFloor(const FastEngine& e, const Update& u, uint32_t x, uint32_t j) {
+  return j < u.merged ? e.floors.later[x] : floorEarlierOf(e, x);
+}
+
 // The first look at a tile: invalidation, the floors of the clusters the
 // moved one jumped over, and which deltas are needed (returned as lanes;
 // their positions go to exactList, the other bounds to the floors).
@@ -90,14 +96,14 @@ uint32_t lanesNeeded(FastEngine& e, ClusteringState& state, const PassChoice& ch
 
 // Applies the tile's computed deltas: an earlier cluster's cached delta is
 // compared with its own, and each cluster is offered the merged one for its
-// list. Most deltas fail the floor of their side; that test is made here.
+// list. Most deltas fail the floor of their side; that test is made here,
+// once ahead to fetch the list entries of the offers side by side.
 void applyTileDeltas(FastEngine& e, ClusteringState& state, const Update& u, uint32_t t, uint32_t lanes,
                      const double* out) {
   double* deltas = e.neighbours.deltas.data();
   for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
     uint32_t x = e.mirror.rowInSlot[t * kLanes + uint32_t(__builtin_ctz(bits))];
-    double d = out[__builtin_ctz(bits)];
-    if (d < (e.mirror.positionOf[x] < u.merged ? e.floors.later[x] : floorEarlierOf(e, x))) prefetchOffer(e, x);
+    if (out[__builtin_ctz(bits)] < offerFloor(e, u, x, e.mirror.positionOf[x])) prefetchOffer(e, x);
   }
   for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
     uint32_t lane = uint32_t(__builtin_ctz(bits));
@@ -109,7 +115,7 @@ void applyTileDeltas(FastEngine& e, ClusteringState& state, const Update& u, uin
       state.bestDelta[x] = float(d);
       state.bestPartner[x] = u.merged;
     }
-    if (d < (j < u.merged ? e.floors.later[x] : floorEarlierOf(e, x))) insertCandidate(e, x, u.row, d);
+    if (d < offerFloor(e, u, x, j)) insertCandidate(e, x, u.row, d);
   }
 }
 
