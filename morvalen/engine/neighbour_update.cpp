@@ -168,12 +168,9 @@ void evaluateLargeClasses(FastEngine& e, const ClusteringState& state, const Fix
 // The live lanes of tile t, the merged cluster's own aside, whose delta is
 // not known (knownMask): those that need a bound.
 uint32_t unknownLanes(const FastEngine& e, uint32_t t, uint32_t mergedRow, uint32_t knownMask) {
-  uint32_t lanes = 0;
-  for (uint32_t lane = 0; lane < kLanes; lane++) {
-    uint32_t x = e.mirror.rowInSlot[t * kLanes + lane];
-    if (x != kNoRow && x != mergedRow) lanes |= uint32_t(1) << lane;
-  }
-  return lanes & ~knownMask;
+  uint32_t mergedSlot = e.mirror.slotOf[mergedRow];
+  uint32_t mergedLane = mergedSlot / kLanes == t ? uint32_t(1) << (mergedSlot % kLanes) : 0;
+  return liveLanes(e.mirror, t) & ~mergedLane & ~knownMask;
 }
 
 // The largest value a bound must reach for no delta of tile t to be needed

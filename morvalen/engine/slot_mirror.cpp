@@ -7,9 +7,6 @@
 
 uint32_t tilesUsed(const FastEngine& e) { return (e.mirror.slotsUsed + kLanes - 1) / kLanes; }
 
-namespace {
-
-// The lanes of tile t that hold a live cluster.
 uint32_t liveLanes(const SlotMirror& m, uint32_t t) {
   uint32_t lanes = 0;
   for (uint32_t lane = 0; lane < kLanes; lane++) {
@@ -18,6 +15,8 @@ uint32_t liveLanes(const SlotMirror& m, uint32_t t) {
   }
   return lanes;
 }
+
+namespace {
 
 struct MirrorSource {
   const FastEngine* engine;

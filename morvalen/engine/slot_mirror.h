@@ -82,3 +82,6 @@ bool mirrorLiveClusters(FastEngine& e, const ClusteringState& state);
 bool mirrorMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, uint32_t second, uint32_t last);
 
 uint32_t tilesUsed(const FastEngine& e);
+
+// The lanes of tile t that hold a live cluster.
+uint32_t liveLanes(const SlotMirror& m, uint32_t t);
