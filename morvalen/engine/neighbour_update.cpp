@@ -64,7 +64,8 @@ inline double neededBelow(const FastEngine& e, const ClusteringState& state, con
 }
 
 // The floor of the side of cluster x (at position j) that the merged
-// cluster lies on: only a delta below it can enter x's list.
+// cluster lies on: only a delta below it can enter x's list. floorFor's
+// choice, from the positions at hand instead of two more loads per lane.
 inline double offerFloor(const FastEngine& e, const Update& u, uint32_t x, uint32_t j) {
   return j < u.merged ? e.floors.later[x] : floorEarlierOf(e, x);
 }
