@@ -100,14 +100,14 @@ struct Checked {
 void checkListedValues(const FastEngine& e, const ClusteringState& state) {
   for (uint32_t p = 0; p < state.liveCount; p++) {
     uint32_t owner = state.activeList[p];
-    const Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
     for (uint32_t q = 0; q < state.liveCount; q++) {
       uint32_t partner = state.activeList[q];
       bool listed = false;
       double expected = 0.0;
       for (uint32_t i = 0; i < e.lists.count[owner] && !listed; i++) {
-        listed = list[i].row == partner && list[i].stamp == e.lists.stamp[partner];
-        expected = list[i].value;
+        const Candidate& c = entryAt(e.lists, owner, i);
+        listed = c.row == partner && c.stamp == e.lists.stamp[partner];
+        expected = c.value;
       }
       double value = 0.0;
       ASSERT_EQ(listedValue(e, owner, partner, &value), listed) << owner << " lists " << partner;

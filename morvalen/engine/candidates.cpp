@@ -20,10 +20,12 @@ void compactCandidates(FastEngine& e, uint32_t owner) {
   uint32_t* partners = &e.lists.partners[size_t(owner) * kCandidates];
   uint32_t kept = 0;
   for (uint32_t i = 0; i < e.lists.count[owner]; i++) {
-    if (!isCurrent(e, list[i])) continue;
-    partners[kept] = list[i].row;
-    list[kept++] = list[i];
+    const Candidate c = entryAt(e.lists, owner, i);
+    if (!isCurrent(e, c)) continue;
+    partners[kept] = c.row;
+    list[kept++] = c;
   }
+  // Every entry is in its place now.
   e.lists.count[owner] = uint8_t(kept);
   e.lists.lastInserted[owner] = kNoEntry;
 }
@@ -60,24 +62,27 @@ constexpr uint32_t kNotListed = UINT32_MAX;
 // entries of the partner may sit beside its current one: every match is
 // looked at.
 static uint32_t currentEntryOf(const FastEngine& e, uint32_t owner, uint32_t partner) {
-  const Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
   const uint32_t* partners = &e.lists.partners[size_t(owner) * kCandidates];
   uint32_t count = e.lists.count[owner];
   for (uint32_t start = 0; start < count; start += kSearchWidth) {
     for (uint32_t hits = matchesAt(partners + start, partner) & widthMask(count - start); hits != 0; hits &= hits - 1) {
       uint32_t i = start + uint32_t(__builtin_ctz(hits));
-      if (isCurrent(e, list[i])) return i;
+      if (isCurrent(e, entryAt(e.lists, owner, i))) return i;
     }
   }
   return kNotListed;
 }
 
-// Places `fresh` at index i of owner's list.
+// Places `fresh` at index i of owner's list, as the entry placed last; the
+// one placed before goes back to its place in the list.
 static void placeAt(FastEngine& e, uint32_t owner, uint32_t i, const Candidate& fresh) {
-  e.lists.entries[size_t(owner) * kCandidates + i] = fresh;
-  e.lists.partners[size_t(owner) * kCandidates + i] = fresh.row;
-  if (i == e.lists.count[owner]) e.lists.count[owner] = uint8_t(i + 1);
-  e.lists.lastInserted[owner] = uint8_t(i);
+  CandidateLists& lists = e.lists;
+  uint32_t last = lists.lastInserted[owner];
+  if (last < lists.count[owner] && last != i) lists.entries[size_t(owner) * kCandidates + last] = lists.lastEntry[owner];
+  lists.lastEntry[owner] = fresh;
+  lists.partners[size_t(owner) * kCandidates + i] = fresh.row;
+  if (i == lists.count[owner]) lists.count[owner] = uint8_t(i + 1);
+  lists.lastInserted[owner] = uint8_t(i);
   markListed(e, owner, fresh.row);
 }
 
@@ -85,7 +90,6 @@ static void placeAt(FastEngine& e, uint32_t owner, uint32_t i, const Candidate& 
 void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double value) {
   double& floor = floorFor(e, owner, partner);
   if (!(value < floor)) return;
-  Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
   uint32_t count = e.lists.count[owner];
   Candidate fresh = {value, partner, e.lists.stamp[partner]};
   // The partner placed last: when that entry is current, the partner is
@@ -95,8 +99,14 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   // place leaves the same current entries as the search below would.
   // The entry keeps its partner, so its partner row and filter bit stand.
   uint32_t last = e.lists.lastInserted[owner];
-  if (last < count && list[last].row == partner) {
-    if (!isCurrent(e, list[last])) list[last] = fresh;
+  Candidate& lastEntry = e.lists.lastEntry[owner];
+  if (last < count && lastEntry.row == partner) {
+    // Field by field: the row stands, and a copy of the whole of `fresh`
+    // would wait for its parts to be stored first.
+    if (!isCurrent(e, lastEntry)) {
+      lastEntry.value = value;
+      lastEntry.stamp = fresh.stamp;
+    }
     return;
   }
   // Most often the list has room and its filter proves the partner absent:
@@ -112,7 +122,7 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   if (mayHold && currentEntryOf(e, owner, partner) != kNotListed) return;
   uint32_t freeSlot = count;
   for (uint32_t i = 0; i < count; i++) {
-    if (!isCurrent(e, list[i])) {
+    if (!isCurrent(e, entryAt(e.lists, owner, i))) {
       freeSlot = i;
       break;
     }
@@ -125,12 +135,13 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   // away.
   uint32_t largest = 0;
   for (uint32_t i = 1; i < count; i++)
-    if (candidateBefore(list[largest], list[i])) largest = i;
-  if (candidateBefore(list[largest], fresh)) {
+    if (candidateBefore(entryAt(e.lists, owner, largest), entryAt(e.lists, owner, i))) largest = i;
+  const Candidate pushedOut = entryAt(e.lists, owner, largest);
+  if (candidateBefore(pushedOut, fresh)) {
     lowerFloor(floor, value);
     return;
   }
-  lowerFloor(floorFor(e, owner, list[largest].row), list[largest].value);
+  lowerFloor(floorFor(e, owner, pushedOut.row), pushedOut.value);
   placeAt(e, owner, largest, fresh);
 }
 
@@ -142,24 +153,23 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
 // find none.
 bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
   if (!mayBeListed(e, owner, partner)) return false;
-  const Candidate* list = &e.lists.entries[size_t(owner) * kCandidates];
   uint32_t last = e.lists.lastInserted[owner];
-  if (last < e.lists.count[owner] && list[last].row == partner) {
-    if (!isCurrent(e, list[last])) return false;
-    *value = list[last].value;
+  const Candidate& lastEntry = e.lists.lastEntry[owner];
+  if (last < e.lists.count[owner] && lastEntry.row == partner) {
+    if (!isCurrent(e, lastEntry)) return false;
+    *value = lastEntry.value;
     return true;
   }
   uint32_t i = currentEntryOf(e, owner, partner);
   if (i == kNotListed) return false;
-  *value = list[i].value;
+  *value = entryAt(e.lists, owner, i).value;
   return true;
 }
 
 Best bestListedLater(const FastEngine& e, uint32_t row, uint32_t position) {
   Best best;
-  const Candidate* list = &e.lists.entries[size_t(row) * kCandidates];
   for (uint32_t i = 0; i < e.lists.count[row]; i++) {
-    const Candidate& c = list[i];
+    const Candidate& c = entryAt(e.lists, row, i);
     if (!isCurrent(e, c)) continue;
     uint32_t partnerPosition = e.mirror.positionOf[c.row];
     if (partnerPosition > position) offer(best, c.value, partnerPosition);

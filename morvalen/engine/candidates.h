@@ -27,6 +27,15 @@
 //   last in owner's list (kNoEntry once the list was rebuilt or compacted
 //   since): the neighbour update offers the merged cluster to every list in
 //   every pass, and most often that cluster was the last one placed there.
+// - That entry lives in lastEntry[owner], by row, side by side with the
+//   other lists' last entries: while lastInserted[owner] is below the count,
+//   entry lastInserted[owner] of owner's list is lastEntry[owner], and the
+//   list's own place there is out of date (its partner row stands). Every
+//   reader takes entries through entryAt; a write at another index first
+//   puts the last entry back in its place. So the offers of an update,
+//   which mostly renew the entry placed last, touch no list at all: on
+//   copies of one row a list miss per cluster and pass was most of the
+//   update's time.
 #pragma once
 
 #include <algorithm>
@@ -78,6 +87,7 @@ struct CandidateLists {
   std::vector<uint32_t> partners;     // [row][kCandidates]
   std::vector<uint8_t> count;         // [row]
   std::vector<uint8_t> lastInserted;  // [row]: an entry index, or kNoEntry
+  std::vector<Candidate> lastEntry;   // [row]: the entry at lastInserted
   std::vector<uint64_t> filterBySlot; // [kFilterWords][slot]
 };
 
@@ -122,6 +132,11 @@ bool answerTieFromLists(const FastEngine& e, const ClusteringState& state, uint3
 void storeList(FastEngine& e, uint32_t owner, const TopCandidates& top);
 
 // ---- inline ----------------------------------------------------------------
+
+// Entry i (below the count) of owner's list.
+inline const Candidate& entryAt(const CandidateLists& lists, uint32_t owner, uint32_t i) {
+  return i == lists.lastInserted[owner] ? lists.lastEntry[owner] : lists.entries[size_t(owner) * kCandidates + i];
+}
 
 inline bool candidateBefore(const Candidate& x, const Candidate& y) {
   return x.value < y.value || (x.value == y.value && x.row < y.row);

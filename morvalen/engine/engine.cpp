@@ -90,6 +90,7 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   e.lists.partners.assign(size_t(rows) * kCandidates, kNoRow);
   e.lists.count.assign(rows, 0);
   e.lists.lastInserted.assign(rows, kNoEntry);
+  e.lists.lastEntry.resize(rows);
   e.lists.filterBySlot.assign(kFilterWords * m.slotCapacity, 0);
   e.floors.later.assign(rows, kInfinity);
   e.floors.earlierBySlot.assign(m.slotCapacity, kInfinity);

@@ -69,12 +69,12 @@ void checkLists(const FastEngine& e, const ClusteringState& state, uint32_t from
   for (uint32_t n = 0; n < kListsChecked && n < state.liveCount; n++) {
     uint32_t r = state.activeList[(from + n) % state.liveCount];
     ENGINE_CHECK(e.lists.count[r] <= kCandidates, r);
-    const Candidate* list = &e.lists.entries[size_t(r) * kCandidates];
     for (uint32_t i = 0; i < e.lists.count[r]; i++) {
-      ENGINE_CHECK(e.lists.partners[size_t(r) * kCandidates + i] == list[i].row, r);
-      if (!isCurrent(e, list[i])) continue;
-      ENGINE_CHECK(list[i].row != r && isLive(e, state, list[i].row), r);
-      ENGINE_CHECK(mayBeListed(e, r, list[i].row), r);
+      const Candidate& c = entryAt(e.lists, r, i);
+      ENGINE_CHECK(e.lists.partners[size_t(r) * kCandidates + i] == c.row, r);
+      if (!isCurrent(e, c)) continue;
+      ENGINE_CHECK(c.row != r && isLive(e, state, c.row), r);
+      ENGINE_CHECK(mayBeListed(e, r, c.row), r);
     }
   }
 }
@@ -83,15 +83,15 @@ void checkLists(const FastEngine& e, const ClusteringState& state, uint32_t from
 
 void checkOneClusterExactly(const FastEngine& e, const ClusteringState& state, uint32_t position) {
   uint32_t r = state.activeList[position];
-  const Candidate* list = &e.lists.entries[size_t(r) * kCandidates];
   for (uint32_t q = 0; q < state.liveCount; q++) {
     if (q == position) continue;
     uint32_t y = state.activeList[q];
     double delta = clusterMergeDelta(state, r, y);
     bool listed = false;
     for (uint32_t i = 0; i < e.lists.count[r]; i++) {
-      if (list[i].row != y || !isCurrent(e, list[i])) continue;
-      ENGINE_CHECK(list[i].value == delta, y);
+      const Candidate& c = entryAt(e.lists, r, i);
+      if (c.row != y || !isCurrent(e, c)) continue;
+      ENGINE_CHECK(c.value == delta, y);
       listed = true;
     }
     bool later = q > position;

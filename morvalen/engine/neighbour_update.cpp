@@ -104,7 +104,7 @@ void applyTileDeltas(FastEngine& e, ClusteringState& state, const Update& u, uin
   double* deltas = e.neighbours.deltas.data();
   for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
     uint32_t x = e.mirror.rowInSlot[t * kLanes + uint32_t(__builtin_ctz(bits))];
-    if (out[__builtin_ctz(bits)] < offerFloor(e, u, x, e.mirror.positionOf[x])) prefetchOffer(e, x);
+    if (out[__builtin_ctz(bits)] < offerFloor(e, u, x, e.mirror.positionOf[x])) prefetchOffer(e, x, u.row);
   }
   for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
     uint32_t lane = uint32_t(__builtin_ctz(bits));

@@ -31,7 +31,6 @@ void applyOwnEntry(FastEngine& e, ClusteringState& state, const ScanJob& job, Wo
     else
       lowerFloor(floorEarlierOf(e, r), c.value);
   };
-  const Candidate* list = &e.lists.entries[size_t(r) * kCandidates];
   uint32_t listed = e.lists.count[r];
   // The rows the list holds are marked with a fresh token of this worker's
   // own marks, so that a value for one of them is not listed twice.
@@ -40,8 +39,9 @@ void applyOwnEntry(FastEngine& e, ClusteringState& state, const ScanJob& job, Wo
     scratch.token = 1;
   }
   for (uint32_t i = 0; i < listed; i++) {
-    top.add(list[i], rejected);
-    scratch.marks[list[i].row] = scratch.token;
+    const Candidate& c = entryAt(e.lists, r, i);
+    top.add(c, rejected);
+    scratch.marks[c.row] = scratch.token;
   }
   // Whether a value is kept depends on its value and row alone, and a value
   // turned away here is of a later position: it lowers newFloorLater, as

@@ -17,14 +17,20 @@ inline const uint64_t* maskOf(const FastEngine& e, uint32_t row) {
   return e.mirror.rowMasks.data() + size_t(row) * e.mirror.maskWords;
 }
 
-// Asks for the list entry an offer to owner reads first (the one placed
-// last, else the list's end) ahead of the offer. Offers go to lists far
-// apart in memory; fetched side by side, their misses overlap. A hint only:
-// nothing is read or written.
-inline void prefetchOffer(const FastEngine& e, uint32_t owner) {
-  uint32_t i = e.lists.lastInserted[owner];
-  if (i == kNoEntry) i = e.lists.count[owner];
-  if (i < kCandidates) __builtin_prefetch(&e.lists.entries[size_t(owner) * kCandidates + i]);
+// Asks ahead for the list memory an offer of partner to owner writes: none
+// when the offer renews the entry placed last (lastEntry, by row); else the
+// place the entry placed last goes back to, and the list's end, where a
+// new partner most often goes. Offers go to lists far apart in memory;
+// fetched side by side, their misses overlap. A hint only: nothing is read
+// or written but the dense arrays.
+inline void prefetchOffer(const FastEngine& e, uint32_t owner, uint32_t partner) {
+  const CandidateLists& lists = e.lists;
+  uint32_t last = lists.lastInserted[owner];
+  uint32_t count = lists.count[owner];
+  if (last < count && lists.lastEntry[owner].row == partner) return;
+  size_t list = size_t(owner) * kCandidates;
+  if (last < count) __builtin_prefetch(&lists.entries[list + last], 1);
+  if (count < kCandidates) __builtin_prefetch(&lists.partners[list + count], 1);
 }
 
 // A candidate is current while its partner has not merged since.
