@@ -187,12 +187,32 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
   }
 }
 
+// The kRefill smallest of the values a job knows: a heap with the largest on
+// top.
+struct NearestValues {
+  double heap[kRefill];
+  uint32_t count = 0;
+
+  void add(double value) {
+    if (count < kRefill) {
+      heap[count++] = value;
+      std::push_heap(heap, heap + count);
+    } else if (value < heap[0]) {
+      std::pop_heap(heap, heap + count);
+      heap[count - 1] = value;
+      std::push_heap(heap, heap + count);
+    }
+  }
+  // The kRefill-th smallest, +inf while fewer are known.
+  double last() const { return count < kRefill ? kInfinity : heap[0]; }
+};
+
 // The smallest double delta over the later positions, earliest on ties, from
 // the bounds: first the deltas whose bound is below the best listed value,
 // or the kRefill smallest bounds when more lie below it, which refill the
 // list; then every delta whose bound does not exceed the best found (nor the
-// best listed value), since only those can equal or beat it. Deltas left
-// unknown stay +inf.
+// best listed value), since only those can equal or beat it, and past them
+// those within the refill's reach (below). Deltas left unknown stay +inf.
 void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch,
              const FirstLook& look) {
   Selection& selection = scratch.selection;
@@ -218,13 +238,33 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
                                 e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
   computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()), scratch);
   Best best;
-  for (uint32_t n = 0; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
+  NearestValues nearest;
+  for (uint32_t n = 0; n < job.computed; n++) {
+    offer(best, values[computed[n]], first + computed[n]);
+    nearest.add(values[computed[n]]);
+  }
   // The listed value is the exact delta of a later cluster: the answer is no
-  // larger, whatever the first round found.
-  double limit = std::min(best.value, t);
+  // larger, whatever the first round found. Only a delta whose bound does
+  // not exceed min(best, t) can equal or beat it. The second round computes
+  // those, and goes on past them, in ascending order of bound, up to the
+  // reach: the kRefill-th smallest value known, at most kRefillReach above
+  // min(best, t). Beyond the kRefill-th smallest value, the list's first
+  // kRefill entries are the nearest later clusters; the floor then lies
+  // above them, so that the entry's next refreshes (as its best partners
+  // merge) are answered from the list. Where bounds are loose (raw binary
+  // code), the first round's deltas are not the nearest, and without this
+  // the floor would lie just above the answer: about every other refresh
+  // was a rescan. The answer is the same, as every value left unknown has a
+  // bound above the reach, which is at least min(best, t).
+  auto reach = [&]() {
+    double answerBound = std::min(best.value, t);
+    return std::max(answerBound, std::min(nearest.last(), answerBound + kRefillReach));
+  };
+  double limit = reach();
   // Every candidate left has a bound of at least the threshold, and the
   // candidate whose bound it is was left: when the limit is below it, no
-  // second round is needed, and the threshold is the candidates' floor.
+  // second round is needed, and the threshold is the candidates' floor
+  // (the reach is not looked for among the other clusters).
   if (!(limit >= threshold)) {
     job.prunedFloor = std::min(look.floorOutside, threshold);
     job.bestValue = best.value;
@@ -232,10 +272,9 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
     return;
   }
   // Second round: the values left unknown whose bound does not exceed the
-  // limit (all are candidates, as limit <= t), in ascending order of bound,
-  // a few at a time, while the bound does not exceed the best found so far:
-  // a delta whose bound exceeds the best is larger than the answer. The
-  // others give the floor. Of a content class, one member goes to the heap
+  // limit, in ascending order of bound, a few at a time, while the bound
+  // does not exceed the reach, which falls as values come. The others give
+  // the floor. Of a content class, one member goes to the heap
   // (none when the class's value is known): the others follow it.
   job.prunedFloor = kInfinity;
   const bool classes = e.classes.sharedCount > 0;
@@ -299,12 +338,15 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   };
   constexpr uint32_t kStep = 4;
   uint32_t step[kStep];
-  while (remaining > 0 && top().bound <= std::min(best.value, t)) {
+  while (remaining > 0 && top().bound <= reach()) {
     uint32_t count = 0;
-    while (count < kStep && remaining > 0 && top().bound <= std::min(best.value, t)) step[count++] = take();
+    while (count < kStep && remaining > 0 && top().bound <= reach()) step[count++] = take();
     uint32_t before = job.computed;
     computeAt(e, state, job, a, step, count, scratch);
-    for (uint32_t n = before; n < job.computed; n++) offer(best, values[computed[n]], first + computed[n]);
+    for (uint32_t n = before; n < job.computed; n++) {
+      offer(best, values[computed[n]], first + computed[n]);
+      nearest.add(values[computed[n]]);
+    }
   }
   if (remaining > 0) lowerFloor(job.prunedFloor, top().bound);
   // A follower takes its class's value. A class whose member in the heap
