@@ -14,7 +14,8 @@
 //   answer. It goes on with the next bounds, in ascending order, while they
 //   are within reach of the kRefill nearest values (kRefillReach), so that
 //   the list holds the nearest later clusters and the next refreshes of the
-//   entry are answered from it. Its deltas are offered to the later clusters' lists.
+//   entry are answered from it. Its deltas are offered to the later
+//   clusters' lists.
 // - Jobs run side by side on the workers, in batches whose values fit a
 //   budget. Within a batch, every job first reads the lists and floors; only
 //   then does any list or floor change, range of positions by range, each
