@@ -98,9 +98,8 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
   // it: storeList and compaction reset lastInserted), and taking this stale
   // place leaves the same current entries as the search below would.
   // The entry keeps its partner, so its partner row and filter bit stand.
-  uint32_t last = e.lists.lastInserted[owner];
-  Candidate& lastEntry = e.lists.lastEntry[owner];
-  if (last < count && lastEntry.row == partner) {
+  if (placedLast(e.lists, owner, partner)) {
+    Candidate& lastEntry = e.lists.lastEntry[owner];
     // Field by field: the row stands, and a copy of the whole of `fresh`
     // would wait for its parts to be stored first.
     if (!isCurrent(e, lastEntry)) {
@@ -153,9 +152,8 @@ void insertCandidate(FastEngine& e, uint32_t owner, uint32_t partner, double val
 // find none.
 bool listedValue(const FastEngine& e, uint32_t owner, uint32_t partner, double* value) {
   if (!mayBeListed(e, owner, partner)) return false;
-  uint32_t last = e.lists.lastInserted[owner];
-  const Candidate& lastEntry = e.lists.lastEntry[owner];
-  if (last < e.lists.count[owner] && lastEntry.row == partner) {
+  if (placedLast(e.lists, owner, partner)) {
+    const Candidate& lastEntry = e.lists.lastEntry[owner];
     if (!isCurrent(e, lastEntry)) return false;
     *value = lastEntry.value;
     return true;

@@ -138,6 +138,11 @@ inline const Candidate& entryAt(const CandidateLists& lists, uint32_t owner, uin
   return i == lists.lastInserted[owner] ? lists.lastEntry[owner] : lists.entries[size_t(owner) * kCandidates + i];
 }
 
+// Whether owner's entry placed last names partner (lastEntry holds it).
+inline bool placedLast(const CandidateLists& lists, uint32_t owner, uint32_t partner) {
+  return lists.lastInserted[owner] < lists.count[owner] && lists.lastEntry[owner].row == partner;
+}
+
 inline bool candidateBefore(const Candidate& x, const Candidate& y) {
   return x.value < y.value || (x.value == y.value && x.row < y.row);
 }

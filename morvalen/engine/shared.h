@@ -27,7 +27,7 @@ inline void prefetchOffer(const FastEngine& e, uint32_t owner, uint32_t partner)
   const CandidateLists& lists = e.lists;
   uint32_t last = lists.lastInserted[owner];
   uint32_t count = lists.count[owner];
-  if (last < count && lists.lastEntry[owner].row == partner) return;
+  if (placedLast(lists, owner, partner)) return;
   size_t list = size_t(owner) * kCandidates;
   if (last < count) __builtin_prefetch(&lists.entries[list + last], 1);
   if (count < kCandidates) __builtin_prefetch(&lists.partners[list + count], 1);
