@@ -376,7 +376,7 @@ for family in $families; do
     for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
     nn = n * n
     printf "   counters (core alone, 2 threads, %.3f s):\n", v["seconds"]
-    printf "     lower bounds %12d  %5.2f n^2   ruled out by floors alone %d\n", v["bounds"], v["bounds"] / nn, v["skipped"]
+    printf "     lower bounds %12d  %5.2f n^2   ruled out by floors or envelopes alone %d (by the first refresh'"'"'s envelopes %d)\n", v["bounds"], v["bounds"] / nn, v["skipped"], v["ruled-out"]
     printf "     merge deltas %12d  %5.2f n^2   of them by neighbour updates %d\n", v["deltas"], v["deltas"] / nn, v["neighbour-deltas"]
     printf "     refreshes    %12d  from lists %d, rescans %d\n", v["refreshes"], v["from-lists"], v["rescans"]
   }' <<< "$counts"

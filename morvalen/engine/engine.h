@@ -66,7 +66,8 @@ struct FastScanOptions {
 // What the fast scans did, for benchmarks.
 struct FastScanCounters {
   uint64_t bounds = 0;       // lower bounds evaluated
-  uint64_t skipped = 0;      // pairs of rescans ruled out by a floor alone
+  uint64_t skipped = 0;      // pairs of rescans ruled out by a floor or an envelope alone
+  uint64_t ruledOut = 0;     // of those, by the first refresh's cut (rescan.cpp)
   uint64_t deltas = 0;       // merge deltas evaluated and used
   uint64_t neighbourDeltas = 0;  // of those, by the neighbour updates
   uint64_t laneDeltas = 0;   // tile lanes computed, padding included

@@ -151,6 +151,19 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     rescanJob(e, state, job, j, e.workers[worker]);
     r.jobs[firstJob + j] = job;
   });
+  uint64_t ruledOut = 0, later = 0;
+  for (uint32_t j = firstJob; j < endJob; j++) {
+    ruledOut += r.jobs[j].ruledOut;
+    later += state.liveCount - 1 - r.jobs[j].position;
+  }
+  e.counters.ruledOut += ruledOut;
+  // The cut stays for the next batch while it pays (kCutShare); the
+  // batches are the same whatever the thread count, and so is the choice.
+  if (!e.memory.listsReady && r.envelopeCut) {
+    r.cutRuledOut += ruledOut;
+    r.cutScanned += later;
+    if (double(r.cutRuledOut) < kCutShare * double(r.cutScanned)) r.envelopeCut = false;
+  }
   for (uint32_t j = firstJob; j < endJob; j++) {
     e.counters.bounds += r.jobs[j].bounds;
     e.counters.skipped += r.jobs[j].skipped;

@@ -17,6 +17,101 @@ struct FirstLook {
   double floorOutside = kInfinity;  // the smallest bound of the others
 };
 
+uint32_t laterClass(const FastEngine& e, const ClusteringState& state, bool classes, uint32_t position);
+// Computes the deltas at the job's later indices listed in `wanted`
+// (below).
+void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
+               const uint32_t* wanted, uint32_t count, WorkerScratch& s);
+
+// The first refresh's cut, from the tiles' envelopes (bounds.h). Slots
+// follow positions then, so a tile holds consecutive blocks of the input,
+// which are often alike (code, tables, text), and its envelope bound is then
+// close to its clusters' own bounds. The deltas of the later clusters in
+// the tiles of smallest envelope bound come first, until kRefill are known:
+// with their smallest value u1 and their kRefill-th smallest uK (+inf with
+// fewer), no rescan looks past min(uK, u1 + kRefillReach). The first refresh
+// has no listed value (t is +inf), so scanJob's reach is at most the
+// kRefill-th smallest value it knows, and at most kRefillReach above the
+// best it knows, and it knows these values. A tile whose envelope bound
+// lies above the cut needs no bound of its own clusters: the envelope is
+// below each of their deltas, so it serves as their bound, and no delta of
+// theirs is computed (one of them only in the first round, if fewer than
+// kRefill others had smaller bounds). Which bounds serve changes no answer
+// (bounds only decide which deltas are computed) and keeps every floor
+// valid. Returns +inf, with nothing computed, where this does not apply:
+// once the lists are set up, once the cut was found to rule out little
+// (kCutShare), for short scans, and for a cluster that shares its content
+// (its class's scans evaluate each later content once already: copies of
+// one block would pay the envelopes and save nothing).
+double firstRefreshCut(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t firstTile,
+                       uint32_t inBatch, WorkerScratch& scratch) {
+  constexpr uint32_t kShortestScan = 4 * kRefill;
+  uint32_t first = job.position + 1;
+  if (e.memory.listsReady || !e.rescans.envelopeCut || state.liveCount - first < kShortestScan) return kInfinity;
+  if (sharedClassOf(e.classes, job.row) != kNoClass) return kInfinity;
+  const SlotMirror& m = e.mirror;
+  uint32_t tileCount = tilesUsed(e);
+  const BoundCluster& a = m.bounds[job.row];
+  std::vector<double>& envelopes = scratch.tileEnvelopes;
+  growTo(envelopes, tileCount);
+  // The envelope tiles hold kLanes tiles' made-up clusters each.
+  std::vector<std::pair<double, uint32_t>>& order = scratch.tileOrder;
+  order.clear();
+  double out[kLanes];
+  for (uint32_t c = firstTile / kLanes; c * kLanes < tileCount; c++) {
+    uint32_t from = std::max(firstTile, c * kLanes), to = std::min(tileCount, (c + 1) * kLanes);
+    uint32_t lanes = 0;
+    for (uint32_t tile = from; tile < to; tile++) lanes |= 1u << (tile - c * kLanes);
+    e.kernels.bound(e.kernels.envelopes, a, c, lanes, out);
+    job.bounds += to - from;
+    for (uint32_t tile = from; tile < to; tile++) {
+      envelopes[tile] = envelopeBound(m.envelopes, a, tile, e.kernels.envelopes.columnsLess1, out[tile - c * kLanes]);
+      order.push_back({envelopes[tile], tile});
+    }
+  }
+  // The tiles of smallest envelope bound, until kRefill later clusters.
+  auto larger = [](const std::pair<double, uint32_t>& x, const std::pair<double, uint32_t>& y) { return x > y; };
+  std::make_heap(order.begin(), order.end(), larger);
+  std::vector<uint32_t>& wanted = scratch.wanted;
+  wanted.clear();
+  growTo(scratch.tileChosen, tileCount);
+  double* values = e.rescans.values.data() + job.valueOffset;
+  double* bounds = e.rescans.bounds.data() + job.valueOffset;
+  for (auto end = order.end(); end != order.begin() && wanted.size() < kRefill; --end) {
+    std::pop_heap(order.begin(), end, larger);
+    uint32_t tile = (end - 1)->second;
+    scratch.tileChosen[tile] = 1;
+    for (uint32_t lane = 0; lane < kLanes; lane++) {
+      uint32_t p = m.slotPosition[size_t(tile) * kLanes + lane];
+      if (p < first) continue;  // earlier, the job's own cluster, or a hole
+      wanted.push_back(p - first);
+      values[p - first] = kInfinity;
+    }
+  }
+  std::sort(wanted.begin(), wanted.end());
+  FixedCluster fixed = fixedCluster(state, job.row, maskOf(e, job.row),
+                                    e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
+  computeAt(e, state, job, fixed, wanted.data(), uint32_t(wanted.size()), scratch);
+  // The chosen tiles' values are known: each is its own bound, and the
+  // bound of its content class, for the members met later (boundJob).
+  const bool classes = e.classes.sharedCount > 0;
+  for (uint32_t i : wanted) {
+    bounds[i] = values[i];
+    uint32_t cls = laterClass(e, state, classes, first + i);
+    if (cls != kNoClass) scratch.classBound[cls] = values[i];
+  }
+  std::vector<double>& known = scratch.knownValues;
+  known.clear();
+  for (uint32_t i : wanted) known.push_back(values[i]);
+  double smallest = *std::min_element(known.begin(), known.end());
+  double kth = kInfinity;
+  if (known.size() >= kRefill) {
+    std::nth_element(known.begin(), known.begin() + (kRefill - 1), known.end());
+    kth = known[kRefill - 1];
+  }
+  return std::min(kth, smallest + kRefillReach);
+}
+
 // The bounds of a job's fixed cluster r against the later clusters; values
 // start unknown (+inf). Once the lists are set up, a cluster y whose
 // floorEarlier exceeds the best listed value t needs no bound: unless y
@@ -27,7 +122,8 @@ struct FirstLook {
 // selection; the others' bounds give a floor. A cluster whose content class
 // had a member in the kernel before takes that member's bound (the same
 // bits: content_classes.h).
-void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& look) {
+void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch,
+              FirstLook& look) {
   Selection& selection = scratch.selection;
   const bool classes = e.classes.sharedCount > 0;
   const SlotMirror& m = e.mirror;
@@ -56,10 +152,35 @@ void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& lo
       lowerFloor(look.floorOutside, bound);
     }
   };
+  double cut = firstRefreshCut(e, state, job, firstTile, inBatch, scratch);
+  scratch.ruledOut.clear();
   double out[kLanes];
   for (uint32_t tile = firstTile; tile < tileCount; tile++) {
     size_t base = size_t(tile) * kLanes;
     const uint32_t* positions = m.slotPosition.data() + base;
+    if (cut != kInfinity) {
+      // A tile of the cut's deltas has its values known and listed as
+      // computed already; a tile whose envelope bound lies above the cut
+      // gives that bound to each of its later clusters.
+      bool chosen = scratch.tileChosen[tile] != 0;
+      double envelope = scratch.tileEnvelopes[tile];
+      scratch.tileChosen[tile] = 0;
+      if (chosen) continue;
+      if (envelope > cut + kCutMargin) {
+        // Left out of the scan (bound +inf for now); settleRuledOut gives
+        // them their bounds once the floor is known.
+        for (uint32_t lane = 0; lane < kLanes; lane++) {
+          uint32_t p = positions[lane];
+          if (p < first) continue;
+          values[p - first] = kInfinity;
+          bounds[p - first] = kInfinity;
+          job.skipped++;
+          job.ruledOut++;
+        }
+        scratch.ruledOut.push_back(tile);
+        continue;
+      }
+    }
     const double* floors = e.floors.earlierBySlot.data() + base;
     uint32_t lanes = 0;
     uint32_t laneClass[kLanes];
@@ -103,6 +224,50 @@ void boundJob(FastEngine& e, ScanJob& job, WorkerScratch& scratch, FirstLook& lo
       }
     }
   }
+}
+
+// After the scan, the bounds of the clusters in tiles the first refresh's
+// cut ruled out, which the scan left at +inf: those bounds are above the
+// reach (each is at least its tile's envelope bound, above the cut), so no
+// delta of theirs is wanted, but the smallest of them may lower the job's
+// floor. Tiles whose envelope bound lies below the floor get their own
+// bounds, in ascending order of envelope bound, as the floor falls; the
+// others keep the envelope bound, which is then no lower than the floor. So
+// the floor is the one the clusters' own bounds would give, and every bound
+// left for the later clusters' floors is valid.
+void settleRuledOut(FastEngine& e, ScanJob& job, WorkerScratch& scratch) {
+  if (scratch.ruledOut.empty()) return;
+  const SlotMirror& m = e.mirror;
+  uint32_t first = job.position + 1;
+  double* bounds = e.rescans.bounds.data() + job.valueOffset;
+  const std::vector<double>& envelopes = scratch.tileEnvelopes;
+  std::vector<uint32_t>& below = scratch.tilesBelowFloor;
+  below.clear();
+  for (uint32_t tile : scratch.ruledOut)
+    if (envelopes[tile] < job.prunedFloor) below.push_back(tile);
+  std::sort(below.begin(), below.end(), [&](uint32_t x, uint32_t y) {
+    return envelopes[x] < envelopes[y] || (envelopes[x] == envelopes[y] && x < y);
+  });
+  double out[kLanes];
+  for (uint32_t tile : below) {
+    if (!(envelopes[tile] < job.prunedFloor)) break;
+    uint32_t lanes = 0;
+    for (uint32_t lane = 0; lane < kLanes; lane++)
+      if (m.slotPosition[size_t(tile) * kLanes + lane] >= first) lanes |= 1u << lane;
+    e.kernels.bound(e.kernels.bounds, m.bounds[job.row], tile, lanes, out);
+    job.bounds += uint32_t(__builtin_popcount(lanes));
+    for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+      uint32_t lane = uint32_t(__builtin_ctz(bits));
+      uint32_t i = m.slotPosition[size_t(tile) * kLanes + lane] - first;
+      bounds[i] = out[lane];
+      lowerFloor(job.prunedFloor, out[lane]);
+    }
+  }
+  for (uint32_t tile : scratch.ruledOut)
+    for (uint32_t lane = 0; lane < kLanes; lane++) {
+      uint32_t p = m.slotPosition[size_t(tile) * kLanes + lane];
+      if (p >= first && bounds[p - first] == kInfinity) bounds[p - first] = envelopes[tile];
+    }
 }
 
 // Starts a new round of class marks (classCall).
@@ -410,8 +575,9 @@ void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32
     scratch.jobToken = 1;
   }
   FirstLook look;
-  boundJob(e, job, scratch, look);
+  boundJob(e, state, job, inBatch, scratch, look);
   scanJob(e, state, job, inBatch, scratch, look);
+  settleRuledOut(e, job, scratch);
   // In ascending order, so that each position range finds its values at
   // once; the order of a job's values matters nowhere else.
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "clustering.h"
@@ -48,6 +49,19 @@ constexpr uint32_t kRefill = 64;
 // to 300 nats the raw binaries gain most, and text, whose bounds are tight,
 // neither gains nor loses.
 constexpr double kRefillReach = 256.0;
+// The first refresh's cut (rescan.cpp) rules a tile out where its envelope
+// bound lies this many nats above the cut: a tile just above it would lower
+// its clusters' floors, which cost more rescans later than its bounds save
+// (blocks through a BWT, whose bounds are tight).
+constexpr double kCutMargin = 256.0;
+// The cut stays in use for the first refresh while the batches of its jobs
+// so far have ruled out at least this share of their later clusters: where
+// the tiles' envelopes rule out next to nothing (text, near copies spread
+// over the input), its envelopes and deltas are spent for nothing. Over the
+// batches so far, so that a stretch of unlike blocks does not end it: on a
+// raw shared library it rules out a fifth of the pairs, and single batches
+// far fewer.
+constexpr double kCutShare = 0.05;
 // The later lists a batch of rescans offers its values to are split into at
 // most this many position ranges of at least kOfferRangeMinimum positions.
 constexpr uint32_t kOfferRanges = 16;
@@ -73,7 +87,8 @@ struct ScanJob {
   uint32_t bestPosition = 0;
   uint64_t deltas = 0;       // deltas computed
   uint64_t bounds = 0;       // bounds computed
-  uint64_t skipped = 0;      // clusters ruled out by their floor
+  uint64_t skipped = 0;      // clusters ruled out by their floor or the cut
+  uint64_t ruledOut = 0;     // of those, by the first refresh's cut
 };
 
 // Finds the kRefill-th smallest of the bounds fed to it (+inf when fewer
@@ -121,6 +136,15 @@ struct WorkerScratch {
   std::vector<uint32_t> classFollowers;  // of a second round
   std::vector<uint32_t> followerClass;   // [follower]: its class
   std::vector<uint8_t> indexMarks;       // sortDistinct's, all zero between jobs
+  // The first refresh's cut (rescan.cpp): the tiles' envelope bounds, the
+  // tiles by envelope bound, the tiles of the cut's deltas (all zero
+  // between jobs), and the values of those deltas.
+  std::vector<double> tileEnvelopes;                    // [tile]
+  std::vector<std::pair<double, uint32_t>> tileOrder;   // (envelope bound, tile)
+  std::vector<uint8_t> tileChosen;                      // [tile]
+  std::vector<double> knownValues;
+  std::vector<uint32_t> ruledOut;         // tiles the cut ruled out
+  std::vector<uint32_t> tilesBelowFloor;  // of those, settleRuledOut's
 };
 
 // The batch arrays of the rescans of one refresh.
@@ -134,6 +158,9 @@ struct RescanScratch {
   std::vector<uint32_t> shareStarts;  // [thread]: its first range
   std::vector<PassChoice> rangeChoices;
   std::vector<uint32_t> stalePositions;
+  bool envelopeCut = true;  // whether the first refresh's jobs use the cut
+  uint64_t cutRuledOut = 0;  // later clusters the cut ruled out so far
+  uint64_t cutScanned = 0;   // of the later clusters of the jobs that used it
 };
 
 // Refreshes every stale entry, then selects the pair to merge.
