@@ -16,6 +16,11 @@
 //   the list holds the nearest later clusters and the next refreshes of the
 //   entry are answered from it. Its deltas are offered to the later
 //   clusters' lists.
+// - In the first refresh, while slots still follow the input's order, a job
+//   first computes the deltas in the tiles of smallest envelope bound
+//   (bounds.h), which cap its reach; a tile whose envelope lies well above
+//   that cap needs no bound of its own clusters (firstRefreshCut,
+//   rescan.cpp).
 // - Jobs run side by side on the workers, in batches whose values fit a
 //   budget. Within a batch, every job first reads the lists and floors; only
 //   then does any list or floor change, range of positions by range, each
