@@ -155,6 +155,10 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
   for (uint32_t j = firstJob; j < endJob; j++) {
     ruledOut += r.jobs[j].ruledOut;
     later += state.liveCount - 1 - r.jobs[j].position;
+    e.counters.bounds += r.jobs[j].bounds;
+    e.counters.skipped += r.jobs[j].skipped;
+    e.counters.deltas += r.jobs[j].deltas;
+    e.counters.laneDeltas += r.jobs[j].deltas;
   }
   e.counters.ruledOut += ruledOut;
   // The cut stays for the next batch while it pays (kCutShare); the
@@ -163,12 +167,6 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     r.cutRuledOut += ruledOut;
     r.cutScanned += later;
     if (double(r.cutRuledOut) < kCutShare * double(r.cutScanned)) r.envelopeCut = false;
-  }
-  for (uint32_t j = firstJob; j < endJob; j++) {
-    e.counters.bounds += r.jobs[j].bounds;
-    e.counters.skipped += r.jobs[j].skipped;
-    e.counters.deltas += r.jobs[j].deltas;
-    e.counters.laneDeltas += r.jobs[j].deltas;
   }
   // Only once every job has read the lists and floors does any list or floor
   // change. Each task owns the clusters of a position range: it sets the
