@@ -72,10 +72,10 @@
 //   stored as float. Each such difference lies in [0, phi(A_g + B_g)], so
 //   the partial sums' bound stands, and the two extra roundings add at most
 //   2e M: 29 e M + 2 t x in all, at most about 1.9e-6 M (as M >= 2x). (The
-//   AVX-512 kernel's fused multiply-adds round once where this counts two.
-//   The AVX2 kernel also takes a's groups that are 0, padded to a multiple
-//   of 4: each adds phi(B_g) - phi(B_g), both rounded, which the same count
-//   of roundings covers.)
+//   AVX-512 and AVX2 kernels' fused multiply-adds round once where this
+//   counts two. The AVX2 kernel also takes a's groups that are 0, padded to
+//   a multiple of 4: each adds phi(B_g) - phi(B_g), both rounded, which the
+//   same count of roundings covers.)
 //   The vector kernels subtract kFloatMarginScale M = 2e-5 M on top, more
 //   than ten times that, and add the correction last, in double, from the
 //   same masks by the same operations as the plain kernel (so with its

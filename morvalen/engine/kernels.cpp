@@ -17,8 +17,8 @@ void patchLargeTerms(const int32_t* arguments, uint32_t laneMask, double* terms)
 
 // The features each kind needs, the one place they are stated. The AVX-512
 // kernels use AVX-512F with the DQ, VL and BW extensions (and the AVX2 and
-// FMA instructions every such processor has); the NEON ones only what every
-// 64-bit Arm processor has.
+// FMA instructions every such processor has); the AVX2 ones AVX2 and FMA;
+// the NEON ones only what every 64-bit Arm processor has.
 static bool processorRuns(KernelKind kind) {
   switch (kind) {
     case KernelKind::automatic:
@@ -27,7 +27,7 @@ static bool processorRuns(KernelKind kind) {
     case KernelKind::avx2:
 #if defined(MORVALEN_KERNELS_AVX2)
       __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2");
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
       return false;
 #endif

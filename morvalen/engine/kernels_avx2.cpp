@@ -1,6 +1,9 @@
-// The vector kernels for AVX2, from the shared bodies. Built with -mavx2 (no
-// FMA: this set's bound kernel rounds every product on its own); run only
-// where the dispatcher (kernels.cpp) finds AVX2.
+// The vector kernels for AVX2, from the shared bodies. Built with -mavx2
+// -mfma: the bound kernel's logarithm and group terms fuse their products
+// and sums (every processor with AVX2 but one or two early ones has FMA
+// too), which saves a sixth of its time; the tile kernels, in double, are
+// never contracted (-ffp-contract=off). Run only where the dispatcher
+// (kernels.cpp) finds both.
 #include <immintrin.h>
 
 #include "bound_kernel_body.h"
@@ -15,12 +18,12 @@ struct Avx2Target {
   using Doubles = xsimd::batch<double, Arch>;
   using Ints = xsimd::batch<int32_t, Arch>;
   using Words = xsimd::batch<uint64_t, Arch>;
-  static constexpr bool kFused = false;
+  static constexpr bool kFused = true;
   static constexpr int kTableBits = 3;    // 8 entries: one register, one permutation
   static constexpr int kSeriesTerms = 4;  // |u| <= 1/17: truncation below 1.5e-7
   static constexpr bool kEveryActiveGroup = true;
 
-  static Floats fusedMultiplyAdd(Floats x, Floats y, Floats z) { return x * y + z; }  // not used: kFused is false
+  static Floats fusedMultiplyAdd(Floats x, Floats y, Floats z) { return _mm256_fmadd_ps(x, y, z); }
 
   // The permutation reads the low 3 bits of each index.
   static Floats lookup(const float* table, Ints index) {
