@@ -1,9 +1,10 @@
 // The vector kernels for AVX2, from the shared bodies. Built with -mavx2
 // -mfma: the bound kernel's logarithm and group terms fuse their products
-// and sums (every processor with AVX2 but one or two early ones has FMA
-// too), which saves a sixth of its time; the tile kernels, in double, are
-// never contracted (-ffp-contract=off). Run only where the dispatcher
-// (kernels.cpp) finds both.
+// and sums, which saves a sixth of its time; the tile kernels, in double,
+// are never contracted (-ffp-contract=off). Run only where the dispatcher
+// (kernels.cpp) finds both: processors with AVX2 have FMA as a rule, and
+// where one does not (or a virtual machine hides it), the portable kernels
+// run, with the same outputs.
 #include <immintrin.h>
 
 #include "bound_kernel_body.h"
