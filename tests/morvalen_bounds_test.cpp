@@ -157,10 +157,11 @@ void expectBoundsHoldWith(const Clusters& c, const char* what, uint32_t groupCou
           ASSERT_LE(envelopeOut[tile], d) << what << ", envelope, rows " << a << " and " << b;
           ASSERT_LE(plain, d) << what << ", rows " << a << " and " << b;
           // The kernels differ by less than their margins, which scale with
-          // the magnitude of the terms, (x + 1)(ln x + 2).
+          // the magnitude of the terms, (x + 1)(ln x + 2), and a logarithm
+          // taken from above may lower a bound by 1.4e-4 per count more.
           double x = double(f.totals[a]) + f.totals[b] + c.columns - 1;
           if (std::isfinite(plain) && std::isfinite(out[lane])) {
-            ASSERT_NEAR(out[lane], plain, 4e-5 * (x + 1) * (std::log(x) + 2)) << what;
+            ASSERT_NEAR(out[lane], plain, 4e-5 * (x + 1) * (std::log(x) + 2) + 1.4e-4 * x) << what;
           }
         }
       }

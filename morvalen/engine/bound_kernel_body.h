@@ -5,6 +5,8 @@
 //                               terms use fused multiply-adds;
 //   kTableBits, kSeriesTerms    the logarithm's table (2^bits entries) and
 //                               the terms of its series;
+//   kGroupLogAbove              whether the group terms take upperLogarithm
+//                               (never below ln, fewer steps) instead;
 //   kEveryActiveGroup           whether it takes a's groups padded to a
 //                               multiple of 4 (activeCount) or only those
 //                               that are not 0 (nonzeroCount);
@@ -54,33 +56,65 @@ inline LogVectors<Target> logVectors(const BoundLogTables& tables) {
   }
 }
 
-// ln s on every lane, s >= 1 (so normal), the steps of boundLogarithm
-// (bounds.cpp) in float: s = m 2^e with 1 <= m < 2, read off the bits; i the
-// top kTableBits bits of m's fraction; u = m r_i - 1, so that ln m =
-// -ln r_i + ln(1 + u), the latter by kSeriesTerms terms of its series. For
-// s = 0 it gives a finite value, so that s ln s is 0 as it should be.
+// s = m 2^e on every lane, s >= 1 (so normal), split as the steps of
+// boundLogarithm (bounds.cpp) split it, in float: e and m read off the bits;
+// i the top kTableBits bits of m's fraction; u = m r_i - 1, so that ln m =
+// -ln r_i + ln(1 + u). For s = 0 the parts are finite, so that s ln s is 0
+// as it should be.
 template <class Target>
-inline FloatsOf<Target> logarithm(FloatsOf<Target> s, const LogVectors<Target>& t) {
+struct LogParts {
+  FloatsOf<Target> exponent, u, tableLog;
+};
+
+template <class Target>
+inline LogParts<Target> logParts(FloatsOf<Target> s, const LogVectors<Target>& t) {
   using Floats = FloatsOf<Target>;
   using Ints = xsimd::batch<int32_t, typename Target::Arch>;
-  const Floats one(1.0f);
   Ints bits = xsimd::bitwise_cast<Ints>(s);
   Floats exponent = xsimd::batch_cast<float>((bits >> 23) - Ints(127));
   Floats m = xsimd::bitwise_cast<Floats>((bits & Ints(0x007FFFFF)) | Ints(0x3F800000));
   Ints index = bits >> (23 - Target::kTableBits);
   Floats r = Target::lookup(t.reciprocal, index);
-  Floats tableLog = Target::lookup(t.minusLog, index);
-  // The series u - u^2/2 + ... by Horner's rule, from the last coefficient.
-  Floats u = multiplyAdd<Target>(m, r, Floats(-1.0f));
-  constexpr int kTerms = Target::kSeriesTerms;
-  Floats p((kTerms % 2 == 1 ? 1.0f : -1.0f) / float(kTerms));
-  for (int k = kTerms - 1; k >= 1; k--) p = multiplyAdd<Target>(p, u, Floats((k % 2 == 1 ? 1.0f : -1.0f) / float(k)));
+  return {exponent, multiplyAdd<Target>(m, r, Floats(-1.0f)), Target::lookup(t.minusLog, index)};
+}
+
+// e ln 2 - ln r_i + p u, with p u standing for ln(1 + u).
+template <class Target>
+inline FloatsOf<Target> assembleLogarithm(const LogParts<Target>& parts, FloatsOf<Target> p) {
+  using Floats = FloatsOf<Target>;
   const Floats ln2(float(0.69314718055994530942));
   if constexpr (Target::kFused) {
-    return Target::fusedMultiplyAdd(exponent, ln2, Target::fusedMultiplyAdd(p, u, tableLog));
+    return Target::fusedMultiplyAdd(parts.exponent, ln2, Target::fusedMultiplyAdd(p, parts.u, parts.tableLog));
   } else {
-    return exponent * ln2 + (tableLog + p * u);
+    return parts.exponent * ln2 + (parts.tableLog + p * parts.u);
   }
+}
+
+// ln s, with ln(1 + u) from kSeriesTerms terms of its series u - u^2/2 + ...
+// by Horner's rule, from the last coefficient.
+template <class Target>
+inline FloatsOf<Target> logarithm(FloatsOf<Target> s, const LogVectors<Target>& t) {
+  using Floats = FloatsOf<Target>;
+  LogParts<Target> parts = logParts<Target>(s, t);
+  constexpr int kTerms = Target::kSeriesTerms;
+  Floats p((kTerms % 2 == 1 ? 1.0f : -1.0f) / float(kTerms));
+  for (int k = kTerms - 1; k >= 1; k--) p = multiplyAdd<Target>(p, parts.u, Floats((k % 2 == 1 ? 1.0f : -1.0f) / float(k)));
+  return assembleLogarithm<Target>(parts, p);
+}
+
+// A value never below ln s but for rounding, in fewer steps: ln(1 + u) <=
+// u - u^2/2 + u^3/3 for every u > -1 (the terms left out are all negative
+// for u < 0, and alternate with falling size for 0 <= u < 1), and |u|^3/3
+// <= (0.5 - kQuadratic) u^2 while |u| <= 0.06, which the tables of 8 and 32
+// entries keep (|u| <= 1/17 and 1/64.9, and rounding adds 1e-7). So ln(1 +
+// u) <= u (1 - kQuadratic u), at most 1.4e-4 below it.
+template <class Target>
+inline FloatsOf<Target> upperLogarithm(FloatsOf<Target> s, const LogVectors<Target>& t) {
+  using Floats = FloatsOf<Target>;
+  static_assert(Target::kTableBits >= 3, "|u| <= 1/17");
+  constexpr float kQuadratic = 0.48f;  // the float lies below 0.48, so below 0.5 - 0.06/3
+  LogParts<Target> parts = logParts<Target>(s, t);
+  return assembleLogarithm<Target>(parts, multiplyAdd<Target>(parts.u, Floats(-kQuadratic), Floats(1.0f)));
 }
 
 // phi(A_g + B_g) - phi(B_g) on the lanes from `lane`, phi(s) = s ln s.
@@ -90,7 +124,12 @@ inline FloatsOf<Target> groupTerm(const BoundCluster& a, uint32_t g, const float
   using Floats = FloatsOf<Target>;
   Floats s = Floats(a.groupSumsFloat[g]) + Floats::load_unaligned(sums + g * kLanes);
   Floats phi = Floats::load_unaligned(phis + g * kLanes);
-  Floats ls = logarithm<Target>(s, t);
+  Floats ls;
+  if constexpr (Target::kGroupLogAbove) {
+    ls = upperLogarithm<Target>(s, t);
+  } else {
+    ls = logarithm<Target>(s, t);
+  }
   if constexpr (Target::kFused) {
     return Target::fusedMultiplyAdd(s, ls, -phi);
   } else {

@@ -60,7 +60,12 @@
 //   partial sums in turn), and the rest in double. Their logarithms take the
 //   steps of the plain one, with a 32-entry table and 3 terms of the series
 //   (AVX-512: truncation t below 1.5e-8) or an 8-entry table and 4 terms
-//   (AVX2 and NEON: t below 1.5e-7). With e = 2^-24:
+//   (AVX2 and NEON: t below 1.5e-7). The AVX2 kernel takes the group terms'
+//   logarithms from above instead (upperLogarithm, bound_kernel_body.h):
+//   ln(1 + u) as u (1 - 0.48 u), never below it and at most 1.4e-4 above,
+//   in fewer roundings than the series. A larger phi(A_g + B_g) only lowers
+//   the bound, so only the roundings below count for it, and t only for
+//   l(x). With e = 2^-24:
 //   x and every s are within 3e of their values, a float logarithm within
 //   e (3 |ln s| + 6) + t of ln s, so l(x) is within e x (8 ln x + 11) + t x,
 //   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial

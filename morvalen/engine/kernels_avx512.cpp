@@ -18,6 +18,7 @@ struct Avx512Target {
   static constexpr bool kFused = true;
   static constexpr int kTableBits = 5;    // 32 entries: two registers, one two-source permutation
   static constexpr int kSeriesTerms = 3;  // |u| <= 1/64.9: truncation below 1.5e-8
+  static constexpr bool kGroupLogAbove = false;
   static constexpr bool kEveryActiveGroup = false;
 
   static Floats fusedMultiplyAdd(Floats x, Floats y, Floats z) { return _mm512_fmadd_ps(x, y, z); }

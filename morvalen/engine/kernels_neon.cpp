@@ -14,12 +14,14 @@ struct NeonTarget {
   using Doubles = xsimd::batch<double, Arch>;
   using Ints = xsimd::batch<int32_t, Arch>;
   using Words = xsimd::batch<uint64_t, Arch>;
-  // The logarithm of the AVX2 kernel (8 entries, 4 terms), with every
-  // product rounded on its own, over the groups that are not 0, as AVX-512
-  // takes them: both are within the error the margin allows for (bounds.h).
+  // The series logarithm of the AVX2 kernel (8 entries, 4 terms) for every
+  // logarithm, with every product rounded on its own, over the groups that
+  // are not 0, as AVX-512 takes them: both are within the error the margin
+  // allows for (bounds.h).
   static constexpr bool kFused = false;
   static constexpr int kTableBits = 3;
   static constexpr int kSeriesTerms = 4;
+  static constexpr bool kGroupLogAbove = false;
   static constexpr bool kEveryActiveGroup = false;
 
   static Floats fusedMultiplyAdd(Floats x, Floats y, Floats z) { return x * y + z; }  // not used: kFused is false
