@@ -274,7 +274,21 @@ TEST(MorvalenKernels, DispatchAgreesWithWhatRuns) {
   ASSERT_TRUE(startFastScans(engine, state, FastScanOptions(), &error)) << error;
   EXPECT_NE(engine.kernels.kind, KernelKind::automatic);
   EXPECT_TRUE(kernelRuns(engine.kernels.kind)) << kernelName(engine.kernels.kind);
+  // The tile kernel is the bound kernel's kind's until the tiles hold
+  // counts, then the one timed fastest on them; a kind asked for is kept.
   EXPECT_EQ(engine.kernels.tile, tileKernel(engine.kernels.kind));
+  EXPECT_TRUE(engine.kernels.timeTiles);
+  FastScanOptions options;
+  options.tiles = TileUse::always;
+  ASSERT_TRUE(startFastScans(engine, state, options, &error)) << error;
+  EXPECT_FALSE(engine.kernels.timeTiles);
+  EXPECT_TRUE(kernelRuns(engine.kernels.tileKind)) << kernelName(engine.kernels.tileKind);
+  EXPECT_NE(engine.kernels.tileKind, KernelKind::automatic);
+  EXPECT_EQ(engine.kernels.tile, tileKernel(engine.kernels.tileKind));
+  options.kernel = KernelKind::portable;
+  ASSERT_TRUE(startFastScans(engine, state, options, &error)) << error;
+  EXPECT_EQ(engine.kernels.tileKind, KernelKind::portable);
+  EXPECT_EQ(engine.kernels.tile, tileKernel(KernelKind::portable));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -12,6 +13,8 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Clusters and tiles whose bound kernel the start-up timing runs (kernels.h).
 constexpr uint32_t kTimedClusters = 8;
 constexpr uint32_t kTimedTiles = 32;
+// Clusters whose deltas against kTimedTiles / 2 tiles time the tile kernels.
+constexpr uint32_t kTimedTileClusters = 4;
 
 PassChoice findPairFast(void* scans, ClusteringState& state) {
   FastEngine& e = *static_cast<FastEngine*>(scans);
@@ -118,6 +121,27 @@ KernelKind timedKernel(const FastEngine& e, const ClusteringState& state) {
 
 }  // namespace
 
+void chooseTileKernel(FastEngine& e, const ClusteringState& state) {
+  if (!e.kernels.timeTiles || !e.tilePolicy.kept) return;
+  e.kernels.timeTiles = false;
+  FixedCluster sample[kTimedTileClusters];
+  std::vector<double> terms;
+  try {
+    terms.resize(size_t(kTimedTileClusters) * state.columns);
+  } catch (const std::bad_alloc&) {
+    return;  // the kind's own tile kernel stays
+  }
+  uint32_t count = 0;
+  for (uint32_t p = 0; p < state.liveCount && count < kTimedTileClusters; p++, count++) {
+    uint32_t row = state.activeList[p];
+    fixedColumnTerms(e.kernels.table, rowOf(state, row), state.columns, terms.data() + size_t(count) * state.columns);
+    sample[count] = fixedCluster(state, row, maskOf(e, row), terms.data() + size_t(count) * state.columns);
+  }
+  uint32_t tiles = std::min(tilesUsed(e), kTimedTiles / 2);
+  e.kernels.tileKind = fastestTileKind(e.kernels.deltas, sample, count, tiles);
+  e.kernels.tile = tileKernel(e.kernels.tileKind);
+}
+
 bool startFastScans(FastEngine& engine, const ClusteringState& state, const FastScanOptions& options,
                     std::string* error) {
   engine = FastEngine();
@@ -154,8 +178,11 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
   e.kernels.kind = options.kernel != KernelKind::automatic ? options.kernel
                    : e.failed                              ? KernelKind::portable
                                                            : timedKernel(e, state);
+  e.kernels.tileKind = e.kernels.kind;
   e.kernels.tile = tileKernel(e.kernels.kind);
   e.kernels.bound = boundKernel(e.kernels.kind);
+  e.kernels.timeTiles = options.kernel == KernelKind::automatic && !e.failed;
+  chooseTileKernel(e, state);
   return true;
 }
 

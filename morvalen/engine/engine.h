@@ -78,7 +78,11 @@ struct FastScanCounters {
 
 // The kernels chosen for the run and what they read.
 struct EngineKernels {
-  KernelKind kind = KernelKind::portable;
+  KernelKind kind = KernelKind::portable;  // of the bound kernel
+  KernelKind tileKind = KernelKind::portable;
+  // Whether the tile kernel is still to be timed (automatic kind, tiles not
+  // yet holding counts).
+  bool timeTiles = false;
   TileKernel tile = nullptr;
   BoundKernel bound = nullptr;
   LnFactorialTable table;
@@ -129,6 +133,10 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
 // The scans to hand to runPasses after startFastScans; they use `engine`,
 // which must outlive the passes.
 PassScans fastScans(FastEngine& engine);
+
+// Under the automatic kind, once the tiles hold counts: times the tile
+// kernels on them and takes the fastest (kernels.h). Does nothing after.
+void chooseTileKernel(FastEngine& e, const ClusteringState& state);
 
 // Whether findPair checks the engine's invariants at the start of every
 // pass: in debug builds, and in builds configured with CHECK_INVARIANTS

@@ -103,9 +103,9 @@ const char* kernelName(KernelKind kind) {
   return "automatic";
 }
 
-// Seconds for one sweep of the sample against the tiles.
-static double timeSweep(BoundKernel kernel, const BoundContext& context, const BoundCluster* const* sample,
-                        uint32_t count, uint32_t tileCount) {
+// Seconds for one sweep of the sample's bounds against the tiles.
+static double timeBoundSweep(BoundKernel kernel, const BoundContext& context, const BoundCluster* const* sample,
+                             uint32_t count, uint32_t tileCount) {
   double out[kLanes];
   double sink = 0.0;
   auto start = std::chrono::steady_clock::now();
@@ -120,8 +120,26 @@ static double timeSweep(BoundKernel kernel, const BoundContext& context, const B
   return sink == 1.0 ? seconds + 1e-9 : seconds;
 }
 
-KernelKind fastestKernel(const BoundContext& context, const BoundCluster* const* sample, uint32_t count,
-                         uint32_t tileCount) {
+// Seconds for one sweep of the sample's deltas against the tiles.
+static double timeTileSweep(TileKernel kernel, const DeltaContext& context, const FixedCluster* sample,
+                            uint32_t count, uint32_t tileCount) {
+  double out[kLanes];
+  double sink = 0.0;
+  auto start = std::chrono::steady_clock::now();
+  for (uint32_t i = 0; i < count; i++) {
+    for (uint32_t tile = 0; tile < tileCount; tile++) {
+      kernel(context, sample[i], tile, out);
+      sink += out[0];
+    }
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return sink == 1.0 ? seconds + 1e-9 : seconds;
+}
+
+// The kind that runs whose sweep (timeSweep(kind), in seconds) is fastest,
+// the kinds interleaved, best of a few rounds.
+template <class TimeSweep>
+static KernelKind fastestKind(TimeSweep timeSweep) {
   constexpr uint32_t kRounds = 3;
   KernelKind kinds[4];
   double best[4];
@@ -131,10 +149,10 @@ KernelKind fastestKernel(const BoundContext& context, const BoundCluster* const*
     kinds[kindCount] = kind;
     best[kindCount++] = 1e300;
   }
-  if (kindCount < 2 || count == 0 || tileCount == 0) return preferredKind();
+  if (kindCount < 2) return preferredKind();
   for (uint32_t round = 0; round < kRounds; round++) {
     for (uint32_t i = 0; i < kindCount; i++) {
-      double seconds = timeSweep(kernelSet(kinds[i]).bound, context, sample, count, tileCount);
+      double seconds = timeSweep(kinds[i]);
       if (seconds < best[i]) best[i] = seconds;
     }
   }
@@ -142,4 +160,16 @@ KernelKind fastestKernel(const BoundContext& context, const BoundCluster* const*
   for (uint32_t i = 1; i < kindCount; i++)
     if (best[i] < best[fastest]) fastest = i;
   return kinds[fastest];
+}
+
+KernelKind fastestKernel(const BoundContext& context, const BoundCluster* const* sample, uint32_t count,
+                         uint32_t tileCount) {
+  if (count == 0 || tileCount == 0) return preferredKind();
+  return fastestKind([&](KernelKind kind) { return timeBoundSweep(kernelSet(kind).bound, context, sample, count, tileCount); });
+}
+
+KernelKind fastestTileKind(const DeltaContext& context, const FixedCluster* sample, uint32_t count,
+                           uint32_t tileCount) {
+  if (count == 0 || tileCount == 0) return preferredKind();
+  return fastestKind([&](KernelKind kind) { return timeTileSweep(kernelSet(kind).tile, context, sample, count, tileCount); });
 }

@@ -87,6 +87,7 @@ bool layOutAll(FastEngine& e, const ClusteringState& state) {
       findTileLastPosition(m, t);
     }
   });
+  chooseTileKernel(e, state);
   return true;
 }
 
