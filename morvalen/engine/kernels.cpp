@@ -103,43 +103,23 @@ const char* kernelName(KernelKind kind) {
   return "automatic";
 }
 
-// Seconds for one sweep of the sample's bounds against the tiles.
-static double timeBoundSweep(BoundKernel kernel, const BoundContext& context, const BoundCluster* const* sample,
-                             uint32_t count, uint32_t tileCount) {
-  double out[kLanes];
+// Seconds for one sweep of `count` sample clusters against `tileCount`
+// tiles, call(i, tile) running the kernel and returning a value of it.
+template <class Call>
+static double timeSweep(uint32_t count, uint32_t tileCount, Call call) {
   double sink = 0.0;
   auto start = std::chrono::steady_clock::now();
-  for (uint32_t i = 0; i < count; i++) {
-    for (uint32_t tile = 0; tile < tileCount; tile++) {
-      kernel(context, *sample[i], tile, kAllLanes, out);
-      sink += out[0];
-    }
-  }
+  for (uint32_t i = 0; i < count; i++)
+    for (uint32_t tile = 0; tile < tileCount; tile++) sink += call(i, tile);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   // Keeps the calls from being optimised away; never true for a real sink.
   return sink == 1.0 ? seconds + 1e-9 : seconds;
 }
 
-// Seconds for one sweep of the sample's deltas against the tiles.
-static double timeTileSweep(TileKernel kernel, const DeltaContext& context, const FixedCluster* sample,
-                            uint32_t count, uint32_t tileCount) {
-  double out[kLanes];
-  double sink = 0.0;
-  auto start = std::chrono::steady_clock::now();
-  for (uint32_t i = 0; i < count; i++) {
-    for (uint32_t tile = 0; tile < tileCount; tile++) {
-      kernel(context, sample[i], tile, out);
-      sink += out[0];
-    }
-  }
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return sink == 1.0 ? seconds + 1e-9 : seconds;
-}
-
-// The kind that runs whose sweep (timeSweep(kind), in seconds) is fastest,
-// the kinds interleaved, best of a few rounds.
-template <class TimeSweep>
-static KernelKind fastestKind(TimeSweep timeSweep) {
+// The kind that runs whose sweep (sweepSeconds(kind)) is fastest, the kinds
+// interleaved, best of a few rounds.
+template <class SweepSeconds>
+static KernelKind fastestKind(SweepSeconds sweepSeconds) {
   constexpr uint32_t kRounds = 3;
   KernelKind kinds[4];
   double best[4];
@@ -152,7 +132,7 @@ static KernelKind fastestKind(TimeSweep timeSweep) {
   if (kindCount < 2) return preferredKind();
   for (uint32_t round = 0; round < kRounds; round++) {
     for (uint32_t i = 0; i < kindCount; i++) {
-      double seconds = timeSweep(kinds[i]);
+      double seconds = sweepSeconds(kinds[i]);
       if (seconds < best[i]) best[i] = seconds;
     }
   }
@@ -165,11 +145,25 @@ static KernelKind fastestKind(TimeSweep timeSweep) {
 KernelKind fastestKernel(const BoundContext& context, const BoundCluster* const* sample, uint32_t count,
                          uint32_t tileCount) {
   if (count == 0 || tileCount == 0) return preferredKind();
-  return fastestKind([&](KernelKind kind) { return timeBoundSweep(kernelSet(kind).bound, context, sample, count, tileCount); });
+  return fastestKind([&](KernelKind kind) {
+    BoundKernel kernel = kernelSet(kind).bound;
+    double out[kLanes];
+    return timeSweep(count, tileCount, [&](uint32_t i, uint32_t tile) {
+      kernel(context, *sample[i], tile, kAllLanes, out);
+      return out[0];
+    });
+  });
 }
 
 KernelKind fastestTileKind(const DeltaContext& context, const FixedCluster* sample, uint32_t count,
                            uint32_t tileCount) {
   if (count == 0 || tileCount == 0) return preferredKind();
-  return fastestKind([&](KernelKind kind) { return timeTileSweep(kernelSet(kind).tile, context, sample, count, tileCount); });
+  return fastestKind([&](KernelKind kind) {
+    TileKernel kernel = kernelSet(kind).tile;
+    double out[kLanes];
+    return timeSweep(count, tileCount, [&](uint32_t i, uint32_t tile) {
+      kernel(context, sample[i], tile, out);
+      return out[0];
+    });
+  });
 }
