@@ -74,13 +74,15 @@
 //   three are below e x (15 ln x + 20) <= 15 e M). The kernels take
 //   sum_g phi(A_g + B_g) as Phi_b (within ownTerms_b, in double) plus
 //   phi(A_g + B_g) - phi(B_g) over a's groups that are not 0, with phi(B_g)
-//   stored as float. Each such difference lies in [0, phi(A_g + B_g)], so
-//   the partial sums' bound stands, and the two extra roundings add at most
-//   2e M: 29 e M + 2 t x in all, at most about 1.9e-6 M (as M >= 2x). (The
-//   AVX-512 and AVX2 kernels' fused multiply-adds round once where this
-//   counts two. The AVX2 kernel also takes a's groups that are 0, padded to
-//   a multiple of 4: each adds phi(B_g) - phi(B_g), both rounded, which the
-//   same count of roundings covers.)
+//   stored as float. Each such difference lies in [0, phi(A_g + B_g)] (in
+//   [0, phi(A_g + B_g) + 1.4e-4 s] with the logarithm from above, which adds
+//   less than 1e-10 M), so the partial sums' bound stands, and the two extra
+//   roundings add at most 2e M: 29 e M + 2 t x in all, at most about
+//   1.9e-6 M (as M >= 2x). (The AVX-512 and AVX2 kernels' fused
+//   multiply-adds round once where this counts two. The AVX2 kernel also
+//   takes a's groups that are 0, padded to a multiple of 4: each adds
+//   phi(B_g) - phi(B_g), both rounded, which the same count of roundings
+//   covers.)
 //   The vector kernels subtract kFloatMarginScale M = 2e-5 M on top, more
 //   than ten times that, and add the correction last, in double, from the
 //   same masks by the same operations as the plain kernel (so with its
