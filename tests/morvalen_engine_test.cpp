@@ -140,10 +140,12 @@ Matrix withRepeats(Matrix m, uint32_t distinct) {
 TEST(MorvalenEngine, InvariantsHoldOnEveryPass) {
   // Repeated rows exercise the content classes and the re-offer of the
   // partner a list placed last; parts of one delta, the merged cluster's
-  // list built in parts.
+  // list built in parts; shares of one tile, every rescan's bounds in
+  // shares.
   for (const Matrix& m : {patterned(260, 40, 3), withRepeats(patterned(300, 40, 6), 70)}) {
     for (TileUse tiles : {TileUse::always, TileUse::never}) {
       uint32_t settlePartMinimum = tiles == TileUse::always ? kSettlePartMinimum : 1;
+      uint32_t shareTiles = tiles == TileUse::always ? kShareTiles : 1;
       ClusteringState state;
       FastEngine engine;
       std::string error;
@@ -153,6 +155,7 @@ TEST(MorvalenEngine, InvariantsHoldOnEveryPass) {
       options.threads = 3;
       options.tiles = tiles;
       options.settlePartMinimum = settlePartMinimum;
+      options.shareTiles = shareTiles;
       ASSERT_TRUE(startFastScans(engine, state, options, &error)) << error;
       Checked checked{&engine};
       ASSERT_TRUE(runPasses(state, fastScans(engine), checkPass, &checked, &error)) << error;

@@ -270,6 +270,7 @@ TEST(MorvalenFastKernels, MatchMergeDeltaForOddColumnCounts) {
 struct Run {
   std::vector<std::string> lines;
   std::vector<uint32_t> order;
+  FastScanCounters counters;
 };
 
 void recordPass(void* context, const PassReport& report, const ClusteringState&) {
@@ -281,7 +282,7 @@ void recordPass(void* context, const PassReport& report, const ClusteringState&)
 }
 
 Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = KernelKind::automatic,
-            TileUse tiles = TileUse::automatic) {
+            TileUse tiles = TileUse::automatic, uint32_t shareTiles = kShareTiles) {
   std::vector<int32_t> counts = m.counts;
   ClusteringState state;
   FastEngine engine;
@@ -293,11 +294,13 @@ Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = Kern
     options.threads = threads;
     options.kernel = kind;
     options.tiles = tiles;
+    options.shareTiles = shareTiles;
     EXPECT_TRUE(startFastScans(engine, state, options, &error)) << error;
   }
   EXPECT_TRUE(runPasses(state, fast ? fastScans(engine) : kDirectScans, recordPass, &run, &error)) << error;
   EXPECT_TRUE(writeRowOrder(state, &error)) << error;
   run.order.assign(state.activeList, state.activeList + m.rows);
+  run.counters = engine.counters;
   return run;
 }
 
@@ -584,4 +587,48 @@ TEST(MorvalenFastClustering, FirstRefreshRulesOutTilesByTheirEnvelopes) {
   // Many of the n^2 / 2 pairs of the first refresh lie in tiles of other
   // sections (16,976 on this matrix).
   EXPECT_GT(fastCounters(m, KernelKind::automatic).ruledOut, uint64_t(m.rows) * m.rows / 20);
+}
+
+// A long rescan's bounds come in shares of its later tiles, computed side by
+// side; here shares of 1 and 3 tiles make every rescan past the first
+// refresh take that path. The outcome stays the direct one, and the shares
+// find what one look finds: the same deltas are computed (the same
+// selection, the same floors), the same refreshes come from the lists, and
+// only the count of bounds may grow (a content class's bound is then taken
+// once per share).
+TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds) {
+  Matrix repeated = mixedProfiles(330, 9);
+  Matrix blocks = mixedProfiles(3, 10);
+  std::mt19937 random(11);
+  for (uint32_t n = 0; n < 60; n++)
+    std::copy_n(blocks.counts.begin() + (n % 3) * 256, 256,
+                repeated.counts.begin() + (random() % repeated.rows) * 256);
+  const struct {
+    Matrix m;
+    const char* what;
+  } cases[] = {{rawCodeLike(300, 21), "raw-code-like rows"},
+               {mixedProfiles(330, 8), "mixed profiles"},
+               {repeated, "mixed profiles with repeated blocks"},
+               {sectionedProfiles(300, 4), "sectioned profiles"}};
+  for (const auto& c : cases) {
+    ::Run direct = cluster(c.m, false, 1);
+    // The counters depend on the kernel's bounds: one kernel throughout.
+    ::Run whole = cluster(c.m, true, 2, KernelKind::portable);
+    ASSERT_EQ(whole.counters.sharedRescans, 0u) << c.what;
+    for (uint32_t shareTiles : {1u, 3u}) {
+      for (unsigned threads : {1u, 2u, 7u}) {
+        ::Run shared = cluster(c.m, true, threads, KernelKind::portable, TileUse::automatic, shareTiles);
+        std::string what = std::string(c.what) + ", shares of " + std::to_string(shareTiles) + " tiles, " +
+                           std::to_string(threads) + " threads";
+        ASSERT_EQ(shared.lines, direct.lines) << what;
+        ASSERT_EQ(shared.order, direct.order) << what;
+        EXPECT_GT(shared.counters.sharedRescans, 0u) << what;
+        EXPECT_EQ(shared.counters.deltas, whole.counters.deltas) << what;
+        EXPECT_EQ(shared.counters.rescans, whole.counters.rescans) << what;
+        EXPECT_EQ(shared.counters.fromLists, whole.counters.fromLists) << what;
+        EXPECT_EQ(shared.counters.skipped, whole.counters.skipped) << what;
+        EXPECT_GE(shared.counters.bounds, whole.counters.bounds) << what;
+      }
+    }
+  }
 }

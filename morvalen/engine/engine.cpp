@@ -157,6 +157,7 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
   e.rows = state.rows;
   e.tilePolicy.use = options.tiles;
   e.neighbours.partMinimum = options.settlePartMinimum;
+  e.rescans.shareTiles = std::max(options.shareTiles, 1u);
   if (!allocateClusterTiles(e.mirror.tiles, state.columns, state.liveCount, error)) return false;
   try {
     allocateArrays(e, state, options.threads == 0 ? defaultThreadCount() : options.threads);

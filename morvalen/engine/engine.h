@@ -61,6 +61,9 @@ struct FastScanOptions {
   // The fewest computed deltas per part of the merged cluster's new list
   // (neighbour_update.h); tests lower it to build small lists in parts.
   uint32_t settlePartMinimum = kSettlePartMinimum;
+  // The tiles per share of a long rescan's bounds (rescan.h); tests lower it
+  // to share the bounds of short rescans.
+  uint32_t shareTiles = kShareTiles;
 };
 
 // What the fast scans did, for benchmarks.
@@ -74,6 +77,7 @@ struct FastScanCounters {
   uint64_t refreshes = 0;    // stale entries recomputed
   uint64_t fromLists = 0;    // of those, answered from candidate lists
   uint64_t rescans = 0;      // of those, answered by a (pruned) rescan
+  uint64_t sharedRescans = 0;  // of those, with their bounds in shares (rescan.h)
 };
 
 // The kernels chosen for the run and what they read.

@@ -135,20 +135,75 @@ void planRanges(const ClusteringState& state, uint32_t lo, bool lastBatch, unsig
   starts.push_back(live);
 }
 
+// Splits the bounds of the batch's long jobs into shares (rescan.h), once
+// the lists are set up: r.sharedJobs and r.wholeJobs list the jobs, the
+// shares of a shared job lie at r.shares[r.shareStart[j]..r.shareStart[j+1]).
+// The shares follow from the jobs alone. Returns the count of shares.
+uint32_t planShares(FastEngine& e, uint32_t firstJob, uint32_t endJob) {
+  RescanScratch& r = e.rescans;
+  uint32_t jobs = endJob - firstJob;
+  uint32_t tileCount = tilesUsed(e);
+  r.sharedJobs.clear();
+  r.wholeJobs.clear();
+  growTo(r.shareStart, size_t(jobs) + 1);
+  uint32_t count = 0;
+  for (uint32_t j = 0; j < jobs; j++) {
+    r.shareStart[j] = count;
+    uint32_t from = e.memory.listsReady ? firstLaterTile(e, r.jobs[firstJob + j].position) : tileCount;
+    if (tileCount - from <= r.shareTiles) {
+      r.wholeJobs.push_back(j);
+      continue;
+    }
+    r.sharedJobs.push_back(j);
+    for (; from < tileCount; from += r.shareTiles) {
+      growTo(r.shares, size_t(count) + 1);
+      BoundShare& share = r.shares[count++];
+      share.job = j;
+      share.tileFrom = from;
+      share.tileTo = std::min(tileCount, from + r.shareTiles);
+    }
+  }
+  r.shareStart[jobs] = count;
+  return count;
+}
+
 // Each job runs on a worker: the fixed cluster's terms, the bounds (which
-// read the later clusters' lists and floors) and the deltas. Then, split by
-// position range, each job sets its own entry and list, and the values are
-// offered to the later clusters' lists. After the last batch, returns the
+// read the later clusters' lists and floors) and the deltas; a long job's
+// bounds come in shares first, in a round of their own, and the job goes on
+// from them beside the whole jobs. Then, split by position range, each job
+// sets its own entry and list, and the values are offered to the later
+// clusters' lists. After the last batch, returns the
 // pair to merge in *choice.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch,
                  PassChoice* choice) {
   RescanScratch& r = e.rescans;
   growTo(r.fixedTerms, size_t(endJob - firstJob) * state.columns);
-  e.pool->runOnWorkers(endJob - firstJob, [&](uint32_t j, unsigned worker) {
+  uint32_t shareCount = planShares(e, firstJob, endJob);
+  uint32_t wholeCount = uint32_t(r.wholeJobs.size());
+  auto runWhole = [&](uint32_t j, unsigned worker) {
     // A copy of the job, written back once: neighbouring jobs share cache
     // lines, and their counters change all the time.
     ScanJob job = r.jobs[firstJob + j];
     rescanJob(e, state, job, j, e.workers[worker]);
+    r.jobs[firstJob + j] = job;
+  };
+  e.pool->runOnWorkers(shareCount, [&](uint32_t task, unsigned worker) {
+    BoundShare& share = r.shares[task];
+    boundShare(e, r.jobs[firstJob + share.job], share, e.workers[worker]);
+  });
+  // The long jobs' deltas first, the whole jobs after them: those even out
+  // the threads' ends.
+  uint32_t sharedCount = uint32_t(r.sharedJobs.size());
+  e.counters.sharedRescans += sharedCount;
+  e.pool->runOnWorkers(sharedCount + wholeCount, [&](uint32_t task, unsigned worker) {
+    if (task >= sharedCount) {
+      runWhole(r.wholeJobs[task - sharedCount], worker);
+      return;
+    }
+    uint32_t j = r.sharedJobs[task];
+    ScanJob job = r.jobs[firstJob + j];
+    finishSharedJob(e, state, job, j, r.shares.data() + r.shareStart[j], r.shareStart[j + 1] - r.shareStart[j],
+                    e.workers[worker]);
     r.jobs[firstJob + j] = job;
   });
   uint64_t ruledOut = 0, later = 0;

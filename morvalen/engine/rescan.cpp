@@ -112,25 +112,36 @@ double firstRefreshCut(FastEngine& e, const ClusteringState& state, ScanJob& job
   return std::min(kth, smallest + kRefillReach);
 }
 
-// The bounds of a job's fixed cluster r against the later clusters; values
-// start unknown (+inf). Once the lists are set up, a cluster y whose
-// floorEarlier exceeds the best listed value t needs no bound: unless y
-// lists r (and so knows the exact delta), the delta is at least that floor,
-// and the floor itself serves as the bound. Each later cluster is then
-// placed at once, in any order (what it goes to is a set): a known value is
-// listed as computed; an unknown one whose bound is <= t goes to the
-// selection; the others' bounds give a floor. A cluster whose content class
-// had a member in the kernel before takes that member's bound (the same
-// bits: content_classes.h).
-void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch,
-              FirstLook& look) {
-  Selection& selection = scratch.selection;
+// What a look at some of a job's later tiles found: the values known from
+// the later clusters' lists (their indices in `known`), the candidates (fed
+// to `selection`), the smallest bound of the others, and the counts.
+struct TileLook {
+  uint32_t* known = nullptr;
+  uint32_t knownCount = 0;
+  Selection* selection = nullptr;
+  uint32_t candidates = 0;
+  double floorOutside = kInfinity;
+  uint64_t bounds = 0;
+  uint64_t skipped = 0;
+  uint64_t ruledOut = 0;
+};
+
+// The bounds of a job's fixed cluster r against the later clusters of tiles
+// from..to-1; their values start unknown (+inf). Once the lists are set up,
+// a cluster y whose floorEarlier exceeds the best listed value t needs no
+// bound: unless y lists r (and so knows the exact delta), the delta is at
+// least that floor, and the floor itself serves as the bound. Each later
+// cluster is then placed at once, in any order (what it goes to is a set):
+// a known value is listed as known; an unknown one whose bound is <= t goes
+// to the selection; the others' bounds give a floor. A cluster whose
+// content class had a member in the kernel before (in this look, or in the
+// first refresh's cut) takes that member's bound (the same bits:
+// content_classes.h). `cut` is the first refresh's (+inf for none).
+void lookAtTiles(FastEngine& e, const ScanJob& job, uint32_t from, uint32_t to,
+                 double cut, WorkerScratch& scratch, TileLook& look) {
   const bool classes = e.classes.sharedCount > 0;
   const SlotMirror& m = e.mirror;
   uint32_t first = job.position + 1;
-  uint32_t tileCount = tilesUsed(e);
-  uint32_t firstTile = 0;  // tiles before it hold no later position
-  while (firstTile < tileCount && m.tileLastPosition[firstTile] < int64_t(first)) firstTile++;
   double* bounds = e.rescans.bounds.data() + job.valueOffset;
   double* values = e.rescans.values.data() + job.valueOffset;
   const BoundCluster& a = m.bounds[job.row];
@@ -139,23 +150,23 @@ void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_
   uint32_t bit = job.row % (64 * kFilterWords);
   const uint64_t* filter = e.lists.filterBySlot.data() + bit / 64 * m.slotCapacity;
   const double t = job.threshold;
-  uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
-  job.computed = 0;
-  selection.reset();
+  // Counted in locals, stored once at the end: `known` may alias the look.
+  uint32_t* known = look.known;
+  uint32_t knownCount = look.knownCount, candidates = look.candidates;
+  double floorOutside = look.floorOutside;
+  Selection& selection = *look.selection;
   auto place = [&](uint32_t i, double value, double bound) {
     if (value != kInfinity) {
-      computed[job.computed++] = i;
+      known[knownCount++] = i;
     } else if (bound <= t) {
-      look.candidates++;
+      candidates++;
       selection.feed(bound, i);
     } else {
-      lowerFloor(look.floorOutside, bound);
+      lowerFloor(floorOutside, bound);
     }
   };
-  double cut = firstRefreshCut(e, state, job, firstTile, inBatch, scratch);
-  scratch.ruledOut.clear();
   double out[kLanes];
-  for (uint32_t tile = firstTile; tile < tileCount; tile++) {
+  for (uint32_t tile = from; tile < to; tile++) {
     size_t base = size_t(tile) * kLanes;
     const uint32_t* positions = m.slotPosition.data() + base;
     if (cut != kInfinity) {
@@ -174,8 +185,8 @@ void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_
           if (p < first) continue;
           values[p - first] = kInfinity;
           bounds[p - first] = kInfinity;
-          job.skipped++;
-          job.ruledOut++;
+          look.skipped++;
+          look.ruledOut++;
         }
         scratch.ruledOut.push_back(tile);
         continue;
@@ -190,13 +201,13 @@ void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_
       uint32_t i = p - first;
       values[i] = kInfinity;
       if (skipAbove < floors[lane]) {
-        double known;
+        double listedDelta;
         bool listed = (filter[base + lane] >> (bit % 64) & 1) != 0 &&
-                      listedValue(e, m.rowInSlot[base + lane], job.row, &known);
-        values[i] = listed ? known : kInfinity;
-        bounds[i] = listed ? known : floors[lane];
+                      listedValue(e, m.rowInSlot[base + lane], job.row, &listedDelta);
+        values[i] = listed ? listedDelta : kInfinity;
+        bounds[i] = listed ? listedDelta : floors[lane];
         place(i, values[i], bounds[i]);
-        job.skipped++;
+        look.skipped++;
         continue;
       }
       uint32_t cls = classes ? sharedClassOf(e.classes, m.rowInSlot[base + lane]) : kNoClass;
@@ -209,7 +220,7 @@ void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_
       lanes |= 1u << lane;
     }
     if (lanes == 0) continue;
-    job.bounds += uint32_t(__builtin_popcount(lanes));
+    look.bounds += uint32_t(__builtin_popcount(lanes));
     e.kernels.bound(e.kernels.bounds, a, tile, lanes, out);
     for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
       uint32_t lane = uint32_t(__builtin_ctz(bits));
@@ -224,6 +235,31 @@ void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_
       }
     }
   }
+  look.knownCount = knownCount;
+  look.candidates = candidates;
+  look.floorOutside = floorOutside;
+}
+
+// The bounds of a job against all its later clusters, after the first
+// refresh's cut where it applies.
+void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch,
+              FirstLook& look) {
+  uint32_t firstTile = firstLaterTile(e, job.position);
+  job.computed = 0;
+  scratch.selection.reset();
+  scratch.ruledOut.clear();
+  double cut = firstRefreshCut(e, state, job, firstTile, inBatch, scratch);
+  TileLook tiles;
+  tiles.known = e.rescans.computedAt.data() + job.valueOffset;
+  tiles.knownCount = job.computed;  // the cut's deltas
+  tiles.selection = &scratch.selection;
+  lookAtTiles(e, job, firstTile, tilesUsed(e), cut, scratch, tiles);
+  job.computed = tiles.knownCount;
+  job.bounds += tiles.bounds;
+  job.skipped += tiles.skipped;
+  job.ruledOut += tiles.ruledOut;
+  look.candidates = tiles.candidates;
+  look.floorOutside = tiles.floorOutside;
 }
 
 // After the scan, the bounds of the clusters in tiles the first refresh's
@@ -533,6 +569,28 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   job.bestPosition = best.position;
 }
 
+// Retires the class memory of the worker's last job or share; classes made
+// since it ran get entries.
+void startClassMemory(const FastEngine& e, WorkerScratch& scratch) {
+  size_t classes = classCount(e.classes);
+  growTo(scratch.classJob, classes);
+  growTo(scratch.classBound, classes);
+  growTo(scratch.classValue, classes);
+  growTo(scratch.classCall, classes);
+  if (++scratch.jobToken == 0) {
+    std::fill(scratch.classJob.begin(), scratch.classJob.end(), 0u);
+    scratch.jobToken = 1;
+  }
+}
+
+// The job's known values in ascending order of index, so that each position
+// range finds its values at once; the order of a job's values matters
+// nowhere else.
+void sortComputed(FastEngine& e, const ClusteringState& state, const ScanJob& job, WorkerScratch& scratch) {
+  uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
+  sortDistinct(computed, job.computed, scratch.indexMarks, state.liveCount - job.position - 1);
+}
+
 }  // namespace
 
 void Selection::reset() {
@@ -559,27 +617,61 @@ void Selection::cut() {
   buffer.resize(kRefill);
 }
 
+uint32_t firstLaterTile(const FastEngine& e, uint32_t position) {
+  uint32_t tileCount = tilesUsed(e);
+  uint32_t tile = 0;
+  while (tile < tileCount && e.mirror.tileLastPosition[tile] <= int64_t(position)) tile++;
+  return tile;
+}
+
 void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
                WorkerScratch& scratch) {
   fixedColumnTerms(e.kernels.table, rowOf(state, job.row), state.columns,
                    e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
-  // The class memory of the last job is retired; classes made since it ran
-  // get entries.
-  size_t classes = classCount(e.classes);
-  growTo(scratch.classJob, classes);
-  growTo(scratch.classBound, classes);
-  growTo(scratch.classValue, classes);
-  growTo(scratch.classCall, classes);
-  if (++scratch.jobToken == 0) {
-    std::fill(scratch.classJob.begin(), scratch.classJob.end(), 0u);
-    scratch.jobToken = 1;
-  }
+  startClassMemory(e, scratch);
   FirstLook look;
   boundJob(e, state, job, inBatch, scratch, look);
   scanJob(e, state, job, inBatch, scratch, look);
   settleRuledOut(e, job, scratch);
-  // In ascending order, so that each position range finds its values at
-  // once; the order of a job's values matters nowhere else.
+  sortComputed(e, state, job, scratch);
+}
+
+void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share,
+                WorkerScratch& scratch) {
+  startClassMemory(e, scratch);
+  growTo(share.known, size_t(share.tileTo - share.tileFrom) * kLanes);
+  share.selection.reset();
+  TileLook tiles;
+  tiles.known = share.known.data();
+  tiles.selection = &share.selection;
+  lookAtTiles(e, job, share.tileFrom, share.tileTo, kInfinity, scratch, tiles);
+  share.knownCount = tiles.knownCount;
+  share.candidates = tiles.candidates;
+  share.floorOutside = tiles.floorOutside;
+  share.bounds = tiles.bounds;
+  share.skipped = tiles.skipped;
+}
+
+void finishSharedJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
+                     const BoundShare* shares, uint32_t count, WorkerScratch& scratch) {
+  fixedColumnTerms(e.kernels.table, rowOf(state, job.row), state.columns,
+                   e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
+  startClassMemory(e, scratch);
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
-  sortDistinct(computed, job.computed, scratch.indexMarks, state.liveCount - job.position - 1);
+  Selection& selection = scratch.selection;
+  selection.reset();
+  job.computed = 0;
+  FirstLook look;
+  for (uint32_t i = 0; i < count; i++) {
+    const BoundShare& share = shares[i];
+    std::copy(share.known.begin(), share.known.begin() + share.knownCount, computed + job.computed);
+    job.computed += share.knownCount;
+    selection.buffer.insert(selection.buffer.end(), share.selection.buffer.begin(), share.selection.buffer.end());
+    look.candidates += share.candidates;
+    lowerFloor(look.floorOutside, share.floorOutside);
+    job.bounds += share.bounds;
+    job.skipped += share.skipped;
+  }
+  scanJob(e, state, job, inBatch, scratch, look);
+  sortComputed(e, state, job, scratch);
 }

@@ -22,7 +22,15 @@
 //   that cap needs no bound of its own clusters (firstRefreshCut,
 //   rescan.cpp).
 // - Jobs run side by side on the workers, in batches whose values fit a
-//   budget. Within a batch, every job first reads the lists and floors; only
+//   budget. Once the lists are set up, a pass has a few rescans, of very
+//   unequal lengths, and one long job would keep the other threads idle:
+//   the bounds of a job with more than kShareTiles later tiles are then
+//   computed in shares of kShareTiles tiles, each a task of its own, and
+//   the job goes on from them as a task (BoundShare). The shares find what
+//   one look over all the tiles finds (the same bounds, bit for bit: a
+//   class's bound is the same whichever member is in the kernel), so only
+//   the count of bounds computed changes; the shares follow from the job
+//   alone, not from the thread count. Within a batch, every job first reads the lists and floors; only
 //   then does any list or floor change, range of positions by range, each
 //   task applying the jobs of its range in job order, as a sequential pass
 //   would. The result does not depend on the thread count.
@@ -118,6 +126,31 @@ struct Selection {
   void cut();
 };
 
+// A job's bounds come in shares of this many tiles where it has more later
+// tiles (once the lists are set up). 512 clusters are about 40 us of
+// bounds: shares of a long rescan keep both threads busy, and the tasks
+// stay far longer than a hand-over.
+constexpr uint32_t kShareTiles = 32;
+
+// What the bounds of a job against the clusters of tiles tileFrom..tileTo-1
+// found: the values known from the later clusters' lists (their indices,
+// the first knownCount of `known`), the candidates (bound <= the job's
+// threshold t, fed to `selection`) with their count, the smallest bound of
+// the others, and the counts of bounds computed and clusters skipped. A
+// job's bounds and values arrays hold the shares' bounds and values.
+struct BoundShare {
+  uint32_t job = 0;  // in the batch
+  uint32_t tileFrom = 0;
+  uint32_t tileTo = 0;
+  std::vector<uint32_t> known;
+  uint32_t knownCount = 0;
+  Selection selection;
+  uint32_t candidates = 0;
+  double floorOutside = 0.0;
+  uint64_t bounds = 0;
+  uint64_t skipped = 0;
+};
+
 // One worker's scratch: no other task touches it while a task runs.
 struct WorkerScratch {
   Selection selection;
@@ -163,6 +196,11 @@ struct RescanScratch {
   std::vector<uint32_t> shareStarts;  // [thread]: its first range
   std::vector<PassChoice> rangeChoices;
   std::vector<uint32_t> stalePositions;
+  std::vector<BoundShare> shares;      // of a batch's shared jobs, job by job
+  std::vector<uint32_t> shareStart;    // [job in batch]: its first share; one more at the end
+  std::vector<uint32_t> sharedJobs;    // jobs in batch whose bounds came in shares
+  std::vector<uint32_t> wholeJobs;     // the others
+  uint32_t shareTiles = kShareTiles;
   bool envelopeCut = true;  // whether the first refresh's jobs use the cut
   uint64_t cutRuledOut = 0;  // later clusters the cut ruled out so far
   uint64_t cutScanned = 0;   // of the later clusters of the jobs that used it
@@ -174,3 +212,30 @@ PassChoice refreshAndSelect(FastEngine& e, ClusteringState& state);
 // The rescan of one job, on a worker: its bounds, then its deltas. Reads the
 // lists and floors, writes only the job's own entries of the batch arrays.
 void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch);
+
+// The first tile that may hold a position after `position`: the tiles
+// before it hold none.
+uint32_t firstLaterTile(const FastEngine& e, uint32_t position);
+
+// The bounds of one share of a job (its tiles, job set), on a worker; the
+// lists set up. Writes only the share and the job's entries of the batch
+// arrays for the share's clusters.
+void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share,
+                WorkerScratch& scratch);
+
+// The rest of the rescan of a job whose bounds came in `count` shares, which
+// cover its later tiles: their findings gathered as one look over the
+// tiles would have them, then its deltas, as rescanJob. Why the deltas are
+// the same: the known values, the candidates' count and the floor are a
+// union, a sum and a minimum over the shares. The selection gathers every
+// share's buffer; scanJob takes from it the candidates whose bound is below
+// the kRefill-th smallest candidate bound T (all of them when there are at
+// most kRefill). A share's threshold only falls, and is at least T (the
+// kRefill-th smallest of some candidates), so a candidate below T is fed
+// and never cut away. One whose bound is T is lost only where its share's
+// threshold came down to T, and that share then keeps kRefill bounds of at
+// most T. So the gathered buffer holds every candidate below T and at least
+// kRefill of at most T: its kRefill-th smallest is T, and the candidates
+// taken are those one look would take.
+void finishSharedJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
+                     const BoundShare* shares, uint32_t count, WorkerScratch& scratch);
