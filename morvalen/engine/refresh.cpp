@@ -172,21 +172,14 @@ uint32_t planShares(FastEngine& e, uint32_t firstJob, uint32_t endJob) {
 // bounds come in shares first, in a round of their own, and the job goes on
 // from them beside the whole jobs. Then, split by position range, each job
 // sets its own entry and list, and the values are offered to the later
-// clusters' lists. After the last batch, returns the
-// pair to merge in *choice.
+// clusters' lists. After the last batch, returns the pair to merge in
+// *choice.
 void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch,
                  PassChoice* choice) {
   RescanScratch& r = e.rescans;
   growTo(r.fixedTerms, size_t(endJob - firstJob) * state.columns);
   uint32_t shareCount = planShares(e, firstJob, endJob);
   uint32_t wholeCount = uint32_t(r.wholeJobs.size());
-  auto runWhole = [&](uint32_t j, unsigned worker) {
-    // A copy of the job, written back once: neighbouring jobs share cache
-    // lines, and their counters change all the time.
-    ScanJob job = r.jobs[firstJob + j];
-    rescanJob(e, state, job, j, e.workers[worker]);
-    r.jobs[firstJob + j] = job;
-  };
   e.pool->runOnWorkers(shareCount, [&](uint32_t task, unsigned worker) {
     BoundShare& share = r.shares[task];
     boundShare(e, r.jobs[firstJob + share.job], share, e.workers[worker]);
@@ -196,14 +189,15 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
   uint32_t sharedCount = uint32_t(r.sharedJobs.size());
   e.counters.sharedRescans += sharedCount;
   e.pool->runOnWorkers(sharedCount + wholeCount, [&](uint32_t task, unsigned worker) {
-    if (task >= sharedCount) {
-      runWhole(r.wholeJobs[task - sharedCount], worker);
-      return;
-    }
-    uint32_t j = r.sharedJobs[task];
+    uint32_t j = task < sharedCount ? r.sharedJobs[task] : r.wholeJobs[task - sharedCount];
+    // A copy of the job, written back once: neighbouring jobs share cache
+    // lines, and their counters change all the time.
     ScanJob job = r.jobs[firstJob + j];
-    finishSharedJob(e, state, job, j, r.shares.data() + r.shareStart[j], r.shareStart[j + 1] - r.shareStart[j],
-                    e.workers[worker]);
+    if (task < sharedCount)
+      finishSharedJob(e, state, job, j, r.shares.data() + r.shareStart[j], r.shareStart[j + 1] - r.shareStart[j],
+                      e.workers[worker]);
+    else
+      rescanJob(e, state, job, j, e.workers[worker]);
     r.jobs[firstJob + j] = job;
   });
   uint64_t ruledOut = 0, later = 0;

@@ -636,8 +636,7 @@ void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32
   sortComputed(e, state, job, scratch);
 }
 
-void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share,
-                WorkerScratch& scratch) {
+void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScratch& scratch) {
   startClassMemory(e, scratch);
   growTo(share.known, size_t(share.tileTo - share.tileFrom) * kLanes);
   share.selection.reset();

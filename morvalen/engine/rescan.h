@@ -30,8 +30,8 @@
 //   one look over all the tiles finds (the same bounds, bit for bit: a
 //   class's bound is the same whichever member is in the kernel), so only
 //   the count of bounds computed changes; the shares follow from the job
-//   alone, not from the thread count. Within a batch, every job first reads the lists and floors; only
-//   then does any list or floor change, range of positions by range, each
+//   alone, not from the thread count. Within a batch, every job first
+//   reads the lists and floors; only then does any list or floor change, range of positions by range, each
 //   task applying the jobs of its range in job order, as a sequential pass
 //   would. The result does not depend on the thread count.
 // - After the last batch every cached delta is final, so its tasks also
@@ -220,8 +220,7 @@ uint32_t firstLaterTile(const FastEngine& e, uint32_t position);
 // The bounds of one share of a job (its tiles, job set), on a worker; the
 // lists set up. Writes only the share and the job's entries of the batch
 // arrays for the share's clusters.
-void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share,
-                WorkerScratch& scratch);
+void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScratch& scratch);
 
 // The rest of the rescan of a job whose bounds came in `count` shares, which
 // cover its later tiles: their findings gathered as one look over the
