@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bound_order.h"
 #include "clustering.h"
 #include "engine.h"
 
@@ -236,6 +238,58 @@ TEST(MorvalenEngine, OutcomeAndCountersDoNotDependOnTheThreadCount) {
       FastEngine engine;
       EXPECT_EQ(clusterWith(m, &engine, threads, kSettlePartMinimum, one.kernels.kind), alone) << threads << " threads";
       EXPECT_TRUE(engine.counters == one.counters) << threads << " threads";
+    }
+  }
+}
+
+// The second round's order: taken in full or in part, it must be exactly
+// (bound, index) ascending, on bounds with ties, both infinities, negative
+// values, a range too wide for one subtraction and a single value; reused
+// across calls of different sizes.
+TEST(MorvalenEngine, BoundOrderTakesTheCandidatesInAscendingOrder) {
+  std::mt19937_64 random(7);
+  BoundOrder order;
+  auto check = [&](std::vector<BoundEntry> entries, size_t toTake, const std::string& what) {
+    for (uint32_t i = 0; i < entries.size(); i++) entries[i].index = i * 3 + 1;
+    std::shuffle(entries.begin(), entries.end(), random);
+    std::vector<BoundEntry> expected = entries;
+    std::sort(expected.begin(), expected.end(), [](const BoundEntry& x, const BoundEntry& y) {
+      return x.bound < y.bound || (x.bound == y.bound && x.index < y.index);
+    });
+    order.start(entries.data(), entries.size());
+    for (size_t n = 0; n < toTake; n++) {
+      ASSERT_FALSE(order.empty()) << what << " at " << n;
+      ASSERT_EQ(order.top().index, expected[n].index) << what << " at " << n;
+      ASSERT_EQ(order.top().bound, expected[n].bound) << what << " at " << n;
+      ASSERT_EQ(order.take(), expected[n].index) << what << " at " << n;
+    }
+    EXPECT_EQ(order.empty(), toTake == expected.size()) << what;
+    if (toTake < expected.size()) {
+      EXPECT_EQ(order.top().index, expected[toTake].index) << what;
+    }
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  for (size_t size : {0, 1, 2, 5, 17, 100, 3000}) {
+    std::vector<BoundEntry> spread(size), ties(size), wide(size), flat(size);
+    for (size_t i = 0; i < size; i++) {
+      spread[i].bound = std::uniform_real_distribution<double>(-50.0, 4000.0)(random);
+      ties[i].bound = double(random() % 7) * 0.25 - 1.0;
+      wide[i].bound = (random() % 2 ? 1.0 : -1.0) * 1e308 * double(random() % 100) / 100.0;
+      flat[i].bound = 12.5;
+    }
+    if (size > 3) {
+      spread[0].bound = inf, spread[1].bound = -inf, spread[2].bound = inf;
+      wide[0].bound = std::numeric_limits<double>::max();
+      wide[1].bound = -std::numeric_limits<double>::max();
+      // bounds that sit in one bucket while the rest spread wide
+      for (size_t i = 0; i < size / 2; i++) spread[size - 1 - i].bound = 700.0 + double(i) * 1e-12;
+    }
+    std::vector<BoundEntry> infinite(size, BoundEntry{inf, 0});
+    for (const auto& [entries, name] : {std::pair{spread, "spread"}, {ties, "ties"}, {wide, "wide"},
+                                        {flat, "flat"}, {infinite, "infinite"}}) {
+      std::string what = std::string(name) + " of " + std::to_string(size);
+      check(entries, entries.size(), what);
+      check(entries, entries.size() / 3, what + ", a third taken");
     }
   }
 }

@@ -475,7 +475,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   // Second round: the values left unknown whose bound does not exceed the
   // limit, in ascending order of bound, a few at a time, while the bound
   // does not exceed the reach, which falls as values come. The others give
-  // the floor. Of a content class, one member goes to the heap
+  // the floor. Of a content class, one member becomes a candidate
   // (none when the class's value is known): the others follow it.
   job.prunedFloor = kInfinity;
   const bool classes = e.classes.sharedCount > 0;
@@ -485,10 +485,10 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   growTo(scratch.secondRound, length);
   growTo(scratch.classFollowers, length);
   growTo(scratch.followerClass, length);
-  Selection::Entry* heap = scratch.secondRound.data();
+  Selection::Entry* candidates = scratch.secondRound.data();
   uint32_t* followers = scratch.classFollowers.data();
   uint32_t* followerClass = scratch.followerClass.data();
-  size_t heapSize = 0, followerCount = 0;
+  size_t candidateCount = 0, followerCount = 0;
   // followsClass is false for one member of a class per round, and nothing
   // in this loop starts a new round: a class met at the index before
   // follows without asking again.
@@ -507,41 +507,17 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
       continue;
     }
     classBefore = cls;
-    heap[heapSize++] = Selection::Entry{bounds[i], uint32_t(i)};
+    candidates[candidateCount++] = Selection::Entry{bounds[i], uint32_t(i)};
   }
-  // A heap with the smallest (bound, index) on top: most of them are never
-  // taken, so they need no full sort. Each entry carries its bound: on raw
-  // data most of them are taken, and the sifting then reads the entries
-  // alone, not the bounds they would point to.
-  auto later = [](const Selection::Entry& x, const Selection::Entry& y) {
-    return x.bound > y.bound || (x.bound == y.bound && x.index > y.index);
-  };
-  std::make_heap(heap, heap + heapSize, later);
-  // Once kSortAfter entries and a fifth of the heap have been taken, most
-  // of the rest usually follow (on raw data the bounds rule little out):
-  // the rest is sorted once, largest first, and taken from the end, which
-  // costs less than a sift per entry. The entries are distinct under
-  // `later` (no bound is NaN, as each passed bound <= limit), so the order
-  // taken is the same.
-  constexpr size_t kSortAfter = 64;
-  size_t remaining = heapSize;
-  size_t taken = 0;
-  bool sorted = false;
-  auto top = [&]() -> const Selection::Entry& { return sorted ? heap[remaining - 1] : heap[0]; };
-  auto take = [&]() {
-    if (!sorted && taken >= kSortAfter && taken * 4 >= remaining) {
-      std::sort(heap, heap + remaining, later);
-      sorted = true;
-    }
-    if (!sorted) std::pop_heap(heap, heap + remaining, later);
-    taken++;
-    return heap[--remaining].index;
-  };
+  // In ascending order of (bound, index), sorted only as far as taken
+  // (bound_order.h): no bound here is NaN, as each passed bound <= limit.
+  BoundOrder& order = scratch.secondOrder;
+  order.start(candidates, candidateCount);
   constexpr uint32_t kStep = 4;
   uint32_t step[kStep];
-  while (remaining > 0 && top().bound <= reach()) {
+  while (!order.empty() && order.top().bound <= reach()) {
     uint32_t count = 0;
-    while (count < kStep && remaining > 0 && top().bound <= reach()) step[count++] = take();
+    while (count < kStep && !order.empty() && order.top().bound <= reach()) step[count++] = order.take();
     uint32_t before = job.computed;
     computeAt(e, state, job, a, step, count, scratch);
     for (uint32_t n = before; n < job.computed; n++) {
@@ -549,10 +525,10 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
       nearest.add(values[computed[n]]);
     }
   }
-  if (remaining > 0) lowerFloor(job.prunedFloor, top().bound);
-  // A follower takes its class's value. A class whose member in the heap
-  // was never taken has a delta above the answer (that member's bound
-  // exceeded the limit the heap stopped at); its followers stay unknown,
+  if (!order.empty()) lowerFloor(job.prunedFloor, order.top().bound);
+  // A follower takes its class's value. A class whose candidate was never
+  // taken has a delta above the answer (that candidate's bound exceeded
+  // the reach the taking stopped at); its followers stay unknown,
   // each bounded by its own bound.
   for (size_t f = 0; f < followerCount; f++) {
     uint32_t i = followers[f];

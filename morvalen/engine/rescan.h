@@ -49,6 +49,7 @@
 #include <utility>
 #include <vector>
 
+#include "bound_order.h"
 #include "clustering.h"
 
 struct FastEngine;
@@ -109,10 +110,7 @@ struct ScanJob {
 // threshold go to a buffer, which is cut back to its kRefill smallest
 // whenever it fills up; most bounds fail the threshold test.
 struct Selection {
-  struct Entry {
-    double bound;
-    uint32_t index;
-  };
+  using Entry = BoundEntry;
   std::vector<Entry> buffer;
   double threshold = 0.0;
 
@@ -170,7 +168,8 @@ struct WorkerScratch {
   uint32_t callToken = 0;
   std::vector<uint32_t> followers;       // of one computeAt call
   std::vector<uint32_t> callFollowerClass;  // [follower of the call]: its class
-  std::vector<Selection::Entry> secondRound;  // a second round's heap
+  std::vector<Selection::Entry> secondRound;  // a second round's candidates
+  BoundOrder secondOrder;                     // the same, in the order taken
   std::vector<uint32_t> classFollowers;  // of a second round
   std::vector<uint32_t> followerClass;   // [follower]: its class
   std::vector<uint8_t> indexMarks;       // sortDistinct's, all zero between jobs
