@@ -576,7 +576,12 @@ void Selection::reset() {
 
 void Selection::feed(double bound, uint32_t index) {
   if (!(bound < threshold)) return;
-  buffer.push_back(Entry{bound, index});
+  // Stored field by field: an entry built aside from a double and an int,
+  // then copied whole, is read back as one 16-byte load before its two
+  // narrower stores can be forwarded to it, a stall on every feed.
+  Entry& entry = buffer.emplace_back();
+  entry.bound = bound;
+  entry.index = index;
   if (buffer.size() == 4 * kRefill) cut();
 }
 
