@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "shared.h"
+
 namespace {
 
 // The bucket of bound x of buckets 0..last: a non-decreasing function of x
@@ -37,9 +39,9 @@ void BoundOrder::start(const BoundEntry* entries, size_t count) {
   double scale = 0.0;
   if (hi > lo && std::isfinite(hi - lo)) scale = double(buckets_) / (hi - lo);
   if (!std::isfinite(scale)) scale = 0.0;
-  if (!(lo <= hi)) lo = 0.0;  // no finite bound: every one in bucket 0 or last
-  if (starts_.size() < size_t(buckets_) + 1) starts_.resize(size_t(buckets_) + 1);
-  if (sorted_.size() < count) sorted_.resize(count);
+  if (!(lo <= hi)) lo = 0.0;  // no finite bound: scale is 0, every one in bucket 0
+  growTo(starts_, size_t(buckets_) + 1);
+  growTo(sorted_, count);
   std::fill(starts_.begin(), starts_.begin() + buckets_ + 1, 0u);
   for (size_t i = 0; i < count; i++) starts_[bucketOf(entries[i].bound, lo, scale, last) + 1]++;
   for (uint32_t b = 0; b < buckets_; b++) starts_[b + 1] += starts_[b];
@@ -59,8 +61,8 @@ void BoundOrder::settle() {
   while (next_ == sortedEnd_ && bucket_ < buckets_) {
     BoundEntry* from = sorted_.data() + starts_[bucket_];
     BoundEntry* to = sorted_.data() + starts_[bucket_ + 1];
-    if (to - from <= 16) {
-      // insertion sort: most buckets hold a few entries
+    if (to - from <= kInsertionSortMost) {
+      // most buckets hold a few entries
       for (BoundEntry* p = from + 1; p < to; p++) {
         BoundEntry v = *p;
         BoundEntry* q = p;

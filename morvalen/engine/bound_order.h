@@ -5,8 +5,8 @@
 // stops at a reach that falls as deltas come. On raw data it takes most of
 // them; elsewhere few. Either way a heap or a full sort spends a comparison
 // sort on them. Here the candidates are spread over buckets of equal width
-// in bound, about kPerBucket to a bucket, in two linear passes, and a bucket
-// is sorted when the taking reaches it.
+// in bound, about kPerBucket to a bucket, in linear passes (range, counts,
+// placement), and a bucket is sorted when the taking reaches it.
 //
 // Why the order taken is exactly (bound, index) ascending: the bucket of a
 // bound is a non-decreasing function of it. (x - lo) and its product with a
@@ -48,6 +48,8 @@ class BoundOrder {
   }
 
   static constexpr size_t kPerBucket = 4;
+  // Buckets up to this size are sorted by insertion, larger ones by std::sort.
+  static constexpr ptrdiff_t kInsertionSortMost = 16;
 
  private:
   void settle();
