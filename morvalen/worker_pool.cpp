@@ -17,14 +17,6 @@ static constexpr auto kSpinTime = std::chrono::microseconds(200);
 // it. Yielding is a system call, too dear for the waits of a quiet machine.
 static constexpr auto kYieldAfter = std::chrono::microseconds(50);
 
-static inline void pauseCore() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 // The workers start with every asynchronous signal blocked, so that signals
 // sent to the process reach the main thread, which keeps the table of
 // temporary files consistent with its own signal mask. Faults (SIGSEGV and
@@ -59,9 +51,17 @@ void WorkerPool::runTasks(unsigned worker) {
   for (unsigned k = 0; k < threads; k++) {
     Share& share = shares_[(worker + k) % threads];
     for (uint32_t i = share.next.fetch_add(1, std::memory_order_relaxed); i < share.end;
-         i = share.next.fetch_add(1, std::memory_order_relaxed))
+         i = share.next.fetch_add(1, std::memory_order_relaxed)) {
       function_(context_, i, worker);
+      if (help_ != nullptr) unfinished_.fetch_sub(1, std::memory_order_release);
+    }
   }
+}
+
+void WorkerPool::helpUntilDone(unsigned worker) {
+  if (help_ == nullptr) return;
+  while (unfinished_.load(std::memory_order_acquire) != 0)
+    if (!help_(helpContext_, worker)) pauseCore();
 }
 
 // Spins until `ready` holds or `limit` has passed; true if it holds.
@@ -119,13 +119,15 @@ void WorkerPool::workerLoop(unsigned worker) {
     if (batch != 0) {
       if (batch > seen) seen = batch;
       runTasks(worker);
+      helpUntilDone(worker);
     }
     busy_.fetch_sub(1);
   }
 }
 
 void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* context, bool chosen) {
-  if (workers_.empty() || count < 2) {
+  // A single task runs inline, unless idle threads could help it.
+  if (workers_.empty() || count == 0 || (count == 1 && help_ == nullptr)) {
     for (uint32_t i = 0; i < count; i++) function(context, i, 0);
     return;
   }
@@ -146,6 +148,7 @@ void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* con
     shares_[w].end = to;
     from = to;
   }
+  unfinished_.store(count, std::memory_order_relaxed);
   lastBatch_++;
   open_.store(lastBatch_);
   generation_.store(lastBatch_);
@@ -154,6 +157,7 @@ void WorkerPool::runBatch(uint32_t count, TaskFunction function, const void* con
     wake_.notify_all();
   }
   runTasks(0);
+  helpUntilDone(0);
   // Every task is claimed now; close the batch and wait for the workers
   // still running theirs.
   open_.store(0);

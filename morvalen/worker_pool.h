@@ -9,6 +9,12 @@
 // a task may use scratch memory of that thread's own, which no other task
 // touches while it runs.
 //
+// runOnWorkersHelping(count, task, help) is runOnWorkers(count, task), but a
+// thread that finds no task left to claim calls help(worker) over and over
+// until every task of the batch has finished: an idle thread may then take
+// on part of a long task's work, which the task offers and help finds.
+// help returns whether it found any.
+//
 // Each thread first runs the tasks of its own share: the task numbers are
 // cut into threadCount() consecutive shares of equal size, thread w taking
 // the w-th. Only a thread whose share is done takes tasks of the others'.
@@ -25,6 +31,15 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// Tells the core that the thread spins, waiting for another.
+inline void pauseCore() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 class WorkerPool {
  public:
@@ -52,6 +67,17 @@ class WorkerPool {
     }, &task, false);
   }
 
+  // task(i, worker) for every i; idle threads call help(worker) meanwhile.
+  template <typename Task, typename Help>
+  void runOnWorkersHelping(uint32_t count, const Task& task, const Help& help) {
+    help_ = [](const void* context, unsigned worker) { return (*static_cast<const Help*>(context))(worker); };
+    helpContext_ = &help;
+    runBatch(count, [](const void* context, uint32_t i, unsigned worker) {
+      (*static_cast<const Task*>(context))(i, worker);
+    }, &task, false);
+    help_ = nullptr;
+  }
+
   // task(i, worker) for every i, with the shares chosen by the caller:
   // thread w's share starts at task shareStart(w) for w = 1 .. threadCount()
   // - 1 (taken as ascending and at most count; thread 0's starts at 0).
@@ -65,6 +91,7 @@ class WorkerPool {
 
  private:
   using TaskFunction = void (*)(const void* context, uint32_t index, unsigned worker);
+  using HelpFunction = bool (*)(const void* context, unsigned worker);
   // One thread's share of a batch: tasks next..end-1 are still unclaimed.
   // On a cache line of its own, as its owner claims from it all the time.
   struct alignas(64) Share {
@@ -75,6 +102,8 @@ class WorkerPool {
   void runBatch(uint32_t count, TaskFunction function, const void* context, bool chosen);
   void workerLoop(unsigned worker);
   void runTasks(unsigned worker);
+  // While the batch has help, calls it until every task has finished.
+  void helpUntilDone(unsigned worker);
 
   std::vector<std::thread> workers_;
   std::unique_ptr<Share[]> shares_;         // [thread]
@@ -83,6 +112,9 @@ class WorkerPool {
   // a batch (busy_ is 0), read by workers that joined the open batch.
   TaskFunction function_ = nullptr;
   const void* context_ = nullptr;
+  HelpFunction help_ = nullptr;     // of the batch, when it has help
+  const void* helpContext_ = nullptr;
+  std::atomic<uint32_t> unfinished_{0};  // tasks not yet finished, while the batch has help
   uint64_t lastBatch_ = 0;              // the calling thread's count of batches
   std::atomic<uint64_t> generation_{0};  // the latest batch opened
   std::atomic<uint64_t> open_{0};        // the batch open now, 0 when none

@@ -282,7 +282,8 @@ void recordPass(void* context, const PassReport& report, const ClusteringState&)
 }
 
 Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = KernelKind::automatic,
-            TileUse tiles = TileUse::automatic, uint32_t shareTiles = kShareTiles) {
+            TileUse tiles = TileUse::automatic, uint32_t shareTiles = kShareTiles,
+            size_t helpMinimum = kHelpMinimum) {
   std::vector<int32_t> counts = m.counts;
   ClusteringState state;
   FastEngine engine;
@@ -295,6 +296,7 @@ Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = Kern
     options.kernel = kind;
     options.tiles = tiles;
     options.shareTiles = shareTiles;
+    options.helpMinimum = helpMinimum;
     EXPECT_TRUE(startFastScans(engine, state, options, &error)) << error;
   }
   EXPECT_TRUE(runPasses(state, fast ? fastScans(engine) : kDirectScans, recordPass, &run, &error)) << error;
@@ -628,6 +630,46 @@ TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds)
         EXPECT_EQ(shared.counters.fromLists, whole.counters.fromLists) << what;
         EXPECT_EQ(shared.counters.skipped, whole.counters.skipped) << what;
         EXPECT_GE(shared.counters.bounds, whole.counters.bounds) << what;
+      }
+    }
+  }
+}
+
+// Every second round offered to idle threads (a minimum of one candidate):
+// the candidates taken, and so the outcome and every counter, are those of
+// one thread, whichever thread computed each value; with shares of one tile
+// too, where the offers come from rescans that continue shared bounds.
+TEST(MorvalenFastClustering, SecondRoundsWithHelpTakeWhatOneThreadTakes) {
+  // Copies of a few blocks: content classes among the candidates.
+  Matrix repeated = mixedProfiles(300, 13);
+  Matrix blocks = mixedProfiles(4, 14);
+  std::mt19937 random(15);
+  for (uint32_t n = 0; n < 80; n++)
+    std::copy_n(blocks.counts.begin() + (n % 4) * 256, 256,
+                repeated.counts.begin() + (random() % repeated.rows) * 256);
+  const struct {
+    Matrix m;
+    const char* what;
+  } cases[] = {{rawCodeLike(300, 23), "raw-code-like rows"},
+               {mixedProfiles(330, 12), "mixed profiles"},
+               {repeated, "mixed profiles with repeated blocks"}};
+  for (const auto& c : cases) {
+    ::Run direct = cluster(c.m, false, 1);
+    for (uint32_t shareTiles : {kShareTiles, 1u}) {
+      ::Run alone = cluster(c.m, true, 1, KernelKind::portable, TileUse::automatic, shareTiles, 1);
+      EXPECT_EQ(alone.counters.helpedRounds, 0u) << c.what;
+      for (unsigned threads : {2u, 7u}) {
+        ::Run helped = cluster(c.m, true, threads, KernelKind::portable, TileUse::automatic, shareTiles, 1);
+        std::string what = std::string(c.what) + ", shares of " + std::to_string(shareTiles) + " tiles, " +
+                           std::to_string(threads) + " threads";
+        ASSERT_EQ(helped.lines, direct.lines) << what;
+        ASSERT_EQ(helped.order, direct.order) << what;
+        EXPECT_GT(helped.counters.helpedRounds, 0u) << what;
+        EXPECT_EQ(helped.counters.deltas, alone.counters.deltas) << what;
+        EXPECT_EQ(helped.counters.bounds, alone.counters.bounds) << what;
+        EXPECT_EQ(helped.counters.skipped, alone.counters.skipped) << what;
+        EXPECT_EQ(helped.counters.rescans, alone.counters.rescans) << what;
+        EXPECT_EQ(helped.counters.fromLists, alone.counters.fromLists) << what;
       }
     }
   }

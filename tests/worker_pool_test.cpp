@@ -72,6 +72,47 @@ TEST(MorvalenWorkerPool, ChosenSharesRunEveryTaskOnce) {
   }
 }
 
+// While a task runs, the threads that found no task left call help, and
+// stop once every task has finished (else the batch would not return): a
+// single task is not run inline when it can be helped, and the work it
+// offers is done by another thread. Every task still runs once.
+TEST(MorvalenWorkerPool, IdleThreadsHelpUntilEveryTaskHasFinished) {
+  for (unsigned threads : {2u, 3u, 7u}) {
+    WorkerPool pool(threads);
+    for (uint32_t count : {1u, 2u, 9u}) {
+      std::vector<std::atomic<int>> runs(count);
+      std::atomic<int> offered{-1}, helpedBy{-1};
+      pool.runOnWorkersHelping(
+          count,
+          [&](uint32_t i, unsigned worker) {
+            runs[i]++;
+            if (i == 0) {
+              // Offers work, and waits until another thread has taken it.
+              offered = int(worker);
+              auto start = std::chrono::steady_clock::now();
+              while (helpedBy.load() < 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+                std::this_thread::yield();
+            }
+          },
+          [&](unsigned worker) {
+            int owner = offered.load();
+            int none = -1;
+            return owner >= 0 && owner != int(worker) && helpedBy.compare_exchange_strong(none, int(worker));
+          });
+      for (uint32_t i = 0; i < count; i++) ASSERT_EQ(runs[i].load(), 1) << threads << " threads, task " << i;
+      EXPECT_GE(helpedBy.load(), 0) << threads << " threads, " << count << " tasks";
+      EXPECT_NE(helpedBy.load(), offered.load()) << threads << " threads, " << count << " tasks";
+    }
+  }
+  // Alone, the calling thread runs the tasks and is never asked to help.
+  WorkerPool alone(1);
+  bool helped = false;
+  int runs = 0;
+  alone.runOnWorkersHelping(3, [&](uint32_t, unsigned) { runs++; }, [&](unsigned) { return helped = true; });
+  EXPECT_EQ(runs, 3);
+  EXPECT_FALSE(helped);
+}
+
 TEST(MorvalenWorkerPool, RunsEveryTaskOnce) {
   for (unsigned threads : {1u, 2u, 7u}) {
     WorkerPool pool(threads);

@@ -52,27 +52,34 @@ void BoundOrder::start(const BoundEntry* entries, size_t count) {
   starts_[0] = 0;
 }
 
-// Sorts buckets until the next entry is in its final place (or none is
-// left).
-void BoundOrder::settle() {
+// Sorts the next bucket in place; the entries before it are sorted.
+void BoundOrder::sortNextBucket() {
   auto before = [](const BoundEntry& x, const BoundEntry& y) {
     return x.bound < y.bound || (x.bound == y.bound && x.index < y.index);
   };
-  while (next_ == sortedEnd_ && bucket_ < buckets_) {
-    BoundEntry* from = sorted_.data() + starts_[bucket_];
-    BoundEntry* to = sorted_.data() + starts_[bucket_ + 1];
-    if (to - from <= kInsertionSortMost) {
-      // most buckets hold a few entries
-      for (BoundEntry* p = from + 1; p < to; p++) {
-        BoundEntry v = *p;
-        BoundEntry* q = p;
-        for (; q > from && before(v, q[-1]); q--) *q = q[-1];
-        *q = v;
-      }
-    } else {
-      std::sort(from, to, before);
+  BoundEntry* from = sorted_.data() + starts_[bucket_];
+  BoundEntry* to = sorted_.data() + starts_[bucket_ + 1];
+  if (to - from <= kInsertionSortMost) {
+    // most buckets hold a few entries
+    for (BoundEntry* p = from + 1; p < to; p++) {
+      BoundEntry v = *p;
+      BoundEntry* q = p;
+      for (; q > from && before(v, q[-1]); q--) *q = q[-1];
+      *q = v;
     }
-    sortedEnd_ = starts_[bucket_ + 1];
-    bucket_++;
+  } else {
+    std::sort(from, to, before);
   }
+  sortedEnd_ = starts_[bucket_ + 1];
+  bucket_++;
+}
+
+// Sorts buckets until the next entry is in its final place (or none is
+// left).
+void BoundOrder::settle() {
+  while (next_ == sortedEnd_ && bucket_ < buckets_) sortNextBucket();
+}
+
+void BoundOrder::sortThrough(size_t end) {
+  while (sortedEnd_ < end && bucket_ < buckets_) sortNextBucket();
 }

@@ -46,6 +46,16 @@ class BoundOrder {
     settle();
     return sorted_[next_++].index;
   }
+  // As take, but returns the entry's place in the order taken.
+  size_t takePlace() {
+    settle();
+    return next_++;
+  }
+  // Sorts ahead of the taking: the entries at places below min(end, count)
+  // are in their final order after the call, and stay there.
+  void sortThrough(size_t end);
+  // The entries, by place: final below the places taken or sorted through.
+  const BoundEntry* entries() const { return sorted_.data(); }
 
   static constexpr size_t kPerBucket = 4;
   // Buckets up to this size are sorted by insertion, larger ones by std::sort.
@@ -53,6 +63,7 @@ class BoundOrder {
 
  private:
   void settle();
+  void sortNextBucket();
 
   std::vector<BoundEntry> sorted_;  // by bucket; in order below sortedEnd_
   std::vector<uint32_t> starts_;    // bucket b: [starts_[b], starts_[b + 1])

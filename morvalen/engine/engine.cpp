@@ -106,6 +106,7 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   e.neighbours.chunkStale.assign(m.slotCapacity + kTilesPerChunk * kLanes, 0);
   e.pool.reset(new WorkerPool(threads));
   e.workers.resize(e.pool->threadCount());
+  e.rescans.offers.reset(new HelpOffer[e.pool->threadCount()]);
 }
 
 // The automatic kind: the fastest on this processor, timed on the run's own
@@ -158,6 +159,7 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
   e.tilePolicy.use = options.tiles;
   e.neighbours.partMinimum = options.settlePartMinimum;
   e.rescans.shareTiles = std::max(options.shareTiles, 1u);
+  e.rescans.helpMinimum = options.helpMinimum;
   if (!allocateClusterTiles(e.mirror.tiles, state.columns, state.liveCount, error)) return false;
   try {
     allocateArrays(e, state, options.threads == 0 ? defaultThreadCount() : options.threads);

@@ -64,6 +64,9 @@ struct FastScanOptions {
   // The tiles per share of a long rescan's bounds (rescan.h); tests lower it
   // to share the bounds of short rescans.
   uint32_t shareTiles = kShareTiles;
+  // The fewest candidates of a second round that idle threads help with
+  // (rescan.h); tests lower it to offer every second round.
+  size_t helpMinimum = kHelpMinimum;
 };
 
 // What the fast scans did, for benchmarks.
@@ -78,6 +81,7 @@ struct FastScanCounters {
   uint64_t fromLists = 0;    // of those, answered from candidate lists
   uint64_t rescans = 0;      // of those, answered by a (pruned) rescan
   uint64_t sharedRescans = 0;  // of those, with their bounds in shares (rescan.h)
+  uint64_t helpedRounds = 0;   // second rounds offered to idle threads (rescan.h)
 };
 
 // The kernels chosen for the run and what they read.

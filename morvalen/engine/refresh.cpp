@@ -188,7 +188,10 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
   // the threads' ends.
   uint32_t sharedCount = uint32_t(r.sharedJobs.size());
   e.counters.sharedRescans += sharedCount;
-  e.pool->runOnWorkers(sharedCount + wholeCount, [&](uint32_t task, unsigned worker) {
+  // Idle threads help with the long second rounds (rescan.h).
+  r.helping = e.pool->threadCount() > 1;
+  auto help = [&](unsigned worker) { return helpSecondRound(e, state, worker); };
+  e.pool->runOnWorkersHelping(sharedCount + wholeCount, [&](uint32_t task, unsigned worker) {
     uint32_t j = task < sharedCount ? r.sharedJobs[task] : r.wholeJobs[task - sharedCount];
     // A copy of the job, written back once: neighbouring jobs share cache
     // lines, and their counters change all the time.
@@ -199,7 +202,8 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     else
       rescanJob(e, state, job, j, e.workers[worker]);
     r.jobs[firstJob + j] = job;
-  });
+  }, help);
+  r.helping = false;
   uint64_t ruledOut = 0, later = 0;
   for (uint32_t j = firstJob; j < endJob; j++) {
     ruledOut += r.jobs[j].ruledOut;
@@ -207,6 +211,7 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
     e.counters.bounds += r.jobs[j].bounds;
     e.counters.skipped += r.jobs[j].skipped;
     e.counters.deltas += r.jobs[j].deltas;
+    e.counters.helpedRounds += r.jobs[j].helped ? 1 : 0;
     e.counters.laneDeltas += r.jobs[j].deltas;
   }
   e.counters.ruledOut += ruledOut;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine.h"
+#include "worker_pool.h"
 #include "shared.h"
 
 namespace {
@@ -408,6 +409,89 @@ struct NearestValues {
   double last() const { return count < kRefill ? kInfinity : heap[0]; }
 };
 
+// A second round takes this many candidates at a time, each step while
+// their bounds are within the reach its values leave.
+constexpr uint32_t kSecondRoundStep = 4;
+
+// The deltas of entries [from, to) of an offer's order into its values.
+void computeChunk(const FastEngine& e, const ClusteringState& state, HelpOffer& help, size_t from, size_t to) {
+  PartnerCluster partners[kHelpChunk];
+  uint32_t n = 0;
+  for (size_t place = from; place < to; place++)
+    partners[n++] = partnerCluster(e, state, state.activeList[help.first + help.entries[place].index]);
+  partnerDeltas(e.kernels.deltas, help.a, partners, n, help.values.data() + from);
+}
+
+inline uint64_t helpWord(uint32_t generation, uint32_t chunks) { return uint64_t(generation) << 32 | chunks; }
+
+// Opens `help` for the order's `count` candidates (rescan.h).
+void openOffer(HelpOffer& help, const FixedCluster& a, uint32_t first, const BoundOrder& order, size_t count) {
+  if (++help.generation == 0) {
+    // The chunks' marks of the generations before are all retired.
+    for (size_t c = 0; c < help.readyCapacity; c++) help.ready[c].store(0, std::memory_order_relaxed);
+    help.generation = 1;
+  }
+  size_t chunks = (count + kHelpChunk - 1) / kHelpChunk;
+  if (help.readyCapacity < chunks) {
+    size_t capacity = std::max(chunks, 2 * help.readyCapacity);
+    help.ready.reset(new std::atomic<uint32_t>[capacity]);
+    for (size_t c = 0; c < capacity; c++) help.ready[c].store(0, std::memory_order_relaxed);
+    help.readyCapacity = capacity;
+  }
+  growTo(help.values, count);
+  help.a = a;
+  help.entries = order.entries();
+  help.count = count;
+  help.first = first;
+  help.claimed.store(helpWord(help.generation, 0), std::memory_order_relaxed);
+  help.published.store(helpWord(help.generation, 0), std::memory_order_release);
+  help.open.store(true, std::memory_order_release);
+}
+
+// The second round with help (rescan.h): takes the candidates as the plain
+// loop of scanJob does, a step at a time while the bound is within reach,
+// and passes each to use(index, value) in that order; the values come from
+// the offer's chunks.
+template <typename Reach, typename Use>
+void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& help, const FixedCluster& a,
+                  uint32_t first, BoundOrder& order, size_t count, Reach reach, Use use) {
+  openOffer(help, a, first, order, count);
+  const uint32_t generation = help.generation;
+  const size_t chunks = (count + kHelpChunk - 1) / kHelpChunk;
+  size_t published = 0, ensured = 0;  // chunks published, chunks whose values are known
+  auto ensure = [&](size_t chunk) {
+    size_t target = std::min(chunks, chunk + 1 + kHelpAhead);
+    if (target > published) {
+      order.sortThrough(target * kHelpChunk);
+      published = target;
+      help.published.store(helpWord(generation, uint32_t(published)), std::memory_order_release);
+    }
+    uint64_t expected = helpWord(generation, uint32_t(chunk));
+    if (help.claimed.compare_exchange_strong(expected, expected + 1, std::memory_order_acq_rel)) {
+      computeChunk(e, state, help, chunk * kHelpChunk, std::min(count, (chunk + 1) * kHelpChunk));
+    } else {
+      // A helper claimed it: its values come with its mark.
+      while (help.ready[chunk].load(std::memory_order_acquire) != generation) pauseCore();
+    }
+  };
+  size_t step[kSecondRoundStep];
+  while (!order.empty() && order.top().bound <= reach()) {
+    uint32_t taken = 0;
+    while (taken < kSecondRoundStep && !order.empty() && order.top().bound <= reach()) step[taken++] = order.takePlace();
+    for (uint32_t i = 0; i < taken; i++) {
+      while (ensured * kHelpChunk <= step[i]) ensure(ensured++);
+      use(help.entries[step[i]].index, help.values[step[i]]);
+    }
+  }
+  // Closed: no chunk is claimed from now on. Those claimed are waited for,
+  // as the offer's arrays are the next generation's.
+  uint64_t last = help.claimed.exchange(helpWord(generation, kHelpClosed), std::memory_order_acq_rel);
+  help.open.store(false, std::memory_order_release);
+  size_t claimed = std::min(chunks, size_t(uint32_t(last)));
+  for (size_t c = ensured; c < claimed; c++)
+    while (help.ready[c].load(std::memory_order_acquire) != generation) pauseCore();
+}
+
 // The smallest double delta over the later positions, earliest on ties, from
 // the bounds: first the deltas whose bound is below the best listed value,
 // or the kRefill smallest bounds when more lie below it, which refill the
@@ -513,16 +597,32 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   // (bound_order.h): no bound here is NaN, as each passed bound <= limit.
   BoundOrder& order = scratch.secondOrder;
   order.start(candidates, candidateCount);
-  constexpr uint32_t kStep = 4;
-  uint32_t step[kStep];
-  while (!order.empty() && order.top().bound <= reach()) {
-    uint32_t count = 0;
-    while (count < kStep && !order.empty() && order.top().bound <= reach()) step[count++] = order.take();
-    uint32_t before = job.computed;
-    computeAt(e, state, job, a, step, count, scratch);
-    for (uint32_t n = before; n < job.computed; n++) {
-      offer(best, values[computed[n]], first + computed[n]);
-      nearest.add(values[computed[n]]);
+  job.helped = e.rescans.helping && candidateCount >= e.rescans.helpMinimum;
+  if (job.helped) {
+    // As computeAt would use them: every candidate is its class's only
+    // one, so none follows another, and each is computed.
+    auto use = [&](uint32_t index, double value) {
+      values[index] = value;
+      computed[job.computed++] = index;
+      uint32_t cls = classAt(index);
+      if (cls != kNoClass) scratch.classValue[cls] = value;
+      job.deltas++;
+      offer(best, value, first + index);
+      nearest.add(value);
+    };
+    HelpOffer& help = e.rescans.offers[size_t(&scratch - e.workers.data())];
+    takeWithHelp(e, state, help, a, first, order, candidateCount, reach, use);
+  } else {
+    uint32_t step[kSecondRoundStep];
+    while (!order.empty() && order.top().bound <= reach()) {
+      uint32_t count = 0;
+      while (count < kSecondRoundStep && !order.empty() && order.top().bound <= reach()) step[count++] = order.take();
+      uint32_t before = job.computed;
+      computeAt(e, state, job, a, step, count, scratch);
+      for (uint32_t n = before; n < job.computed; n++) {
+        offer(best, values[computed[n]], first + computed[n]);
+        nearest.add(values[computed[n]]);
+      }
     }
   }
   if (!order.empty()) lowerFloor(job.prunedFloor, order.top().bound);
@@ -568,6 +668,26 @@ void sortComputed(FastEngine& e, const ClusteringState& state, const ScanJob& jo
 }
 
 }  // namespace
+
+bool helpSecondRound(FastEngine& e, const ClusteringState& state, unsigned worker) {
+  size_t threads = e.workers.size();
+  for (size_t w = 0; w < threads; w++) {
+    if (w == worker) continue;
+    HelpOffer& help = e.rescans.offers[w];
+    if (!help.open.load(std::memory_order_acquire)) continue;
+    uint64_t published = help.published.load(std::memory_order_acquire);
+    uint64_t claimed = help.claimed.load(std::memory_order_acquire);
+    // Of one generation, and a chunk published but not claimed: claim it.
+    while (claimed >> 32 == published >> 32 && uint32_t(claimed) < uint32_t(published)) {
+      if (!help.claimed.compare_exchange_weak(claimed, claimed + 1, std::memory_order_acq_rel)) continue;
+      size_t chunk = uint32_t(claimed);
+      computeChunk(e, state, help, chunk * kHelpChunk, std::min(help.count, (chunk + 1) * kHelpChunk));
+      help.ready[chunk].store(uint32_t(claimed >> 32), std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
+}
 
 void Selection::reset() {
   buffer.clear();

@@ -45,12 +45,15 @@
 //   offered on its own, so nothing is decided differently.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "bound_order.h"
 #include "clustering.h"
+#include "kernel_types.h"
 
 struct FastEngine;
 
@@ -103,6 +106,7 @@ struct ScanJob {
   uint64_t bounds = 0;       // bounds computed
   uint64_t skipped = 0;      // clusters ruled out by their floor or the cut
   uint64_t ruledOut = 0;     // of those, by the first refresh's cut
+  bool helped = false;       // its second round was offered to idle threads
 };
 
 // Finds the kRefill-th smallest of the bounds fed to it (+inf when fewer
@@ -148,6 +152,43 @@ struct BoundShare {
   uint64_t bounds = 0;
   uint64_t skipped = 0;
 };
+
+// A long second round (scanJob) offers idle threads a share of its deltas,
+// on two threads or more: its candidates, in the order taken, in chunks of
+// kHelpChunk. The owner publishes the chunks a few ahead of the one it
+// takes from (sorted that far: bound_order.h); any thread claims the next
+// chunk published, in order, and computes its deltas. The owner takes its
+// candidates exactly as without help, a step at a time while the bound is
+// within reach, and uses each value once its chunk is done, claiming the
+// chunk itself when no helper has. So the candidates taken, their values
+// (partnerDeltas sums each pair on its own) and the counters are those of
+// one thread; values computed past the last candidate taken are dropped.
+constexpr uint32_t kHelpChunk = 16;
+constexpr uint32_t kHelpAhead = 4;
+// Fewer candidates than this are not offered: the round is short, and a
+// chunk computed past its end would be a large share of it.
+constexpr size_t kHelpMinimum = 256;
+
+struct HelpOffer {
+  // The owner's generation (a count of its offers) in the high 32 bits,
+  // and in the low ones the chunks claimed (kHelpClosed once the owner is
+  // done) or published.
+  std::atomic<uint64_t> claimed{0};
+  std::atomic<uint64_t> published{0};
+  std::atomic<bool> open{false};
+  uint32_t generation = 0;
+  // Set before the generation's first chunk is published, then left as
+  // they are until the offer is closed.
+  FixedCluster a;
+  const BoundEntry* entries = nullptr;  // in the order taken
+  size_t count = 0;
+  uint32_t first = 0;                   // the position of index 0
+  std::vector<double> values;           // [place in the order taken]
+  // [chunk]: the generation whose values it holds.
+  std::unique_ptr<std::atomic<uint32_t>[]> ready;
+  size_t readyCapacity = 0;
+};
+constexpr uint32_t kHelpClosed = UINT32_MAX;
 
 // One worker's scratch: no other task touches it while a task runs.
 struct WorkerScratch {
@@ -200,6 +241,11 @@ struct RescanScratch {
   std::vector<uint32_t> sharedJobs;    // jobs in batch whose bounds came in shares
   std::vector<uint32_t> wholeJobs;     // the others
   uint32_t shareTiles = kShareTiles;
+  // [thread]: its second round's offer; only while `helping`, the job
+  // round of a batch on two threads or more.
+  std::unique_ptr<HelpOffer[]> offers;
+  bool helping = false;
+  size_t helpMinimum = kHelpMinimum;
   bool envelopeCut = true;  // whether the first refresh's jobs use the cut
   uint64_t cutRuledOut = 0;  // later clusters the cut ruled out so far
   uint64_t cutScanned = 0;   // of the later clusters of the jobs that used it
@@ -235,5 +281,9 @@ void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScra
 // most T. So the gathered buffer holds every candidate below T and at least
 // kRefill of at most T: its kRefill-th smallest is T, and the candidates
 // taken are those one look would take.
+// An idle thread's help (worker_pool.h): computes the next chunk published
+// by some other thread's offer. Returns whether there was one.
+bool helpSecondRound(FastEngine& e, const ClusteringState& state, unsigned worker);
+
 void finishSharedJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
                      const BoundShare* shares, uint32_t count, WorkerScratch& scratch);
