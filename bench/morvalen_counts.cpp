@@ -51,8 +51,8 @@ int main(int argc, char** argv) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const FastScanCounters& c = engine.counters;
   uint32_t passes = state.nonzeroRows > 1 ? state.nonzeroRows - 1 : 0;
-  printf("rows %u passes %u seconds %.3f kernel %s tile-kernel %s refill %u bounds %llu skipped %llu ruled-out %llu deltas %llu neighbour-deltas %llu lanes %llu refreshes %llu from-lists %llu rescans %llu shared-rescans %llu helped-rounds %llu threads %u\n",
-         matrix.rows, passes, seconds, kernelName(engine.kernels.kind), kernelName(engine.kernels.tileKind), engine.rescans.refill, (unsigned long long)c.bounds, (unsigned long long)c.skipped, (unsigned long long)c.ruledOut, (unsigned long long)c.deltas,
+  printf("rows %u passes %u seconds %.3f kernel %s tile-kernel %s bounds %llu skipped %llu ruled-out %llu deltas %llu neighbour-deltas %llu lanes %llu refreshes %llu from-lists %llu rescans %llu shared-rescans %llu helped-rounds %llu threads %u\n",
+         matrix.rows, passes, seconds, kernelName(engine.kernels.kind), kernelName(engine.kernels.tileKind), (unsigned long long)c.bounds, (unsigned long long)c.skipped, (unsigned long long)c.ruledOut, (unsigned long long)c.deltas,
          (unsigned long long)c.neighbourDeltas, (unsigned long long)c.laneDeltas,
          (unsigned long long)c.refreshes, (unsigned long long)c.fromLists, (unsigned long long)c.rescans,
          (unsigned long long)c.sharedRescans, (unsigned long long)c.helpedRounds,

@@ -326,23 +326,6 @@ void expectSameAsDirect(const Matrix& m, const std::string& what) {
   ASSERT_EQ(untiled.order, direct.order) << what << ", no tiles";
 }
 
-// The refill depth follows the median row with a count: deep where it has
-// a count in half the columns or more (raw machine code), half as deep
-// elsewhere; rows without a count do not vote. The matrices the direct
-// comparisons use take both depths.
-TEST(MorvalenFastClustering, RefillFollowsTheMedianRowsColumns) {
-  Matrix raw = rawCodeLike(300, 21);
-  Matrix sparse = histogramLike(300, 256, 40, 11);
-  EXPECT_EQ(refillCount(raw.counts.data(), raw.columns, raw.rows), kRefillDense);
-  EXPECT_EQ(refillCount(sparse.counts.data(), sparse.columns, sparse.rows), kRefillSparse);
-  // Five rows of four columns, two of them without a count.
-  auto refillOf = [](std::vector<int32_t> counts) { return refillCount(counts.data(), 4, 5); };
-  EXPECT_EQ(refillOf({1, 1, 0, 0, 0, 0, 0, 0, 3, 0, 2, 0, 0, 0, 0, 0, 0, 5, 0, 1}), kRefillDense);
-  EXPECT_EQ(refillOf({1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 2, 0, 0, 0, 0, 0, 0, 5, 0, 0}), kRefillSparse);
-  EXPECT_EQ(refillOf({1, 0, 0, 0, 0, 0, 0, 0, 3, 0, -2, 7, 0, 0, 0, 0, 0, 5, 0, 0}), kRefillSparse);
-  EXPECT_EQ(refillOf(std::vector<int32_t>(20, 0)), kRefillDense);
-}
-
 TEST(MorvalenFastClustering, SameAsDirectOnHistogramLikeMatrices) {
   expectSameAsDirect(histogramLike(300, 256, 40, 11), "300 histogram-like rows");
   expectSameAsDirect(histogramLike(150, 256, 3000, 12), "counts beyond the table");

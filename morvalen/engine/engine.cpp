@@ -86,7 +86,6 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   const uint32_t groupCount = boundGroupCount(state.counts, state.columns, rows);
   m.boundGroups = chooseBoundGroups(state.counts, state.columns, rows, groupCount);
   m.correctionLevels = correctionPays(state.counts, state.columns, rows) ? kCorrectionLevels : 0;
-  e.rescans.refill = refillCount(state.counts, state.columns, rows);
   if (!allocateBoundTiles(m.boundTiles, tileCount, groupCount)) throw std::bad_alloc();
   if (!allocateTileEnvelopes(m.envelopes, tileCount, groupCount)) throw std::bad_alloc();
   e.lists.stamp.assign(rows, 0);

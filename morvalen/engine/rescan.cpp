@@ -28,16 +28,16 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // follow positions then, so a tile holds consecutive blocks of the input,
 // which are often alike (code, tables, text), and its envelope bound is then
 // close to its clusters' own bounds. The deltas of the later clusters in
-// the tiles of smallest envelope bound come first, until refill are known:
-// with their smallest value u1 and their refill-th smallest uK (+inf with
+// the tiles of smallest envelope bound come first, until kRefill are known:
+// with their smallest value u1 and their kRefill-th smallest uK (+inf with
 // fewer), no rescan looks past min(uK, u1 + kRefillReach). The first refresh
 // has no listed value (t is +inf), so scanJob's reach is at most the
-// refill-th smallest value it knows, and at most kRefillReach above the
+// kRefill-th smallest value it knows, and at most kRefillReach above the
 // best it knows, and it knows these values. A tile whose envelope bound
 // lies above the cut needs no bound of its own clusters: the envelope is
 // below each of their deltas, so it serves as their bound, and no delta of
 // theirs is computed (one of them only in the first round, if fewer than
-// refill others had smaller bounds). Which bounds serve changes no answer
+// kRefill others had smaller bounds). Which bounds serve changes no answer
 // (bounds only decide which deltas are computed) and keeps every floor
 // valid. Returns +inf, with nothing computed, where this does not apply:
 // once the lists are set up, once the cut was found to rule out little
@@ -46,10 +46,9 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
 // one block would pay the envelopes and save nothing).
 double firstRefreshCut(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t firstTile,
                        uint32_t inBatch, WorkerScratch& scratch) {
-  const uint32_t refill = e.rescans.refill;
-  const uint32_t shortestScan = 4 * refill;
+  constexpr uint32_t kShortestScan = 4 * kRefill;
   uint32_t first = job.position + 1;
-  if (e.memory.listsReady || !e.rescans.envelopeCut || state.liveCount - first < shortestScan) return kInfinity;
+  if (e.memory.listsReady || !e.rescans.envelopeCut || state.liveCount - first < kShortestScan) return kInfinity;
   if (sharedClassOf(e.classes, job.row) != kNoClass) return kInfinity;
   const SlotMirror& m = e.mirror;
   uint32_t tileCount = tilesUsed(e);
@@ -71,7 +70,7 @@ double firstRefreshCut(FastEngine& e, const ClusteringState& state, ScanJob& job
       order.push_back({envelopes[tile], tile});
     }
   }
-  // The tiles of smallest envelope bound, until refill later clusters.
+  // The tiles of smallest envelope bound, until kRefill later clusters.
   auto larger = [](const std::pair<double, uint32_t>& x, const std::pair<double, uint32_t>& y) { return x > y; };
   std::make_heap(order.begin(), order.end(), larger);
   std::vector<uint32_t>& wanted = scratch.wanted;
@@ -79,7 +78,7 @@ double firstRefreshCut(FastEngine& e, const ClusteringState& state, ScanJob& job
   growTo(scratch.tileChosen, tileCount);
   double* values = e.rescans.values.data() + job.valueOffset;
   double* bounds = e.rescans.bounds.data() + job.valueOffset;
-  for (auto end = order.end(); end != order.begin() && wanted.size() < refill; --end) {
+  for (auto end = order.end(); end != order.begin() && wanted.size() < kRefill; --end) {
     std::pop_heap(order.begin(), end, larger);
     uint32_t tile = (end - 1)->second;
     scratch.tileChosen[tile] = 1;
@@ -107,9 +106,9 @@ double firstRefreshCut(FastEngine& e, const ClusteringState& state, ScanJob& job
   for (uint32_t i : wanted) known.push_back(values[i]);
   double smallest = *std::min_element(known.begin(), known.end());
   double kth = kInfinity;
-  if (known.size() >= refill) {
-    std::nth_element(known.begin(), known.begin() + (refill - 1), known.end());
-    kth = known[refill - 1];
+  if (known.size() >= kRefill) {
+    std::nth_element(known.begin(), known.begin() + (kRefill - 1), known.end());
+    kth = known[kRefill - 1];
   }
   return std::min(kth, smallest + kRefillReach);
 }
@@ -248,7 +247,7 @@ void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_
               FirstLook& look) {
   uint32_t firstTile = firstLaterTile(e, job.position);
   job.computed = 0;
-  scratch.selection.reset(e.rescans.refill);
+  scratch.selection.reset();
   scratch.ruledOut.clear();
   double cut = firstRefreshCut(e, state, job, firstTile, inBatch, scratch);
   TileLook tiles;
@@ -390,16 +389,14 @@ void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const 
   }
 }
 
-// The `limit` smallest of the values a job knows (limit <= kRefillDense): a
-// heap with the largest on top.
+// The kRefill smallest of the values a job knows: a heap with the largest on
+// top.
 struct NearestValues {
-  double heap[kRefillDense];
+  double heap[kRefill];
   uint32_t count = 0;
-  uint32_t limit;
 
-  explicit NearestValues(uint32_t refill) : limit(refill) {}
   void add(double value) {
-    if (count < limit) {
+    if (count < kRefill) {
       heap[count++] = value;
       std::push_heap(heap, heap + count);
     } else if (value < heap[0]) {
@@ -408,8 +405,8 @@ struct NearestValues {
       std::push_heap(heap, heap + count);
     }
   }
-  // The limit-th smallest, +inf while fewer are known.
-  double last() const { return count < limit ? kInfinity : heap[0]; }
+  // The kRefill-th smallest, +inf while fewer are known.
+  double last() const { return count < kRefill ? kInfinity : heap[0]; }
 };
 
 // A second round takes this many candidates at a time, each step while
@@ -497,7 +494,7 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
 
 // The smallest double delta over the later positions, earliest on ties, from
 // the bounds: first the deltas whose bound is below the best listed value,
-// or the refill smallest bounds when more lie below it, which refill the
+// or the kRefill smallest bounds when more lie below it, which refill the
 // list; then every delta whose bound does not exceed the best found (nor the
 // best listed value), since only those can equal or beat it, and past them
 // those within the refill's reach (below). Deltas left unknown stay +inf.
@@ -512,12 +509,12 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
   // The first look found the values known from the later clusters' lists,
   // the unknown ones that may matter (bound <= the listed value t) with the
-  // refill-th smallest of their bounds, and the smallest bound of the
+  // kRefill-th smallest of their bounds, and the smallest bound of the
   // others.
   double t = job.threshold;
-  // First round: the candidates below the refill-th smallest bound (all
+  // First round: the candidates below the kRefill-th smallest bound (all
   // of them when there are no more), which the selection holds.
-  double threshold = look.candidates > e.rescans.refill ? selection.result() : kInfinity;
+  double threshold = look.candidates > kRefill ? selection.result() : kInfinity;
   wanted.clear();
   for (const Selection::Entry& entry : selection.buffer)
     if (entry.bound < threshold) wanted.push_back(entry.index);
@@ -526,7 +523,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
                                 e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
   computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()), scratch);
   Best best;
-  NearestValues nearest(e.rescans.refill);
+  NearestValues nearest;
   for (uint32_t n = 0; n < job.computed; n++) {
     offer(best, values[computed[n]], first + computed[n]);
     nearest.add(values[computed[n]]);
@@ -535,9 +532,9 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   // larger, whatever the first round found. Only a delta whose bound does
   // not exceed min(best, t) can equal or beat it. The second round computes
   // those, and goes on past them, in ascending order of bound, up to the
-  // reach: the refill-th smallest value known, at most kRefillReach above
-  // min(best, t). Beyond the refill-th smallest value, the list's first
-  // refill entries are the nearest later clusters; the floor then lies
+  // reach: the kRefill-th smallest value known, at most kRefillReach above
+  // min(best, t). Beyond the kRefill-th smallest value, the list's first
+  // kRefill entries are the nearest later clusters; the floor then lies
   // above them, so that the entry's next refreshes (as its best partners
   // merge) are answered from the list. Where bounds are loose (raw binary
   // code), the first round's deltas are not the nearest, and without this
@@ -692,10 +689,9 @@ bool helpSecondRound(FastEngine& e, const ClusteringState& state, unsigned worke
   return false;
 }
 
-void Selection::reset(uint32_t refill) {
+void Selection::reset() {
   buffer.clear();
   threshold = kInfinity;
-  keep = refill;
 }
 
 void Selection::feed(double bound, uint32_t index) {
@@ -706,32 +702,20 @@ void Selection::feed(double bound, uint32_t index) {
   Entry& entry = buffer.emplace_back();
   entry.bound = bound;
   entry.index = index;
-  if (buffer.size() == 4 * keep) cut();
+  if (buffer.size() == 4 * kRefill) cut();
 }
 
 double Selection::result() {
-  if (buffer.size() < keep) return kInfinity;
+  if (buffer.size() < kRefill) return kInfinity;
   cut();
   return threshold;
 }
 
 void Selection::cut() {
   auto byBound = [](const Entry& x, const Entry& y) { return x.bound < y.bound; };
-  std::nth_element(buffer.begin(), buffer.begin() + (keep - 1), buffer.end(), byBound);
-  threshold = buffer[keep - 1].bound;
-  buffer.resize(keep);
-}
-
-uint32_t refillCount(const int32_t* counts, uint32_t columns, uint32_t rows) {
-  std::vector<uint32_t> used;
-  for (uint32_t r = 0; r < rows; r++) {
-    uint32_t n = 0;
-    for (uint32_t k = 0; k < columns; k++) n += counts[size_t(r) * columns + k] > 0;
-    if (n > 0) used.push_back(n);
-  }
-  if (used.empty()) return kRefillDense;
-  std::nth_element(used.begin(), used.begin() + used.size() / 2, used.end());
-  return uint64_t(used[used.size() / 2]) * 2 >= columns ? kRefillDense : kRefillSparse;
+  std::nth_element(buffer.begin(), buffer.begin() + (kRefill - 1), buffer.end(), byBound);
+  threshold = buffer[kRefill - 1].bound;
+  buffer.resize(kRefill);
 }
 
 uint32_t firstLaterTile(const FastEngine& e, uint32_t position) {
@@ -756,7 +740,7 @@ void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32
 void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScratch& scratch) {
   startClassMemory(e, scratch);
   growTo(share.known, size_t(share.tileTo - share.tileFrom) * kLanes);
-  share.selection.reset(e.rescans.refill);
+  share.selection.reset();
   TileLook tiles;
   tiles.known = share.known.data();
   tiles.selection = &share.selection;
@@ -775,7 +759,7 @@ void finishSharedJob(FastEngine& e, const ClusteringState& state, ScanJob& job, 
   startClassMemory(e, scratch);
   uint32_t* computed = e.rescans.computedAt.data() + job.valueOffset;
   Selection& selection = scratch.selection;
-  selection.reset(e.rescans.refill);
+  selection.reset();
   job.computed = 0;
   FirstLook look;
   for (uint32_t i = 0; i < count; i++) {

@@ -9,10 +9,10 @@
 //   bounds against every later cluster, skipping clusters y whose
 //   floorEarlier exceeds t (their delta is larger still) unless r is listed
 //   by y, which gives the exact value. It then computes the deltas of the
-//   refill smallest bounds (to refill the list), then every delta whose
+//   kRefill smallest bounds (to refill the list), then every delta whose
 //   bound does not exceed the best found: the others are larger than the
 //   answer. It goes on with the next bounds, in ascending order, while they
-//   are within reach of the refill nearest values (kRefillReach), so that
+//   are within reach of the kRefill nearest values (kRefillReach), so that
 //   the list holds the nearest later clusters and the next refreshes of the
 //   entry are answered from it. Its deltas are offered to the later
 //   clusters' lists.
@@ -57,22 +57,11 @@
 
 struct FastEngine;
 
-// A rescan computes the `refill` smallest bounds' deltas first, which
-// refill the list, and goes on while deltas are within reach of the
-// refill-th smallest value (scanJob). Where most blocks use most byte
-// values (raw machine code), the bounds are loose: the first deltas are not
-// the nearest, and each refresh answered from the list saves a long rescan,
-// so the lists are refilled deeper. Elsewhere (text, data through a BWT,
-// archives of mostly text) the bounds are tight, and half as deep a refill
-// saves 3-12 % of the time.
-constexpr uint32_t kRefillDense = 64;
-constexpr uint32_t kRefillSparse = 32;
-// The refill for the `rows` rows of `counts`: kRefillDense where the median
-// row with a count has one in at least half the columns, else
-// kRefillSparse.
-uint32_t refillCount(const int32_t* counts, uint32_t columns, uint32_t rows);
+// A rescan computes the kRefill smallest bounds' deltas first, which refill
+// the list.
+constexpr uint32_t kRefill = 64;
 // Past the deltas the answer needs, a rescan computes those whose bound is
-// at most the refill-th smallest value it knows, up to this many nats above
+// at most the kRefill-th smallest value it knows, up to this many nats above
 // the answer (scanJob). Tuned on raw binaries, archives and text: from 150
 // to 300 nats the raw binaries gain most, and text, whose bounds are tight,
 // neither gains nor loses.
@@ -120,17 +109,16 @@ struct ScanJob {
   bool helped = false;       // its second round was offered to idle threads
 };
 
-// Finds the refill-th smallest of the bounds fed to it (+inf when fewer
+// Finds the kRefill-th smallest of the bounds fed to it (+inf when fewer
 // came) and the indices of those below it: bounds below the running
-// threshold go to a buffer, which is cut back to its refill smallest
+// threshold go to a buffer, which is cut back to its kRefill smallest
 // whenever it fills up; most bounds fail the threshold test.
 struct Selection {
   using Entry = BoundEntry;
   std::vector<Entry> buffer;
   double threshold = 0.0;
-  uint32_t keep = kRefillDense;  // the rank found: the job's refill
 
-  void reset(uint32_t refill);
+  void reset();
   void feed(double bound, uint32_t index);
   // Call once, after the last feed. Every bound fed that is below the
   // result is in the buffer then (with others not below it).
@@ -253,7 +241,6 @@ struct RescanScratch {
   std::vector<uint32_t> sharedJobs;    // jobs in batch whose bounds came in shares
   std::vector<uint32_t> wholeJobs;     // the others
   uint32_t shareTiles = kShareTiles;
-  uint32_t refill = kRefillDense;  // refillCount's, for the run
   // [thread]: its second round's offer; only while `helping`, the job
   // round of a batch on two threads or more.
   std::unique_ptr<HelpOffer[]> offers;
@@ -286,13 +273,13 @@ void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScra
 // the same: the known values, the candidates' count and the floor are a
 // union, a sum and a minimum over the shares. The selection gathers every
 // share's buffer; scanJob takes from it the candidates whose bound is below
-// the refill-th smallest candidate bound T (all of them when there are at
-// most `refill`). A share's threshold only falls, and is at least T (the
-// refill-th smallest of some candidates), so a candidate below T is fed
+// the kRefill-th smallest candidate bound T (all of them when there are at
+// most kRefill). A share's threshold only falls, and is at least T (the
+// kRefill-th smallest of some candidates), so a candidate below T is fed
 // and never cut away. One whose bound is T is lost only where its share's
-// threshold came down to T, and that share then keeps `refill` bounds of at
+// threshold came down to T, and that share then keeps kRefill bounds of at
 // most T. So the gathered buffer holds every candidate below T and at least
-// refill of at most T: its refill-th smallest is T, and the candidates
+// kRefill of at most T: its kRefill-th smallest is T, and the candidates
 // taken are those one look would take.
 // An idle thread's help (worker_pool.h): computes the next chunk published
 // by some other thread's offer. Returns whether there was one.
