@@ -591,6 +591,27 @@ TEST(MorvalenFastClustering, FirstRefreshRulesOutTilesByTheirEnvelopes) {
   EXPECT_GT(fastCounters(m, KernelKind::automatic).ruledOut, uint64_t(m.rows) * m.rows / 20);
 }
 
+// The same deltas computed, clusters skipped, and refreshes rescanned and
+// answered from the lists.
+void expectSameDeltasAndRefreshes(const ::Run& run, const ::Run& reference, const std::string& what) {
+  EXPECT_EQ(run.counters.deltas, reference.counters.deltas) << what;
+  EXPECT_EQ(run.counters.skipped, reference.counters.skipped) << what;
+  EXPECT_EQ(run.counters.rescans, reference.counters.rescans) << what;
+  EXPECT_EQ(run.counters.fromLists, reference.counters.fromLists) << what;
+}
+
+// mixedProfiles(rows, seed) with `copies` rows, taken at random, replaced
+// by copies of `distinct` other blocks, in turn.
+Matrix withRepeatedBlocks(uint32_t rows, uint32_t seed, uint32_t distinct, uint32_t copies) {
+  Matrix repeated = mixedProfiles(rows, seed);
+  Matrix blocks = mixedProfiles(distinct, seed + 1);
+  std::mt19937 random(seed + 2);
+  for (uint32_t n = 0; n < copies; n++)
+    std::copy_n(blocks.counts.begin() + (n % distinct) * 256, 256,
+                repeated.counts.begin() + (random() % repeated.rows) * 256);
+  return repeated;
+}
+
 // A long rescan's bounds come in shares of its later tiles, computed side by
 // side; here shares of 1 and 3 tiles make every rescan past the first
 // refresh take that path. The outcome stays the direct one, and the shares
@@ -599,12 +620,7 @@ TEST(MorvalenFastClustering, FirstRefreshRulesOutTilesByTheirEnvelopes) {
 // only the count of bounds may grow (a content class's bound is then taken
 // once per share).
 TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds) {
-  Matrix repeated = mixedProfiles(330, 9);
-  Matrix blocks = mixedProfiles(3, 10);
-  std::mt19937 random(11);
-  for (uint32_t n = 0; n < 60; n++)
-    std::copy_n(blocks.counts.begin() + (n % 3) * 256, 256,
-                repeated.counts.begin() + (random() % repeated.rows) * 256);
+  Matrix repeated = withRepeatedBlocks(330, 9, 3, 60);
   const struct {
     Matrix m;
     const char* what;
@@ -625,10 +641,7 @@ TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds)
         ASSERT_EQ(shared.lines, direct.lines) << what;
         ASSERT_EQ(shared.order, direct.order) << what;
         EXPECT_GT(shared.counters.sharedRescans, 0u) << what;
-        EXPECT_EQ(shared.counters.deltas, whole.counters.deltas) << what;
-        EXPECT_EQ(shared.counters.rescans, whole.counters.rescans) << what;
-        EXPECT_EQ(shared.counters.fromLists, whole.counters.fromLists) << what;
-        EXPECT_EQ(shared.counters.skipped, whole.counters.skipped) << what;
+        expectSameDeltasAndRefreshes(shared, whole, what);
         EXPECT_GE(shared.counters.bounds, whole.counters.bounds) << what;
       }
     }
@@ -641,12 +654,7 @@ TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds)
 // too, where the offers come from rescans that continue shared bounds.
 TEST(MorvalenFastClustering, SecondRoundsWithHelpTakeWhatOneThreadTakes) {
   // Copies of a few blocks: content classes among the candidates.
-  Matrix repeated = mixedProfiles(300, 13);
-  Matrix blocks = mixedProfiles(4, 14);
-  std::mt19937 random(15);
-  for (uint32_t n = 0; n < 80; n++)
-    std::copy_n(blocks.counts.begin() + (n % 4) * 256, 256,
-                repeated.counts.begin() + (random() % repeated.rows) * 256);
+  Matrix repeated = withRepeatedBlocks(300, 13, 4, 80);
   const struct {
     Matrix m;
     const char* what;
@@ -665,11 +673,8 @@ TEST(MorvalenFastClustering, SecondRoundsWithHelpTakeWhatOneThreadTakes) {
         ASSERT_EQ(helped.lines, direct.lines) << what;
         ASSERT_EQ(helped.order, direct.order) << what;
         EXPECT_GT(helped.counters.helpedRounds, 0u) << what;
-        EXPECT_EQ(helped.counters.deltas, alone.counters.deltas) << what;
+        expectSameDeltasAndRefreshes(helped, alone, what);
         EXPECT_EQ(helped.counters.bounds, alone.counters.bounds) << what;
-        EXPECT_EQ(helped.counters.skipped, alone.counters.skipped) << what;
-        EXPECT_EQ(helped.counters.rescans, alone.counters.rescans) << what;
-        EXPECT_EQ(helped.counters.fromLists, alone.counters.fromLists) << what;
       }
     }
   }
