@@ -60,8 +60,13 @@ void WorkerPool::runTasks(unsigned worker) {
 
 void WorkerPool::helpUntilDone(unsigned worker) {
   if (help_ == nullptr) return;
-  while (unfinished_.load(std::memory_order_acquire) != 0)
-    if (!help_(helpContext_, worker)) pauseCore();
+  SpinWait wait;
+  while (unfinished_.load(std::memory_order_acquire) != 0) {
+    if (help_(helpContext_, worker))
+      wait.reset();
+    else
+      wait.once();
+  }
 }
 
 // Spins until `ready` holds or `limit` has passed; true if it holds.

@@ -41,6 +41,27 @@ inline void pauseCore() {
 #endif
 }
 
+// One round of a spin wait: the pause instruction while the wait is short,
+// then a yield of the core, as on a busy machine (or with more threads than
+// cores) the thread waited for may need it. reset() after progress.
+class SpinWait {
+ public:
+  void once() {
+    if (rounds_ < kPausesBeforeYield) {
+      rounds_++;
+      pauseCore();
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  void reset() { rounds_ = 0; }
+
+ private:
+  // Some tens of microseconds of pauses.
+  static constexpr uint32_t kPausesBeforeYield = 1024;
+  uint32_t rounds_ = 0;
+};
+
 class WorkerPool {
  public:
   // `threads` counts the calling thread too; 0 or 1 runs every task inline.

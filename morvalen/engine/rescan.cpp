@@ -471,7 +471,8 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
       computeChunk(e, state, help, chunk * kHelpChunk, std::min(count, (chunk + 1) * kHelpChunk));
     } else {
       // A helper claimed it: its values come with its mark.
-      while (help.ready[chunk].load(std::memory_order_acquire) != generation) pauseCore();
+      SpinWait wait;
+      while (help.ready[chunk].load(std::memory_order_acquire) != generation) wait.once();
     }
   };
   size_t step[kSecondRoundStep];
@@ -488,8 +489,9 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
   uint64_t last = help.claimed.exchange(helpWord(generation, kHelpClosed), std::memory_order_acq_rel);
   help.open.store(false, std::memory_order_release);
   size_t claimed = std::min(chunks, size_t(uint32_t(last)));
+  SpinWait wait;
   for (size_t c = ensured; c < claimed; c++)
-    while (help.ready[c].load(std::memory_order_acquire) != generation) pauseCore();
+    while (help.ready[c].load(std::memory_order_acquire) != generation) wait.once();
 }
 
 // The smallest double delta over the later positions, earliest on ties, from

@@ -267,6 +267,10 @@ uint32_t firstLaterTile(const FastEngine& e, uint32_t position);
 // arrays for the share's clusters.
 void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScratch& scratch);
 
+// An idle thread's help (worker_pool.h): computes the next chunk published
+// by some other thread's offer. Returns whether there was one.
+bool helpSecondRound(FastEngine& e, const ClusteringState& state, unsigned worker);
+
 // The rest of the rescan of a job whose bounds came in `count` shares, which
 // cover its later tiles: their findings gathered as one look over the
 // tiles would have them, then its deltas, as rescanJob. Why the deltas are
@@ -281,9 +285,5 @@ void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScra
 // most T. So the gathered buffer holds every candidate below T and at least
 // kRefill of at most T: its kRefill-th smallest is T, and the candidates
 // taken are those one look would take.
-// An idle thread's help (worker_pool.h): computes the next chunk published
-// by some other thread's offer. Returns whether there was one.
-bool helpSecondRound(FastEngine& e, const ClusteringState& state, unsigned worker);
-
 void finishSharedJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
                      const BoundShare* shares, uint32_t count, WorkerScratch& scratch);
