@@ -42,11 +42,8 @@ class BoundOrder {
     settle();
     return sorted_[next_];
   }
-  uint32_t take() {
-    settle();
-    return sorted_[next_++].index;
-  }
-  // As take, but returns the entry's place in the order taken.
+  // Takes the smallest entry left; returns its place in the order taken,
+  // where entries() holds it. Only when not empty.
   size_t takePlace() {
     settle();
     return next_++;

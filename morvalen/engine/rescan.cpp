@@ -413,8 +413,19 @@ struct NearestValues {
 // their bounds are within the reach its values leave.
 constexpr uint32_t kSecondRoundStep = 4;
 
-// The deltas of entries [from, to) of an offer's order into its values.
-void computeChunk(const FastEngine& e, const ClusteringState& state, HelpOffer& help, size_t from, size_t to) {
+// Takes the next step of a second round: up to kSecondRoundStep candidates,
+// each while the order's smallest bound is within reach. Returns how many,
+// their places in the order in `places`.
+template <typename Reach>
+uint32_t takeStep(BoundOrder& order, Reach reach, size_t* places) {
+  uint32_t taken = 0;
+  while (taken < kSecondRoundStep && !order.empty() && order.top().bound <= reach()) places[taken++] = order.takePlace();
+  return taken;
+}
+
+// The deltas of an offer's chunk into its values.
+void computeChunk(const FastEngine& e, const ClusteringState& state, HelpOffer& help, size_t chunk) {
+  size_t from = chunk * kHelpChunk, to = std::min(help.count, from + kHelpChunk);
   PartnerCluster partners[kHelpChunk];
   uint32_t n = 0;
   for (size_t place = from; place < to; place++)
@@ -424,8 +435,9 @@ void computeChunk(const FastEngine& e, const ClusteringState& state, HelpOffer& 
 
 inline uint64_t helpWord(uint32_t generation, uint32_t chunks) { return uint64_t(generation) << 32 | chunks; }
 
-// Opens `help` for the order's `count` candidates (rescan.h).
-void openOffer(HelpOffer& help, const FixedCluster& a, uint32_t first, const BoundOrder& order, size_t count) {
+// Opens `help` for the order's `count` candidates (rescan.h); returns the
+// count of chunks.
+size_t openOffer(HelpOffer& help, const FixedCluster& a, uint32_t first, const BoundOrder& order, size_t count) {
   if (++help.generation == 0) {
     // The chunks' marks of the generations before are all retired.
     for (size_t c = 0; c < help.readyCapacity; c++) help.ready[c].store(0, std::memory_order_relaxed);
@@ -446,6 +458,7 @@ void openOffer(HelpOffer& help, const FixedCluster& a, uint32_t first, const Bou
   help.claimed.store(helpWord(help.generation, 0), std::memory_order_relaxed);
   help.published.store(helpWord(help.generation, 0), std::memory_order_release);
   help.open.store(true, std::memory_order_release);
+  return chunks;
 }
 
 // The second round with help (rescan.h): takes the candidates as the plain
@@ -455,9 +468,8 @@ void openOffer(HelpOffer& help, const FixedCluster& a, uint32_t first, const Bou
 template <typename Reach, typename Use>
 void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& help, const FixedCluster& a,
                   uint32_t first, BoundOrder& order, size_t count, Reach reach, Use use) {
-  openOffer(help, a, first, order, count);
+  const size_t chunks = openOffer(help, a, first, order, count);
   const uint32_t generation = help.generation;
-  const size_t chunks = (count + kHelpChunk - 1) / kHelpChunk;
   size_t published = 0, ensured = 0;  // chunks published, chunks whose values are known
   auto ensure = [&](size_t chunk) {
     size_t target = std::min(chunks, chunk + 1 + kHelpAhead);
@@ -468,7 +480,7 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
     }
     uint64_t expected = helpWord(generation, uint32_t(chunk));
     if (help.claimed.compare_exchange_strong(expected, expected + 1, std::memory_order_acq_rel)) {
-      computeChunk(e, state, help, chunk * kHelpChunk, std::min(count, (chunk + 1) * kHelpChunk));
+      computeChunk(e, state, help, chunk);
     } else {
       // A helper claimed it: its values come with its mark.
       SpinWait wait;
@@ -476,9 +488,7 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
     }
   };
   size_t step[kSecondRoundStep];
-  while (!order.empty() && order.top().bound <= reach()) {
-    uint32_t taken = 0;
-    while (taken < kSecondRoundStep && !order.empty() && order.top().bound <= reach()) step[taken++] = order.takePlace();
+  while (uint32_t taken = takeStep(order, reach, step)) {
     for (uint32_t i = 0; i < taken; i++) {
       while (ensured * kHelpChunk <= step[i]) ensure(ensured++);
       use(help.entries[step[i]].index, help.values[step[i]]);
@@ -615,10 +625,10 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
     HelpOffer& help = e.rescans.offers[size_t(&scratch - e.workers.data())];
     takeWithHelp(e, state, help, a, first, order, candidateCount, reach, use);
   } else {
+    size_t places[kSecondRoundStep];
     uint32_t step[kSecondRoundStep];
-    while (!order.empty() && order.top().bound <= reach()) {
-      uint32_t count = 0;
-      while (count < kSecondRoundStep && !order.empty() && order.top().bound <= reach()) step[count++] = order.take();
+    while (uint32_t count = takeStep(order, reach, places)) {
+      for (uint32_t i = 0; i < count; i++) step[i] = order.entries()[places[i]].index;
       uint32_t before = job.computed;
       computeAt(e, state, job, a, step, count, scratch);
       for (uint32_t n = before; n < job.computed; n++) {
@@ -683,7 +693,7 @@ bool helpSecondRound(FastEngine& e, const ClusteringState& state, unsigned worke
     while (claimed >> 32 == published >> 32 && uint32_t(claimed) < uint32_t(published)) {
       if (!help.claimed.compare_exchange_weak(claimed, claimed + 1, std::memory_order_acq_rel)) continue;
       size_t chunk = uint32_t(claimed);
-      computeChunk(e, state, help, chunk * kHelpChunk, std::min(help.count, (chunk + 1) * kHelpChunk));
+      computeChunk(e, state, help, chunk);
       help.ready[chunk].store(uint32_t(claimed >> 32), std::memory_order_release);
       return true;
     }
