@@ -471,6 +471,17 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
   const size_t chunks = openOffer(help, a, first, order, count);
   const uint32_t generation = help.generation;
   size_t published = 0, ensured = 0;  // chunks published, chunks whose values are known
+  // Claims and computes the next published chunk, as a helper would;
+  // false when every published chunk is claimed.
+  auto computeUnclaimed = [&]() {
+    uint64_t claimed = help.claimed.load(std::memory_order_acquire);
+    if (uint32_t(claimed) >= published) return false;
+    if (!help.claimed.compare_exchange_strong(claimed, claimed + 1, std::memory_order_acq_rel)) return false;
+    size_t chunk = uint32_t(claimed);
+    computeChunk(e, state, help, chunk);
+    help.ready[chunk].store(generation, std::memory_order_release);
+    return true;
+  };
   auto ensure = [&](size_t chunk) {
     size_t target = std::min(chunks, chunk + 1 + kHelpAhead);
     if (target > published) {
@@ -482,9 +493,12 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
     if (help.claimed.compare_exchange_strong(expected, expected + 1, std::memory_order_acq_rel)) {
       computeChunk(e, state, help, chunk);
     } else {
-      // A helper claimed it: its values come with its mark.
+      // A helper claimed it: its values come with its mark. Meanwhile the
+      // owner computes the next published chunk no one has claimed, which
+      // it would otherwise compute or wait for later.
       SpinWait wait;
-      while (help.ready[chunk].load(std::memory_order_acquire) != generation) wait.once();
+      while (help.ready[chunk].load(std::memory_order_acquire) != generation)
+        if (!computeUnclaimed()) wait.once();
     }
   };
   size_t step[kSecondRoundStep];

@@ -160,9 +160,11 @@ struct BoundShare {
 // chunk published, in order, and computes its deltas. The owner takes its
 // candidates exactly as without help, a step at a time while the bound is
 // within reach, and uses each value once its chunk is done, claiming the
-// chunk itself when no helper has. So the candidates taken, their values
-// (partnerDeltas sums each pair on its own) and the counters are those of
-// one thread; values computed past the last candidate taken are dropped.
+// chunk itself when no helper has; while a helper's chunk is not done, it
+// computes the next chunk no one has claimed rather than wait. So the
+// candidates taken, their values (partnerDeltas sums each pair on its own)
+// and the counters are those of one thread, whoever computed which chunk;
+// values computed past the last candidate taken are dropped.
 constexpr uint32_t kHelpChunk = 16;
 constexpr uint32_t kHelpAhead = 4;
 // Fewer candidates than this are not offered: the round is short, and a
