@@ -119,20 +119,27 @@ void expectKernelsMatch(const Matrix& m, const char* what) {
   std::vector<double> terms(K);
   // Scattered partners, four at a time side by side, give the bits of
   // mergeDelta too; every count of partners (1 to 7) leaves a short group.
+  // With the rows' ceilings the table's terms are looked up unchecked where
+  // they allow, and without them (kNoCeiling) every term is checked.
   std::vector<uint64_t> partnerMasks(size_t(m.rows) * tiles.maskWords);
-  for (uint32_t r = 0; r < m.rows; r++)
+  std::vector<int32_t> ceilings(m.rows);
+  for (uint32_t r = 0; r < m.rows; r++) {
     rowColumnMask(m.counts.data() + size_t(r) * K, K, partnerMasks.data() + size_t(r) * tiles.maskWords);
-  for (uint32_t a = 0; a < m.rows; a += 2) {
-    const int32_t* rowA = m.counts.data() + size_t(a) * K;
+    ceilings[r] = countCeiling(m.counts.data() + size_t(r) * K, K);
+  }
+  for (uint32_t a = 0; a < 2 * m.rows; a += 2) {
+    const bool withCeilings = a < m.rows;
+    auto ceilingOf = [&](uint32_t r) { return withCeilings ? ceilings[r] : kNoCeiling; };
+    const int32_t* rowA = m.counts.data() + size_t(a % m.rows) * K;
     fixedColumnTerms(table, rowA, K, terms.data());
-    FixedCluster fixed{rowA, partnerMasks.data() + size_t(a) * tiles.maskWords, terms.data(), fixture.totals[a],
-                       double(fixture.costs[a])};
+    FixedCluster fixed{rowA, partnerMasks.data() + size_t(a % m.rows) * tiles.maskWords, terms.data(),
+                       fixture.totals[a % m.rows], double(fixture.costs[a % m.rows]), ceilingOf(a % m.rows)};
     std::vector<PartnerCluster> partners;
     std::vector<uint32_t> rows;
     for (uint32_t b = (a * 7) % 5; b < m.rows; b += 1 + (a + b) % 5) {
       rows.push_back(b);
       partners.push_back(PartnerCluster{m.counts.data() + size_t(b) * K, partnerMasks.data() + size_t(b) * tiles.maskWords,
-                                        fixture.totals[b], fixture.costs[b]});
+                                        fixture.totals[b], fixture.costs[b], ceilingOf(b)});
     }
     uint32_t count = std::min<uint32_t>(uint32_t(partners.size()), 1 + a % 7);
     std::vector<double> out(partners.size());
@@ -142,9 +149,10 @@ void expectKernelsMatch(const Matrix& m, const char* what) {
     }
     for (size_t i = 0; i < partners.size(); i++) {
       uint32_t b = rows[i];
-      double expected = mergeDelta(rowA, m.counts.data() + size_t(b) * K, K, fixture.totals[a], fixture.totals[b],
-                                   fixture.costs[a], fixture.costs[b], constant);
-      ASSERT_EQ(bitsOf(out[i]), bitsOf(expected)) << what << ", partners " << a << " and " << b;
+      double expected = mergeDelta(rowA, m.counts.data() + size_t(b) * K, K, fixture.totals[a % m.rows],
+                                   fixture.totals[b], fixture.costs[a % m.rows], fixture.costs[b], constant);
+      ASSERT_EQ(bitsOf(out[i]), bitsOf(expected))
+          << what << ", partners " << a % m.rows << " and " << b << (withCeilings ? "" : ", no ceilings");
     }
   }
   for (KernelKind kind : availableKernels()) {
@@ -182,6 +190,35 @@ TEST(MorvalenFastKernels, MatchMergeDeltaBeyondTheTableAndWhenTotalsWrap) {
   Matrix m{256, 40, std::vector<int32_t>(40 * 256)};
   for (int32_t& c : m.counts) c = random() % 3 == 0 ? values[random() % 13] : 0;
   expectKernelsMatch(m, "large, negative and wrapping counts");
+}
+
+// Pairs whose summed count reaches the table's last entry (16383 + 16384)
+// are looked up unchecked; pairs one past it (16384 + 16384) take the
+// checked path. Rows with a count in most columns are summed over every
+// column, the others over their masks.
+TEST(MorvalenFastKernels, MatchMergeDeltaAtTheTablesEndWithCeilings) {
+  constexpr uint32_t kRows = 40, kColumns = 256;
+  static_assert(2 * 16384 == kLnTableSize, "the rows straddle the table's end");
+  Matrix m{kColumns, kRows, std::vector<int32_t>(kRows * kColumns)};
+  for (uint32_t r = 0; r < kRows; r++) {
+    int32_t* row = m.counts.data() + size_t(r) * kColumns;
+    row[0] = 16383 + int32_t(r / 2 % 2);
+    for (uint32_t k = 1; k < kColumns; k++)
+      if (r % 3 == 0 || k % 16 == r % 16) row[k] = int32_t(1 + (r * k) % 5);
+  }
+  expectKernelsMatch(m, "counts at the table's end");
+}
+
+TEST(MorvalenFastKernels, CeilingsHoldEveryCountOrAreUnknown) {
+  const int32_t empty[3] = {0, 0, 0};
+  const int32_t plain[3] = {4, 0, 9};
+  const int32_t negative[3] = {4, -1, 9};
+  const int32_t huge[2] = {0x7FFFFFFF, 0x7FFFFFFF};
+  EXPECT_EQ(countCeiling(empty, 3), 0);
+  EXPECT_EQ(countCeiling(plain, 3), 9);
+  EXPECT_EQ(countCeiling(negative, 3), kNoCeiling);
+  // A huge ceiling is kept; the kernels compare it with the table's size.
+  EXPECT_EQ(countCeiling(huge, 2), 0x7FFFFFFF);
 }
 
 TEST(MorvalenFastKernels, MatchMergeDeltaOnRawCodeLikeRows) {
@@ -239,7 +276,7 @@ TEST(MorvalenFastKernels, LanesRewrittenInPlaceMatchPartnerDeltas) {
         uint32_t b = tile * kLanes + lane;
         if (b >= m.rows || empty[b]) continue;
         partners.push_back(PartnerCluster{m.counts.data() + size_t(b) * K, masks.data() + size_t(b) * tiles.maskWords,
-                                          fixture.totals[b], fixture.costs[b]});
+                                          fixture.totals[b], fixture.costs[b], kNoCeiling});
         lanes.push_back(lane);
       }
       std::vector<double> expected(partners.size());

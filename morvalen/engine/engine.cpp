@@ -82,6 +82,7 @@ void allocateArrays(FastEngine& e, const ClusteringState& state, unsigned thread
   m.slotPosition.assign(m.slotCapacity, 0);
   m.tileLastPosition.assign(tileCount, -1);
   m.rowMasks.assign(size_t(rows) * m.maskWords, 0);
+  m.rowCeilings.assign(rows, kNoCeiling);
   m.bounds.resize(rows);
   const uint32_t groupCount = boundGroupCount(state.counts, state.columns, rows);
   m.boundGroups = chooseBoundGroups(state.counts, state.columns, rows, groupCount);
@@ -136,7 +137,7 @@ void chooseTileKernel(FastEngine& e, const ClusteringState& state) {
   for (uint32_t p = 0; p < state.liveCount && count < kTimedTileClusters; p++, count++) {
     uint32_t row = state.activeList[p];
     fixedColumnTerms(e.kernels.table, rowOf(state, row), state.columns, terms.data() + size_t(count) * state.columns);
-    sample[count] = fixedCluster(state, row, maskOf(e, row), terms.data() + size_t(count) * state.columns);
+    sample[count] = fixedCluster(e, state, row, terms.data() + size_t(count) * state.columns);
   }
   uint32_t tiles = std::min(tilesUsed(e), kTimedTiles / 2);
   e.kernels.tileKind = fastestTileKind(e.kernels.deltas, sample, count, tiles);

@@ -36,6 +36,10 @@ constexpr uint32_t kCorrectionWords = 4;
 
 // ---- merge deltas ------------------------------------------------------------
 
+// A cluster's ceiling: every count of it lies in 0..ceiling. kNoCeiling
+// where none is known (a negative count).
+constexpr int32_t kNoCeiling = INT32_MAX;
+
 // The cluster whose deltas a kernel computes.
 struct FixedCluster {
   const int32_t* counts = nullptr;
@@ -43,6 +47,7 @@ struct FixedCluster {
   const double* terms = nullptr;   // lnFactorial of each of its counts
   int32_t total = 0;
   double cost = 0.0;  // its stored float cost, widened
+  int32_t ceiling = kNoCeiling;
 };
 
 // A cluster given by its row: for deltas against scattered partners. No
@@ -52,6 +57,7 @@ struct PartnerCluster {
   const uint64_t* mask;  // its nonzero columns
   int32_t total;
   float cost;
+  int32_t ceiling;
 };
 
 // The table and the tiles (tiles.h), as the delta kernels read them.

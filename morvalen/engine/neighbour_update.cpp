@@ -369,7 +369,7 @@ void updateNeighboursFast(FastEngine& e, ClusteringState& state, const PassChoic
   if (invalidateEntry(state, choice, a, last)) memory.staleRows.push_back(a);
   u.runningStart = double(state.bestDelta[a]);
   fixedColumnTerms(e.kernels.table, rowOf(state, a), state.columns, n.mergedTerms.data());
-  u.fixed = fixedCluster(state, a, maskOf(e, a), n.mergedTerms.data());
+  u.fixed = fixedCluster(e, state, a, n.mergedTerms.data());
   evaluateLargeClasses(e, state, u.fixed, a);
   uint32_t chunkCount = (u.tileCount + kTilesPerChunk - 1) / kTilesPerChunk;
   // Every task writes its chunk's entry.

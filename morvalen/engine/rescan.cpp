@@ -90,7 +90,7 @@ double firstRefreshCut(FastEngine& e, const ClusteringState& state, ScanJob& job
     }
   }
   std::sort(wanted.begin(), wanted.end());
-  FixedCluster fixed = fixedCluster(state, job.row, maskOf(e, job.row),
+  FixedCluster fixed = fixedCluster(e, state, job.row,
                                     e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
   computeAt(e, state, job, fixed, wanted.data(), uint32_t(wanted.size()), scratch);
   // The chosen tiles' values are known: each is its own bound, and the
@@ -545,7 +545,7 @@ void scanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t
   for (const Selection::Entry& entry : selection.buffer)
     if (entry.bound < threshold) wanted.push_back(entry.index);
   std::sort(wanted.begin(), wanted.end());
-  FixedCluster a = fixedCluster(state, job.row, maskOf(e, job.row),
+  FixedCluster a = fixedCluster(e, state, job.row,
                                 e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
   computeAt(e, state, job, a, wanted.data(), uint32_t(wanted.size()), scratch);
   Best best;

@@ -17,6 +17,9 @@ inline const uint64_t* maskOf(const FastEngine& e, uint32_t row) {
   return e.mirror.rowMasks.data() + size_t(row) * e.mirror.maskWords;
 }
 
+// The ceiling of a live row's counts (kernel_types.h).
+inline int32_t ceilingOf(const FastEngine& e, uint32_t row) { return e.mirror.rowCeilings[row]; }
+
 // Asks ahead for the list memory an offer of partner to owner writes: none
 // when the offer renews the entry placed last (lastEntry, by row); else the
 // place the entry placed last goes back to, and the list's end, where a
@@ -52,14 +55,17 @@ inline double& floorFor(FastEngine& e, uint32_t owner, uint32_t partner) {
   return e.mirror.positionOf[partner] > e.mirror.positionOf[owner] ? e.floors.later[owner] : floorEarlierOf(e, owner);
 }
 
-inline FixedCluster fixedCluster(const ClusteringState& state, uint32_t row, const uint64_t* mask,
+// A live row as the fixed cluster of a kernel; `terms` holds its
+// fixedColumnTerms.
+inline FixedCluster fixedCluster(const FastEngine& e, const ClusteringState& state, uint32_t row,
                                  const double* terms) {
   FixedCluster a;
   a.counts = rowOf(state, row);
-  a.mask = mask;
+  a.mask = maskOf(e, row);
   a.terms = terms;
   a.total = state.rowTotal[row];
   a.cost = double(state.rowCost[row]);
+  a.ceiling = ceilingOf(e, row);
   return a;
 }
 
@@ -69,6 +75,7 @@ inline PartnerCluster partnerCluster(const FastEngine& e, const ClusteringState&
   p.mask = maskOf(e, row);
   p.total = state.rowTotal[row];
   p.cost = state.rowCost[row];
+  p.ceiling = ceilingOf(e, row);
   return p;
 }
 

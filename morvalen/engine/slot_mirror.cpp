@@ -128,6 +128,7 @@ bool packSlots(FastEngine& e, const ClusteringState& state) {
 void describeRow(FastEngine& e, const ClusteringState& state, uint32_t r) {
   SlotMirror& m = e.mirror;
   rowColumnMask(rowOf(state, r), state.columns, m.rowMasks.data() + size_t(r) * m.maskWords);
+  m.rowCeilings[r] = countCeiling(rowOf(state, r), state.columns);
   describeCluster(e.kernels.table, m.boundGroups.data(), rowOf(state, r), state.columns, state.rowTotal[r],
                   state.rowCost[r], m.correctionLevels, &m.bounds[r]);
 }
@@ -157,6 +158,7 @@ bool mirrorMerge(FastEngine& e, const ClusteringState& state, uint32_t merged, u
   m.slotPosition[hole] = 0;
   m.holes++;
   rowColumnMask(rowOf(state, a), state.columns, m.rowMasks.data() + size_t(a) * m.maskWords);
+  m.rowCeilings[a] = countCeiling(rowOf(state, a), state.columns);
   describeCluster(e.kernels.table, m.boundGroups.data(), rowOf(state, a), state.columns, state.rowTotal[a],
                   state.rowCost[a], m.correctionLevels, &m.bounds[a]);
   storeBoundLane(m.boundTiles, hole, nullptr);

@@ -57,6 +57,7 @@ struct SlotMirror {
   size_t slotCapacity = 0;                // slots of the by-slot arrays
   uint32_t maskWords = 0;
   std::vector<uint64_t> rowMasks;         // [row][maskWords]: nonzero columns, for live rows
+  std::vector<int32_t> rowCeilings;       // [row]: countCeiling of its counts, for live rows
   ClusterTiles tiles;                     // counts and terms by slot, while kept
   BoundTiles boundTiles;                  // bound data by slot
   TileEnvelopes envelopes;                // of each tile's live clusters

@@ -38,9 +38,16 @@ DeltaContext deltaContext(const LnFactorialTable& table, const ClusterTiles& til
 // The tile kernel in plain code, for every processor.
 void portableTileKernel(const DeltaContext& context, const FixedCluster& a, uint32_t tile, double* out);
 
+// The ceiling of a row (kernel_types.h): its largest count when no count is
+// negative, else kNoCeiling.
+int32_t countCeiling(const int32_t* counts, uint32_t columns);
+
 // out[i] = mergeDelta(a, partners[i]) for i < count. Four partners at a time
 // are summed side by side over the columns where a or any of the four has a
 // count, in ascending order: the four sums do not wait on one another, and
-// each adds +0.0 (exactly nothing) where its own pair has no count.
+// each adds +0.0 (exactly nothing) where its own pair has no count. Where
+// the ceilings show every summed count within the table, the terms are
+// looked up without a check; where most columns have a count, every column
+// is summed in turn, the others adding the table's +0.0 for a sum of 0.
 void partnerDeltas(const DeltaContext& context, const FixedCluster& a, const PartnerCluster* partners,
                    uint32_t count, double* out);
