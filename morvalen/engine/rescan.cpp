@@ -472,7 +472,8 @@ void takeWithHelp(const FastEngine& e, const ClusteringState& state, HelpOffer& 
   const uint32_t generation = help.generation;
   size_t published = 0, ensured = 0;  // chunks published, chunks whose values are known
   // Claims and computes the next published chunk, as a helper would;
-  // false when every published chunk is claimed.
+  // false when it claimed none (every published chunk was claimed, or a
+  // helper took the one it tried).
   auto computeUnclaimed = [&]() {
     uint64_t claimed = help.claimed.load(std::memory_order_acquire);
     if (uint32_t(claimed) >= published) return false;
