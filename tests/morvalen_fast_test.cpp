@@ -637,6 +637,18 @@ void expectSameDeltasAndRefreshes(const ::Run& run, const ::Run& reference, cons
   EXPECT_EQ(run.counters.fromLists, reference.counters.fromLists) << what;
 }
 
+// A matrix of a test's cases, with the words its failures name it by.
+struct NamedMatrix {
+  Matrix m;
+  const char* what;
+};
+
+// What a failure on a case run in shares of `shareTiles` tiles names.
+std::string shareCase(const char* what, uint32_t shareTiles, unsigned threads) {
+  return std::string(what) + ", shares of " + std::to_string(shareTiles) + " tiles, " + std::to_string(threads) +
+         " threads";
+}
+
 // mixedProfiles(rows, seed) with `copies` rows, taken at random, replaced
 // by copies of `distinct` other blocks, in turn.
 Matrix withRepeatedBlocks(uint32_t rows, uint32_t seed, uint32_t distinct, uint32_t copies) {
@@ -657,14 +669,10 @@ Matrix withRepeatedBlocks(uint32_t rows, uint32_t seed, uint32_t distinct, uint3
 // only the count of bounds may grow (a content class's bound is then taken
 // once per share).
 TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds) {
-  Matrix repeated = withRepeatedBlocks(330, 9, 3, 60);
-  const struct {
-    Matrix m;
-    const char* what;
-  } cases[] = {{rawCodeLike(300, 21), "raw-code-like rows"},
-               {mixedProfiles(330, 8), "mixed profiles"},
-               {repeated, "mixed profiles with repeated blocks"},
-               {sectionedProfiles(300, 4), "sectioned profiles"}};
+  const NamedMatrix cases[] = {{rawCodeLike(300, 21), "raw-code-like rows"},
+                               {mixedProfiles(330, 8), "mixed profiles"},
+                               {withRepeatedBlocks(330, 9, 3, 60), "mixed profiles with repeated blocks"},
+                               {sectionedProfiles(300, 4), "sectioned profiles"}};
   for (const auto& c : cases) {
     ::Run direct = cluster(c.m, false, 1);
     // The counters depend on the kernel's bounds: one kernel throughout.
@@ -673,8 +681,7 @@ TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds)
     for (uint32_t shareTiles : {1u, 3u}) {
       for (unsigned threads : {1u, 2u, 7u}) {
         ::Run shared = cluster(c.m, true, threads, KernelKind::portable, TileUse::automatic, shareTiles);
-        std::string what = std::string(c.what) + ", shares of " + std::to_string(shareTiles) + " tiles, " +
-                           std::to_string(threads) + " threads";
+        std::string what = shareCase(c.what, shareTiles, threads);
         ASSERT_EQ(shared.lines, direct.lines) << what;
         ASSERT_EQ(shared.order, direct.order) << what;
         EXPECT_GT(shared.counters.sharedRescans, 0u) << what;
@@ -691,13 +698,9 @@ TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds)
 // too, where the offers come from rescans that continue shared bounds.
 TEST(MorvalenFastClustering, SecondRoundsWithHelpTakeWhatOneThreadTakes) {
   // Copies of a few blocks: content classes among the candidates.
-  Matrix repeated = withRepeatedBlocks(300, 13, 4, 80);
-  const struct {
-    Matrix m;
-    const char* what;
-  } cases[] = {{rawCodeLike(300, 23), "raw-code-like rows"},
-               {mixedProfiles(330, 12), "mixed profiles"},
-               {repeated, "mixed profiles with repeated blocks"}};
+  const NamedMatrix cases[] = {{rawCodeLike(300, 23), "raw-code-like rows"},
+                               {mixedProfiles(330, 12), "mixed profiles"},
+                               {withRepeatedBlocks(300, 13, 4, 80), "mixed profiles with repeated blocks"}};
   for (const auto& c : cases) {
     ::Run direct = cluster(c.m, false, 1);
     for (uint32_t shareTiles : {kShareTiles, 1u}) {
@@ -705,8 +708,7 @@ TEST(MorvalenFastClustering, SecondRoundsWithHelpTakeWhatOneThreadTakes) {
       EXPECT_EQ(alone.counters.helpedRounds, 0u) << c.what;
       for (unsigned threads : {2u, 7u}) {
         ::Run helped = cluster(c.m, true, threads, KernelKind::portable, TileUse::automatic, shareTiles, 1);
-        std::string what = std::string(c.what) + ", shares of " + std::to_string(shareTiles) + " tiles, " +
-                           std::to_string(threads) + " threads";
+        std::string what = shareCase(c.what, shareTiles, threads);
         ASSERT_EQ(helped.lines, direct.lines) << what;
         ASSERT_EQ(helped.order, direct.order) << what;
         EXPECT_GT(helped.counters.helpedRounds, 0u) << what;
