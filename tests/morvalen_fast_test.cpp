@@ -320,7 +320,7 @@ void recordPass(void* context, const PassReport& report, const ClusteringState&)
 
 Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = KernelKind::automatic,
             TileUse tiles = TileUse::automatic, uint32_t shareTiles = kShareTiles,
-            size_t helpMinimum = kHelpMinimum) {
+            size_t helpMinimum = kHelpMinimum, uint32_t jobsTogether = kJobsTogether) {
   std::vector<int32_t> counts = m.counts;
   ClusteringState state;
   FastEngine engine;
@@ -334,6 +334,7 @@ Run cluster(const Matrix& m, bool fast, unsigned threads, KernelKind kind = Kern
     options.tiles = tiles;
     options.shareTiles = shareTiles;
     options.helpMinimum = helpMinimum;
+    options.jobsTogether = jobsTogether;
     EXPECT_TRUE(startFastScans(engine, state, options, &error)) << error;
   }
   EXPECT_TRUE(runPasses(state, fast ? fastScans(engine) : kDirectScans, recordPass, &run, &error)) << error;
@@ -690,6 +691,42 @@ TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds)
       }
     }
   }
+}
+
+// The first refresh's jobs in groups, the kernel's bounds computed for the
+// whole group tile by tile before each job goes on: each job reads the
+// bounds it would have computed itself, so the outcome and every counter
+// are those of jobs run one at a time, with the plain kernel and with the
+// vector one. Sectioned rows have the cut choose and rule out tiles, and
+// repeat blocks (shared classes, which the group leaves to each job); no
+// case has a multiple of kJobsTogether rows, so the last group is short.
+TEST(MorvalenFastClustering, FirstRefreshJobsInGroupsTakeWhatSingleJobsTake) {
+  const NamedMatrix cases[] = {{sectionedProfiles(483, 3), "sectioned profiles"},
+                               {withRepeatedBlocks(301, 13, 4, 80), "mixed profiles with repeated blocks"},
+                               {rawCodeLike(302, 23), "raw-code-like rows"}};
+  std::vector<KernelKind> kinds = {KernelKind::portable};
+  for (KernelKind kind : {KernelKind::avx512, KernelKind::avx2, KernelKind::neon})
+    if (kernelRuns(kind)) {
+      kinds.push_back(kind);
+      break;
+    }
+  for (const auto& c : cases) {
+    ::Run direct = cluster(c.m, false, 1);
+    for (KernelKind kind : kinds) {
+      ::Run single = cluster(c.m, true, 1, kind, TileUse::automatic, kShareTiles, kHelpMinimum, 1);
+      for (unsigned threads : {1u, 2u, 7u}) {
+        ::Run grouped = cluster(c.m, true, threads, kind, TileUse::automatic, kShareTiles, kHelpMinimum, kJobsTogether);
+        std::string what = std::string(c.what) + ", " + kernelName(kind) + " kernel, " + std::to_string(threads) +
+                           " threads";
+        ASSERT_EQ(grouped.lines, direct.lines) << what;
+        ASSERT_EQ(grouped.order, direct.order) << what;
+        expectSameDeltasAndRefreshes(grouped, single, what);
+        EXPECT_EQ(grouped.counters.bounds, single.counters.bounds) << what;
+        EXPECT_EQ(grouped.counters.ruledOut, single.counters.ruledOut) << what;
+      }
+    }
+  }
+  EXPECT_GT(cluster(cases[0].m, true, 1, KernelKind::portable).counters.ruledOut, 0u);
 }
 
 // Every second round offered to idle threads (a minimum of one candidate):

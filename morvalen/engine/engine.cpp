@@ -161,6 +161,7 @@ bool startFastScans(FastEngine& engine, const ClusteringState& state, const Fast
   e.neighbours.partMinimum = options.settlePartMinimum;
   e.rescans.shareTiles = std::max(options.shareTiles, 1u);
   e.rescans.helpMinimum = options.helpMinimum;
+  e.rescans.jobsTogether = std::min(std::max(options.jobsTogether, 1u), kJobsTogether);
   if (!allocateClusterTiles(e.mirror.tiles, state.columns, state.liveCount, error)) return false;
   try {
     allocateArrays(e, state, options.threads == 0 ? defaultThreadCount() : options.threads);

@@ -67,6 +67,9 @@ struct FastScanOptions {
   // The fewest candidates of a second round that idle threads help with
   // (rescan.h); tests lower it to offer every second round.
   size_t helpMinimum = kHelpMinimum;
+  // The first refresh's jobs per group (rescan.h), at most kJobsTogether;
+  // tests set 1 to run each on its own.
+  uint32_t jobsTogether = kJobsTogether;
 };
 
 // What the fast scans did, for benchmarks.

@@ -167,30 +167,28 @@ uint32_t planShares(FastEngine& e, uint32_t firstJob, uint32_t endJob) {
   return count;
 }
 
-// Each job runs on a worker: the fixed cluster's terms, the bounds (which
-// read the later clusters' lists and floors) and the deltas; a long job's
-// bounds come in shares first, in a round of their own, and the job goes on
-// from them beside the whole jobs. Then, split by position range, each job
-// sets its own entry and list, and the values are offered to the later
-// clusters' lists. After the last batch, returns the pair to merge in
-// *choice.
-void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch,
-                 PassChoice* choice) {
+// The deltas of a batch's jobs, each on a worker: the long jobs' first, the
+// whole jobs after them, which even out the threads' ends. The first
+// refresh shares no job: its jobs go in groups (rescanJobsTogether).
+void runJobRound(FastEngine& e, ClusteringState& state, uint32_t firstJob) {
   RescanScratch& r = e.rescans;
-  growTo(r.fixedTerms, size_t(endJob - firstJob) * state.columns);
-  uint32_t shareCount = planShares(e, firstJob, endJob);
-  uint32_t wholeCount = uint32_t(r.wholeJobs.size());
-  e.pool->runOnWorkers(shareCount, [&](uint32_t task, unsigned worker) {
-    BoundShare& share = r.shares[task];
-    boundShare(e, r.jobs[firstJob + share.job], share, e.workers[worker]);
-  });
-  // The long jobs' deltas first, the whole jobs after them: those even out
-  // the threads' ends.
-  uint32_t sharedCount = uint32_t(r.sharedJobs.size());
-  e.counters.sharedRescans += sharedCount;
-  // Idle threads help with the long second rounds (rescan.h).
-  r.helping = e.pool->threadCount() > 1;
+  uint32_t sharedCount = uint32_t(r.sharedJobs.size()), wholeCount = uint32_t(r.wholeJobs.size());
   auto help = [&](unsigned worker) { return helpSecondRound(e, state, worker); };
+  const uint32_t together = r.jobsTogether;
+  if (!e.memory.listsReady && sharedCount == 0 && together > 1) {
+    e.pool->runOnWorkersHelping((wholeCount + together - 1) / together, [&](uint32_t group, unsigned worker) {
+      uint32_t from = group * together, count = std::min(wholeCount - from, together);
+      ScanJob jobs[kJobsTogether];
+      uint32_t inBatch[kJobsTogether] = {};
+      for (uint32_t g = 0; g < count; g++) {
+        inBatch[g] = r.wholeJobs[from + g];
+        jobs[g] = r.jobs[firstJob + inBatch[g]];
+      }
+      rescanJobsTogether(e, state, jobs, inBatch, count, e.workers[worker]);
+      for (uint32_t g = 0; g < count; g++) r.jobs[firstJob + inBatch[g]] = jobs[g];
+    }, help);
+    return;
+  }
   e.pool->runOnWorkersHelping(sharedCount + wholeCount, [&](uint32_t task, unsigned worker) {
     uint32_t j = task < sharedCount ? r.sharedJobs[task] : r.wholeJobs[task - sharedCount];
     // A copy of the job, written back once: neighbouring jobs share cache
@@ -203,6 +201,29 @@ void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint3
       rescanJob(e, state, job, j, e.workers[worker]);
     r.jobs[firstJob + j] = job;
   }, help);
+}
+
+// Each job runs on a worker: the fixed cluster's terms, the bounds (which
+// read the later clusters' lists and floors) and the deltas; a long job's
+// bounds come in shares first, in a round of their own, and the job goes on
+// from them beside the whole jobs. Then, split by position range, each job
+// sets its own entry and list, and the values are offered to the later
+// clusters' lists. After the last batch, returns the pair to merge in
+// *choice.
+void runJobBatch(FastEngine& e, ClusteringState& state, uint32_t firstJob, uint32_t endJob, bool lastBatch,
+                 PassChoice* choice) {
+  RescanScratch& r = e.rescans;
+  growTo(r.fixedTerms, size_t(endJob - firstJob) * state.columns);
+  uint32_t shareCount = planShares(e, firstJob, endJob);
+  e.pool->runOnWorkers(shareCount, [&](uint32_t task, unsigned worker) {
+    BoundShare& share = r.shares[task];
+    boundShare(e, r.jobs[firstJob + share.job], share, e.workers[worker]);
+  });
+  uint32_t sharedCount = uint32_t(r.sharedJobs.size());
+  e.counters.sharedRescans += sharedCount;
+  // Idle threads help with the long second rounds (rescan.h).
+  r.helping = e.pool->threadCount() > 1;
+  runJobRound(e, state, firstJob);
   r.helping = false;
   uint64_t ruledOut = 0, later = 0;
   for (uint32_t j = firstJob; j < endJob; j++) {

@@ -19,6 +19,7 @@ struct FirstLook {
 };
 
 uint32_t laterClass(const FastEngine& e, const ClusteringState& state, bool classes, uint32_t position);
+void startClassMemory(const FastEngine& e, WorkerScratch& scratch);
 // Computes the deltas at the job's later indices listed in `wanted`
 // (below).
 void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
@@ -222,7 +223,25 @@ void lookAtTiles(FastEngine& e, const ScanJob& job, uint32_t from, uint32_t to,
     }
     if (lanes == 0) continue;
     look.bounds += uint32_t(__builtin_popcount(lanes));
-    e.kernels.bound(e.kernels.bounds, a, tile, lanes, out);
+    if (job.boundsKnown) {
+      // boundTogether left out the clusters of shared classes.
+      uint32_t shared = 0;
+      for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+        uint32_t lane = uint32_t(__builtin_ctz(bits));
+        if (laneClass[lane] != kNoClass) shared |= 1u << lane;
+        out[lane] = bounds[positions[lane] - first];
+      }
+      if (shared != 0) {
+        double sharedOut[kLanes];
+        e.kernels.bound(e.kernels.bounds, a, tile, shared, sharedOut);
+        for (uint32_t bits = shared; bits != 0; bits &= bits - 1) {
+          uint32_t lane = uint32_t(__builtin_ctz(bits));
+          out[lane] = sharedOut[lane];
+        }
+      }
+    } else {
+      e.kernels.bound(e.kernels.bounds, a, tile, lanes, out);
+    }
     for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
       uint32_t lane = uint32_t(__builtin_ctz(bits));
       uint32_t i = positions[lane] - first;
@@ -241,15 +260,24 @@ void lookAtTiles(FastEngine& e, const ScanJob& job, uint32_t from, uint32_t to,
   look.floorOutside = floorOutside;
 }
 
-// The bounds of a job against all its later clusters, after the first
-// refresh's cut where it applies.
-void boundJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, WorkerScratch& scratch,
-              FirstLook& look) {
-  uint32_t firstTile = firstLaterTile(e, job.position);
+// A job's first step: its fixed cluster's terms, a fresh class memory, and
+// the first refresh's cut where it applies (with the cut's deltas). Returns
+// the cut.
+double startJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
+                WorkerScratch& scratch) {
+  fixedColumnTerms(e.kernels.table, rowOf(state, job.row), state.columns,
+                   e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
+  startClassMemory(e, scratch);
   job.computed = 0;
+  return firstRefreshCut(e, state, job, firstLaterTile(e, job.position), inBatch, scratch);
+}
+
+// The bounds of a job against all its later clusters, after the first
+// refresh's cut `cut` (startJob).
+void boundJob(FastEngine& e, ScanJob& job, double cut, WorkerScratch& scratch, FirstLook& look) {
+  uint32_t firstTile = firstLaterTile(e, job.position);
   scratch.selection.reset();
   scratch.ruledOut.clear();
-  double cut = firstRefreshCut(e, state, job, firstTile, inBatch, scratch);
   TileLook tiles;
   tiles.known = e.rescans.computedAt.data() + job.valueOffset;
   tiles.knownCount = job.computed;  // the cut's deltas
@@ -694,6 +722,68 @@ void sortComputed(FastEngine& e, const ClusteringState& state, const ScanJob& jo
   sortDistinct(computed, job.computed, scratch.indexMarks, state.liveCount - job.position - 1);
 }
 
+// A job's steps after startJob: its bounds, its deltas, the bounds of the
+// tiles its cut ruled out, and its values in order.
+void finishJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch, double cut,
+               WorkerScratch& scratch) {
+  FirstLook look;
+  boundJob(e, job, cut, scratch, look);
+  scanJob(e, state, job, inBatch, scratch, look);
+  settleRuledOut(e, job, scratch);
+  sortComputed(e, state, job, scratch);
+}
+
+// Exchanges the job memory in the scratch (the running job's) with `held`.
+void swapJobMemory(WorkerScratch& scratch, JobMemory& held) {
+  scratch.classJob.swap(held.classJob);
+  scratch.classBound.swap(held.classBound);
+  scratch.classValue.swap(held.classValue);
+  scratch.classCall.swap(held.classCall);
+  std::swap(scratch.jobToken, held.jobToken);
+  std::swap(scratch.callToken, held.callToken);
+  scratch.tileEnvelopes.swap(held.tileEnvelopes);
+  scratch.tileChosen.swap(held.tileChosen);
+}
+
+// The kernel's bounds of each job (with its cut and, in `memories`, its
+// cut's tiles) against its later clusters in the tiles that lookAtTiles
+// will bound, into the job's bounds: those the cut neither chose nor ruled
+// out. Tile by tile, so that each tile's bound data is read from memory
+// once for the group. Clusters of a shared content class are left out: a
+// job bounds one member of each class (lookAtTiles), and copies of one
+// block would make that a bound per member.
+void boundTogether(FastEngine& e, ScanJob* jobs, const double* cuts, uint32_t count, const JobMemory* memories) {
+  const SlotMirror& m = e.mirror;
+  const bool classes = e.classes.sharedCount > 0;
+  uint32_t lowest = jobs[0].position;
+  for (uint32_t j = 1; j < count; j++) lowest = std::min(lowest, jobs[j].position);
+  uint32_t tileCount = tilesUsed(e);
+  double out[kLanes];
+  for (uint32_t tile = firstLaterTile(e, lowest); tile < tileCount; tile++) {
+    const uint32_t* positions = m.slotPosition.data() + size_t(tile) * kLanes;
+    for (uint32_t j = 0; j < count; j++) {
+      uint32_t first = jobs[j].position + 1;
+      uint32_t lanes = 0;
+      for (uint32_t lane = 0; lane < kLanes; lane++)
+        if (positions[lane] >= first &&
+            !(classes && sharedClassOf(e.classes, m.rowInSlot[size_t(tile) * kLanes + lane]) != kNoClass))
+          lanes |= 1u << lane;
+      if (lanes == 0) continue;
+      // The tests of lookAtTiles, on a tile that holds later clusters.
+      if (cuts[j] != kInfinity &&
+          (memories[j].tileChosen[tile] != 0 || memories[j].tileEnvelopes[tile] > cuts[j] + kCutMargin))
+        continue;
+      e.kernels.bound(e.kernels.bounds, m.bounds[jobs[j].row], tile, lanes, out);
+      double* bounds = e.rescans.bounds.data() + jobs[j].valueOffset;
+      for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
+        uint32_t lane = uint32_t(__builtin_ctz(bits));
+        bounds[positions[lane] - first] = out[lane];
+      }
+    }
+  }
+  for (uint32_t j = 0; j < count; j++) jobs[j].boundsKnown = true;
+}
+
 }  // namespace
 
 bool helpSecondRound(FastEngine& e, const ClusteringState& state, unsigned worker) {
@@ -754,14 +844,24 @@ uint32_t firstLaterTile(const FastEngine& e, uint32_t position) {
 
 void rescanJob(FastEngine& e, const ClusteringState& state, ScanJob& job, uint32_t inBatch,
                WorkerScratch& scratch) {
-  fixedColumnTerms(e.kernels.table, rowOf(state, job.row), state.columns,
-                   e.rescans.fixedTerms.data() + size_t(inBatch) * state.columns);
-  startClassMemory(e, scratch);
-  FirstLook look;
-  boundJob(e, state, job, inBatch, scratch, look);
-  scanJob(e, state, job, inBatch, scratch, look);
-  settleRuledOut(e, job, scratch);
-  sortComputed(e, state, job, scratch);
+  double cut = startJob(e, state, job, inBatch, scratch);
+  finishJob(e, state, job, inBatch, cut, scratch);
+}
+
+void rescanJobsTogether(FastEngine& e, const ClusteringState& state, ScanJob* jobs, const uint32_t* inBatch,
+                        uint32_t count, WorkerScratch& scratch) {
+  double cuts[kJobsTogether];
+  for (uint32_t j = 0; j < count; j++) {
+    swapJobMemory(scratch, scratch.held[j]);
+    cuts[j] = startJob(e, state, jobs[j], inBatch[j], scratch);
+    swapJobMemory(scratch, scratch.held[j]);
+  }
+  boundTogether(e, jobs, cuts, count, scratch.held);
+  for (uint32_t j = 0; j < count; j++) {
+    swapJobMemory(scratch, scratch.held[j]);
+    finishJob(e, state, jobs[j], inBatch[j], cuts[j], scratch);
+    swapJobMemory(scratch, scratch.held[j]);
+  }
 }
 
 void boundShare(FastEngine& e, const ScanJob& job, BoundShare& share, WorkerScratch& scratch) {
