@@ -698,11 +698,12 @@ TEST(MorvalenFastClustering, RescansWhoseBoundsComeInSharesFindWhatOneLookFinds)
 // bounds it would have computed itself, so the outcome and every counter
 // are those of jobs run one at a time, with the plain kernel and with the
 // vector one. Sectioned rows have the cut choose and rule out tiles, and
-// repeat blocks (shared classes, which the group leaves to each job); no
-// case has a multiple of kJobsTogether rows, so the last group is short.
+// repeat every seventh block (shared classes, which the group then leaves
+// to each job); a few repeated blocks are bounded with the group; no case
+// has a multiple of kJobsTogether rows, so the last group is short.
 TEST(MorvalenFastClustering, FirstRefreshJobsInGroupsTakeWhatSingleJobsTake) {
   const NamedMatrix cases[] = {{sectionedProfiles(483, 3), "sectioned profiles"},
-                               {withRepeatedBlocks(301, 13, 4, 80), "mixed profiles with repeated blocks"},
+                               {withRepeatedBlocks(301, 13, 4, 20), "mixed profiles with a few repeated blocks"},
                                {rawCodeLike(302, 23), "raw-code-like rows"}};
   std::vector<KernelKind> kinds = {KernelKind::portable};
   for (KernelKind kind : {KernelKind::avx512, KernelKind::avx2, KernelKind::neon})

@@ -224,11 +224,11 @@ void lookAtTiles(FastEngine& e, const ScanJob& job, uint32_t from, uint32_t to,
     if (lanes == 0) continue;
     look.bounds += uint32_t(__builtin_popcount(lanes));
     if (job.boundsKnown) {
-      // boundTogether left out the clusters of shared classes.
+      // boundTogether may have left out the clusters of shared classes.
       uint32_t shared = 0;
       for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {
         uint32_t lane = uint32_t(__builtin_ctz(bits));
-        if (laneClass[lane] != kNoClass) shared |= 1u << lane;
+        if (laneClass[lane] != kNoClass && !job.classBoundsKnown) shared |= 1u << lane;
         out[lane] = bounds[positions[lane] - first];
       }
       if (shared != 0) {
@@ -749,12 +749,18 @@ void swapJobMemory(WorkerScratch& scratch, JobMemory& held) {
 // cut's tiles) against its later clusters in the tiles that lookAtTiles
 // will bound, into the job's bounds: those the cut neither chose nor ruled
 // out. Tile by tile, so that each tile's bound data is read from memory
-// once for the group. Clusters of a shared content class are left out: a
-// job bounds one member of each class (lookAtTiles), and copies of one
-// block would make that a bound per member.
-void boundTogether(FastEngine& e, ScanJob* jobs, const double* cuts, uint32_t count, const JobMemory* memories) {
+// once for the group. A job bounds one member of each shared content class
+// (lookAtTiles), and copies of one block would make that a bound per
+// member: where more than one live cluster in kRepeatShare repeats another's
+// contents, the clusters of shared classes are left out (so lookAtTiles
+// bounds them itself, in a call of their own for a tile that has them).
+// Fresh from the start, every class has a live member.
+void boundTogether(FastEngine& e, const ClusteringState& state, ScanJob* jobs, const double* cuts, uint32_t count,
+                   const JobMemory* memories) {
+  constexpr uint32_t kRepeatShare = 8;
   const SlotMirror& m = e.mirror;
-  const bool classes = e.classes.sharedCount > 0;
+  const bool leaveClasses = e.classes.sharedCount > 0 &&
+                            size_t(state.liveCount - classCount(e.classes)) * kRepeatShare >= state.liveCount;
   uint32_t lowest = jobs[0].position;
   for (uint32_t j = 1; j < count; j++) lowest = std::min(lowest, jobs[j].position);
   uint32_t tileCount = tilesUsed(e);
@@ -766,7 +772,7 @@ void boundTogether(FastEngine& e, ScanJob* jobs, const double* cuts, uint32_t co
       uint32_t lanes = 0;
       for (uint32_t lane = 0; lane < kLanes; lane++)
         if (positions[lane] >= first &&
-            !(classes && sharedClassOf(e.classes, m.rowInSlot[size_t(tile) * kLanes + lane]) != kNoClass))
+            !(leaveClasses && sharedClassOf(e.classes, m.rowInSlot[size_t(tile) * kLanes + lane]) != kNoClass))
           lanes |= 1u << lane;
       if (lanes == 0) continue;
       // The tests of lookAtTiles, on a tile that holds later clusters.
@@ -781,7 +787,10 @@ void boundTogether(FastEngine& e, ScanJob* jobs, const double* cuts, uint32_t co
       }
     }
   }
-  for (uint32_t j = 0; j < count; j++) jobs[j].boundsKnown = true;
+  for (uint32_t j = 0; j < count; j++) {
+    jobs[j].boundsKnown = true;
+    jobs[j].classBoundsKnown = !leaveClasses;
+  }
 }
 
 }  // namespace
@@ -856,7 +865,7 @@ void rescanJobsTogether(FastEngine& e, const ClusteringState& state, ScanJob* jo
     cuts[j] = startJob(e, state, jobs[j], inBatch[j], scratch);
     swapJobMemory(scratch, scratch.held[j]);
   }
-  boundTogether(e, jobs, cuts, count, scratch.held);
+  boundTogether(e, state, jobs, cuts, count, scratch.held);
   for (uint32_t j = 0; j < count; j++) {
     swapJobMemory(scratch, scratch.held[j]);
     finishJob(e, state, jobs[j], inBatch[j], cuts[j], scratch);

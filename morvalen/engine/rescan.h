@@ -108,8 +108,10 @@ struct ScanJob {
   uint64_t ruledOut = 0;     // of those, by the first refresh's cut
   bool helped = false;       // its second round was offered to idle threads
   // Its later clusters' kernel bounds are in the batch's bounds already
-  // (rescanJobsTogether): its look at the tiles reads them there.
+  // (rescanJobsTogether): its look at the tiles reads them there. Those of
+  // clusters of shared classes only with classBoundsKnown.
   bool boundsKnown = false;
+  bool classBoundsKnown = false;
 };
 
 // Finds the kRefill-th smallest of the bounds fed to it (+inf when fewer
