@@ -175,9 +175,21 @@ void runJobRound(FastEngine& e, ClusteringState& state, uint32_t firstJob) {
   uint32_t sharedCount = uint32_t(r.sharedJobs.size()), wholeCount = uint32_t(r.wholeJobs.size());
   auto help = [&](unsigned worker) { return helpSecondRound(e, state, worker); };
   const uint32_t together = r.jobsTogether;
-  if (!e.memory.listsReady && sharedCount == 0 && together > 1) {
-    e.pool->runOnWorkersHelping((wholeCount + together - 1) / together, [&](uint32_t group, unsigned worker) {
-      uint32_t from = group * together, count = std::min(wholeCount - from, together);
+  // Where the first refresh's cut rules out much (blocks through a BWT,
+  // whose envelopes are tight), few bounds are left to share a tile's data,
+  // and grouping the jobs costs about what it saves.
+  bool cutLeavesMost = !r.envelopeCut || r.cutRuledOut * kGroupedCutShare <= r.cutScanned;
+  if (!e.memory.listsReady && sharedCount == 0 && together > 1 && cutLeavesMost) {
+    // As many groups as the threads can share evenly, each of at most
+    // `together` jobs, the jobs spread evenly over them: a batch's last
+    // group would otherwise keep one thread busy while the others wait.
+    uint32_t threads = e.pool->threadCount();
+    uint32_t groups = (wholeCount + together - 1) / together;
+    if (groups > threads) groups = (groups + threads - 1) / threads * threads;
+    e.pool->runOnWorkersHelping(groups, [&](uint32_t group, unsigned worker) {
+      uint32_t from = uint32_t(uint64_t(wholeCount) * group / groups);
+      uint32_t count = uint32_t(uint64_t(wholeCount) * (group + 1) / groups) - from;
+      if (count == 0) return;
       ScanJob jobs[kJobsTogether];
       uint32_t inBatch[kJobsTogether] = {};
       for (uint32_t g = 0; g < count; g++) {

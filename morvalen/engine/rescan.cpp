@@ -761,13 +761,22 @@ void boundTogether(FastEngine& e, const ClusteringState& state, ScanJob* jobs, c
   const SlotMirror& m = e.mirror;
   const bool leaveClasses = e.classes.sharedCount > 0 &&
                             size_t(state.liveCount - classCount(e.classes)) * kRepeatShare >= state.liveCount;
-  uint32_t lowest = jobs[0].position;
-  for (uint32_t j = 1; j < count; j++) lowest = std::min(lowest, jobs[j].position);
+  uint32_t firstTiles[kJobsTogether];
+  uint32_t lowest = UINT32_MAX;
+  for (uint32_t j = 0; j < count; j++) {
+    firstTiles[j] = firstLaterTile(e, jobs[j].position);
+    lowest = std::min(lowest, firstTiles[j]);
+  }
   uint32_t tileCount = tilesUsed(e);
   double out[kLanes];
-  for (uint32_t tile = firstLaterTile(e, lowest); tile < tileCount; tile++) {
+  for (uint32_t tile = lowest; tile < tileCount; tile++) {
     const uint32_t* positions = m.slotPosition.data() + size_t(tile) * kLanes;
     for (uint32_t j = 0; j < count; j++) {
+      // The tests of lookAtTiles, on the tiles that may hold later clusters.
+      if (tile < firstTiles[j]) continue;
+      if (cuts[j] != kInfinity &&
+          (memories[j].tileChosen[tile] != 0 || memories[j].tileEnvelopes[tile] > cuts[j] + kCutMargin))
+        continue;
       uint32_t first = jobs[j].position + 1;
       uint32_t lanes = 0;
       for (uint32_t lane = 0; lane < kLanes; lane++)
@@ -775,10 +784,6 @@ void boundTogether(FastEngine& e, const ClusteringState& state, ScanJob* jobs, c
             !(leaveClasses && sharedClassOf(e.classes, m.rowInSlot[size_t(tile) * kLanes + lane]) != kNoClass))
           lanes |= 1u << lane;
       if (lanes == 0) continue;
-      // The tests of lookAtTiles, on a tile that holds later clusters.
-      if (cuts[j] != kInfinity &&
-          (memories[j].tileChosen[tile] != 0 || memories[j].tileEnvelopes[tile] > cuts[j] + kCutMargin))
-        continue;
       e.kernels.bound(e.kernels.bounds, m.bounds[jobs[j].row], tile, lanes, out);
       double* bounds = e.rescans.bounds.data() + jobs[j].valueOffset;
       for (uint32_t bits = lanes; bits != 0; bits &= bits - 1) {

@@ -205,6 +205,10 @@ constexpr uint32_t kHelpClosed = UINT32_MAX;
 // bounds read every tile once per earlier cluster, and took twice as long
 // as with their data in cache.
 constexpr uint32_t kJobsTogether = 4;
+// The first refresh's jobs go in groups while its cut has ruled out at most
+// one in this many of their later clusters (refresh.cpp): on raw binaries
+// and archives it rules out a quarter, on blocks through a BWT half.
+constexpr uint64_t kGroupedCutShare = 3;
 
 // What a job of a group keeps from its first step (the first refresh's cut)
 // to its last: its class memory and the cut's envelopes and chosen tiles.
