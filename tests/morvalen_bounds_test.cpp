@@ -281,19 +281,41 @@ TEST(MorvalenDeltaBounds, CorrectionTakenForRowsThatUseManyColumns) {
   EXPECT_FALSE(correctionPays(nullptr, 16, 0));
 }
 
-// Half the groups where the rows use on average fewer than 3/16 of the
-// columns; all of them with as few columns as groups.
-TEST(MorvalenDeltaBounds, GroupsHalvedForRowsThatUseFewColumns) {
-  EXPECT_EQ(boundGroupCount(blockHistograms(31, textBytes(), 2048, 1, 19).counts.data(), 256, 31), kBoundGroups);
-  std::vector<int32_t> rows(4 * 256, 0);
-  for (uint32_t r = 0; r < 4; r++)
-    for (uint32_t k = 0; k < (r == 0 ? 47u : 48u); k++) rows[r * 256 + (k * 3 + r) % 256] = 2;
-  EXPECT_EQ(boundGroupCount(rows.data(), 256, 4), kBoundGroups / 2);  // 191 of 4 * 48 columns
-  rows[(47 * 3) % 256] = 1;
-  EXPECT_EQ(boundGroupCount(rows.data(), 256, 4), kBoundGroups);
+// All the groups where the median row has a count in half the columns or
+// more, half of them where it spreads its counts over ten columns or more
+// (by T^2 / sum c^2), 3/8 of them otherwise; all of them with as few
+// columns as groups.
+TEST(MorvalenDeltaBounds, GroupsFollowHowTheRowsSpreadTheirCounts) {
+  EXPECT_EQ(boundGroupCount(blockHistograms(31, codeBytes(), 2048, 1, 19).counts.data(), 256, 31), kBoundGroups);
+  // Text whose letters fill a few dozen columns, and blocks with most of
+  // their bytes in one column (as through a BWT).
+  std::vector<double> letters = textBytes();
+  for (double& w : letters) w = w < 0.01 ? 0.0 : w;
+  EXPECT_EQ(boundGroupCount(blockHistograms(31, letters, 2048, 1, 20).counts.data(), 256, 31), kBoundGroups / 2);
+  std::vector<double> concentrated(256, 0.0);
+  concentrated[0] = 2000.0;
+  for (uint32_t k = 1; k < 40; k++) concentrated[k * 5] = 10.0;
+  EXPECT_EQ(boundGroupCount(blockHistograms(31, concentrated, 2048, 1, 21).counts.data(), 256, 31),
+            kBoundGroups / 8 * 3);
+  // Three rows of 128, 127 and 128 columns with a count: the median has half.
+  std::vector<int32_t> rows(3 * 256, 0);
+  for (uint32_t r = 0; r < 3; r++)
+    for (uint32_t k = 0; k < (r == 1 ? 127u : 128u); k++) rows[r * 256 + (k * 3 + r) % 256] = 1;
+  EXPECT_EQ(boundGroupCount(rows.data(), 256, 3), kBoundGroups);
+  rows[(127 * 3) % 256] = 0;  // the first row down to 127 too
+  EXPECT_EQ(boundGroupCount(rows.data(), 256, 3), kBoundGroups / 2);
+  // Ten equal counts fill ten columns exactly; one count larger fills fewer.
+  // A negative count counts as none.
+  std::vector<int32_t> ten(256, 0);
+  for (uint32_t k = 0; k < 10; k++) ten[k * 20] = 3;
+  ten[7] = -50;
+  EXPECT_EQ(boundGroupCount(ten.data(), 256, 1), kBoundGroups / 2);
+  ten[0] = 4;
+  EXPECT_EQ(boundGroupCount(ten.data(), 256, 1), kBoundGroups / 8 * 3);
   std::vector<int32_t> narrow(kBoundGroups, 0);
   narrow[5] = 1;
   EXPECT_EQ(boundGroupCount(narrow.data(), kBoundGroups, 1), kBoundGroups);
+  EXPECT_EQ(boundGroupCount(nullptr, 256, 0), kBoundGroups / 8 * 3);
 }
 
 TEST(MorvalenDeltaBounds, RuleNothingOutForNegativeOrWrappingCounts) {

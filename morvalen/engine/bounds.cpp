@@ -107,11 +107,40 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
   return context;
 }
 
+namespace {
+
+// The median of `values` (the upper one of an even count); reorders them.
+template <typename T>
+T medianOf(std::vector<T>& values) {
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
 uint32_t boundGroupCount(const int32_t* counts, uint32_t columns, uint32_t rows) {
   if (columns <= kBoundGroups) return kBoundGroups;
-  uint64_t used = 0;
-  for (size_t i = 0; i < size_t(rows) * columns; i++) used += counts[i] > 0;
-  return used * 16 >= uint64_t(rows) * columns * 3 ? kBoundGroups : kBoundGroups / 2;
+  if (rows == 0) return kBoundGroups / 8 * 3;
+  // Per row: its columns with a count, and its effective number of columns
+  // T^2 / sum_k c_k^2 (the columns of equal counts that would give the same
+  // sum of squares), negative counts taken as 0.
+  std::vector<uint32_t> used(rows);
+  std::vector<double> effective(rows);
+  for (uint32_t r = 0; r < rows; r++) {
+    const int32_t* row = counts + size_t(r) * columns;
+    uint32_t nonzero = 0;
+    double total = 0.0, squares = 0.0;
+    for (uint32_t k = 0; k < columns; k++) {
+      double c = double(std::max(row[k], 0));
+      nonzero += row[k] > 0;
+      total += c;
+      squares += c * c;
+    }
+    used[r] = nonzero;
+    effective[r] = squares > 0.0 ? total * total / squares : 0.0;
+  }
+  if (2 * uint64_t(medianOf(used)) >= columns) return kBoundGroups;
+  return medianOf(effective) >= kSpreadRowColumns ? kBoundGroups / 2 : kBoundGroups / 8 * 3;
 }
 
 std::vector<uint8_t> chooseBoundGroups(const int32_t* counts, uint32_t columns, uint32_t rows, uint32_t groupCount) {

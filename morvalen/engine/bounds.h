@@ -55,7 +55,7 @@
 //   instruction set) compute l(x) and the group terms phi(s) in single
 //   precision, 16 lanes to a vector (AVX-512), 8 (AVX2) or 4 (NEON), sum
 //   the group terms in kBoundPartialSums float partial sums of at most
-//   kBoundGroups / kBoundPartialSums = 12 terms each (the fixed cluster's
+//   kBoundGroups / kBoundPartialSums = 16 terms each (the fixed cluster's
 //   groups, at most kBoundGroups, taken by fours into the two halves of the
 //   partial sums in turn), and the rest in double. Their logarithms take the
 //   steps of the plain one, with a 32-entry table and 3 terms of the series
@@ -69,22 +69,22 @@
 //   x and every s are within 3e of their values, a float logarithm within
 //   e (3 |ln s| + 6) + t of ln s, so l(x) is within e x (8 ln x + 11) + t x,
 //   the group terms within e (7 N ln x + 9 N) + t N, N <= x, and the partial
-//   sums (of 12 terms at most) round by at most 12e times the
-//   terms' total, below 12e M: together below 27 e M + 2 t x (the first
+//   sums (of 16 terms at most) round by at most 16e times the
+//   terms' total, below 16e M: together below 31 e M + 2 t x (the first
 //   three are below e x (15 ln x + 20) <= 15 e M). The kernels take
 //   sum_g phi(A_g + B_g) as Phi_b (within ownTerms_b, in double) plus
 //   phi(A_g + B_g) - phi(B_g) over a's groups that are not 0, with phi(B_g)
 //   stored as float. Each such difference lies in [0, phi(A_g + B_g)] (in
 //   [0, phi(A_g + B_g) + 1.4e-4 s] with the logarithm from above, which adds
 //   less than 1e-10 M), so the partial sums' bound stands, and the two extra
-//   roundings add at most 2e M: 29 e M + 2 t x in all, at most about
-//   1.9e-6 M (as M >= 2x). (The AVX-512 and AVX2 kernels' fused
+//   roundings add at most 2e M: 33 e M + 2 t x in all, at most about
+//   2.1e-6 M (as M >= 2x). (The AVX-512 and AVX2 kernels' fused
 //   multiply-adds round once where this counts two. The AVX2 kernel also
 //   takes a's groups that are 0, padded to a multiple of 4: each adds
 //   phi(B_g) - phi(B_g), both rounded, which the same count of roundings
 //   covers.)
 //   The vector kernels subtract kFloatMarginScale M = 2e-5 M on top, more
-//   than ten times that, and add the correction last, in double, from the
+//   than nine times that, and add the correction last, in double, from the
 //   same masks by the same operations as the plain kernel (so with its
 //   bits): the argument for the plain kernel covers it.
 // - A cluster with a negative count or a wrapped total has offset +inf: every
@@ -103,7 +103,7 @@
 // (where most of the counts are, and so most of what the grouping would
 // blur), the others runs of consecutive columns. Any partition keeps the
 // bound valid; this one keeps it tight. The vector kernels take logarithms
-// only for the groups that are not 0, so more groups cost little.
+// only for the fixed cluster's groups that are not 0.
 
 // The clusters' bound data by slot, as ClusterTiles holds their counts:
 // groupSums as [tile][group][lane], so a vector load fetches a group for
@@ -135,12 +135,21 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
 // popcounts.
 bool correctionPays(const int32_t* counts, uint32_t columns, uint32_t rows);
 
-// How many groups pay for the `rows` rows of `counts`: kBoundGroups where
-// the rows use on average at least 3/16 of the columns, or where there are
-// no more columns than that; else half as many. Rows that use few columns
-// (blocks through a BWT, say) are told apart well by the groups of the
-// columns of largest total, and more groups cost them more logarithms per
-// bound than they save in deltas.
+// How many groups pay for the `rows` rows of `counts`. A bound costs about
+// one logarithm per group of the fixed cluster, and a delta it fails to rule
+// out costs a table lookup per column, some three times a bound's cost; so
+// the count follows how many columns it takes to tell the rows apart:
+// - kBoundGroups where the median row has a count in half the columns or
+//   more (machine code, say), whose spread counts the runs of the grouping
+//   blur most, or where there are no more columns than groups;
+// - half as many where the median row spreads its counts evenly enough to
+//   fill kSpreadRowColumns columns or more (text, archives of text and
+//   code): T^2 / sum_k c_k^2 for a row of total T;
+// - 3/8 of them otherwise (blocks through a BWT, say), where a few columns
+//   hold most of each row's counts and the groups of the columns of largest
+//   total tell the rows apart well.
+// The count changes which deltas are computed, never a delta.
+constexpr double kSpreadRowColumns = 10.0;
 uint32_t boundGroupCount(const int32_t* counts, uint32_t columns, uint32_t rows);
 
 // The group (below groupCount, a multiple of 4 up to kBoundGroups) of every
@@ -178,7 +187,7 @@ void storeBoundLane(BoundTiles& tiles, uint32_t slot, const BoundCluster* cluste
 // - Rounding: the kernels' argument takes the sum of the group arguments s
 //   below x; for the made-up cluster it may reach x' = Na + S + K - 1, S the
 //   sum of its group sums. envelopeBound subtracts kFloatMarginScale M(x')
-//   more (ln x' taken from above by its binary exponent), over ten times
+//   more (ln x' taken from above by its binary exponent), over nine times
 //   what the argument asks for that size, and the kernel's margin stays.
 // - A tile without live clusters, or with one whose bound holds for no pair
 //   (ownTerms +inf), has ownTerms +inf: its envelope bound is -inf.

@@ -23,9 +23,9 @@ constexpr uint32_t kAllLanes = (1u << kLanes) - 1;
 // Columns are cut into at most kBoundGroups groups (bounds.h); the vector
 // kernels sum the group terms in kBoundPartialSums float sums, each of at
 // most kBoundGroups / kBoundPartialSums terms.
-constexpr uint32_t kBoundGroups = 96;
+constexpr uint32_t kBoundGroups = 128;
 constexpr uint32_t kBoundPartialSums = 8;
-static_assert(kBoundGroups % kBoundPartialSums == 0 && kBoundGroups / kBoundPartialSums <= 12,
+static_assert(kBoundGroups % kBoundPartialSums == 0 && kBoundGroups / kBoundPartialSums <= 16,
               "the float partial sums' rounding bound");
 // The bound's correction (bounds.h) counts, for each of kCorrectionLevels
 // thresholds t_j = 2^(j kCorrectionStepBits), the columns among the first
