@@ -110,6 +110,10 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
 namespace {
 
 // The median of `values` (the upper one of an even count); reorders them.
+// Rows whose medians choose the group count: enough for a close estimate,
+// few enough to cost little beside the run.
+constexpr uint32_t kGroupCountSample = 1024;
+
 template <typename T>
 T medianOf(std::vector<T>& values) {
   std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
@@ -121,13 +125,14 @@ T medianOf(std::vector<T>& values) {
 uint32_t boundGroupCount(const int32_t* counts, uint32_t columns, uint32_t rows) {
   if (columns <= kBoundGroups) return kBoundGroups;
   if (rows == 0) return kBoundGroups / 8 * 3;
-  // Per row: its columns with a count, and its effective number of columns
-  // T^2 / sum_k c_k^2 (the columns of equal counts that would give the same
-  // sum of squares), negative counts taken as 0.
-  std::vector<uint32_t> used(rows);
-  std::vector<double> effective(rows);
-  for (uint32_t r = 0; r < rows; r++) {
-    const int32_t* row = counts + size_t(r) * columns;
+  // Per row of an even sample: its columns with a count, and its effective
+  // number of columns T^2 / sum_k c_k^2 (the columns of equal counts that
+  // would give the same sum of squares), negative counts taken as 0.
+  const uint32_t sampled = std::min(rows, kGroupCountSample);
+  std::vector<uint32_t> used(sampled);
+  std::vector<double> effective(sampled);
+  for (uint32_t i = 0; i < sampled; i++) {
+    const int32_t* row = counts + size_t(uint64_t(i) * rows / sampled) * columns;
     uint32_t nonzero = 0;
     double total = 0.0, squares = 0.0;
     for (uint32_t k = 0; k < columns; k++) {
@@ -136,8 +141,8 @@ uint32_t boundGroupCount(const int32_t* counts, uint32_t columns, uint32_t rows)
       total += c;
       squares += c * c;
     }
-    used[r] = nonzero;
-    effective[r] = squares > 0.0 ? total * total / squares : 0.0;
+    used[i] = nonzero;
+    effective[i] = squares > 0.0 ? total * total / squares : 0.0;
   }
   if (2 * uint64_t(medianOf(used)) >= columns) return kBoundGroups;
   return medianOf(effective) >= kSpreadRowColumns ? kBoundGroups / 2 : kBoundGroups / 8 * 3;

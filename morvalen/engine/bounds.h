@@ -148,6 +148,7 @@ bool correctionPays(const int32_t* counts, uint32_t columns, uint32_t rows);
 // - 3/8 of them otherwise (blocks through a BWT, say), where a few columns
 //   hold most of each row's counts and the groups of the columns of largest
 //   total tell the rows apart well.
+// The medians are those of up to 1024 rows spread evenly over the matrix.
 // The count changes which deltas are computed, never a delta.
 constexpr double kSpreadRowColumns = 10.0;
 uint32_t boundGroupCount(const int32_t* counts, uint32_t columns, uint32_t rows);
