@@ -109,11 +109,11 @@ BoundContext boundContext(const BoundTiles& tiles, uint32_t columns, double cons
 
 namespace {
 
-// The median of `values` (the upper one of an even count); reorders them.
 // Rows whose medians choose the group count: enough for a close estimate,
 // few enough to cost little beside the run.
 constexpr uint32_t kGroupCountSample = 1024;
 
+// The median of `values` (the upper one of an even count); reorders them.
 template <typename T>
 T medianOf(std::vector<T>& values) {
   std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
