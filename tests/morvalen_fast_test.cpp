@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bounds.h"
 #include "clustering.h"
 #include "cost_model.h"
 #include "engine.h"
@@ -660,6 +661,40 @@ Matrix withRepeatedBlocks(uint32_t rows, uint32_t seed, uint32_t distinct, uint3
     std::copy_n(blocks.counts.begin() + (n % distinct) * 256, 256,
                 repeated.counts.begin() + (random() % repeated.rows) * 256);
   return repeated;
+}
+
+// Blocks from a profile over `used` columns starting at `first`, weights
+// 1 / (1 + rank / flatness): the larger `flatness`, the more evenly a block
+// fills its columns; two such profiles on shifted columns, mixed.
+Matrix profileRows(uint32_t rows, uint32_t first, uint32_t used, double flatness, double heavy, uint32_t seed) {
+  const uint32_t columns = 256;
+  std::mt19937 random(seed);
+  std::vector<std::vector<double>> weight(2, std::vector<double>(columns, 0.0));
+  for (uint32_t p = 0; p < 2; p++) {
+    for (uint32_t rank = 0; rank < used; rank++) weight[p][(first + 3 * p + rank * 5) % columns] = 1.0 / (1.0 + rank / flatness);
+    weight[p][(first + 3 * p) % columns] += heavy;
+  }
+  Matrix m{columns, rows, std::vector<int32_t>(size_t(rows) * columns, 0)};
+  std::vector<double> cumulative(columns);
+  for (uint32_t r = 0; r < rows; r++)
+    sampleBlock(weight[0], weight[1], double(random() % 1000) / 1000.0, random, cumulative, &m.counts[size_t(r) * columns]);
+  return m;
+}
+
+// Each group count the bound may take: rows over most columns (machine
+// code), rows that fill a few dozen columns evenly (text), and rows with
+// most of their counts in one column (blocks through a BWT). The count and
+// the partition decide only which deltas are computed.
+TEST(MorvalenFastClustering, SameAsDirectWithEveryGroupCount) {
+  const NamedMatrix cases[] = {{rawCodeLike(160, 31), "raw-code-like rows"},
+                               {profileRows(160, 32, 48, 4.0, 0.0, 32), "text-like rows"},
+                               {profileRows(160, 1, 24, 1.0, 60.0, 33), "rows through a BWT"}};
+  const uint32_t groups[] = {kBoundGroups, kBoundGroups / 2, kBoundGroups / 8 * 3};
+  for (uint32_t c = 0; c < 3; c++) {
+    const Matrix& m = cases[c].m;
+    ASSERT_EQ(boundGroupCount(m.counts.data(), m.columns, m.rows), groups[c]) << cases[c].what;
+    expectSameAsDirect(m, cases[c].what);
+  }
 }
 
 // A long rescan's bounds come in shares of its later tiles, computed side by
