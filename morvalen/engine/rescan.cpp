@@ -25,6 +25,11 @@ void startClassMemory(const FastEngine& e, WorkerScratch& scratch);
 void computeAt(FastEngine& e, const ClusteringState& state, ScanJob& job, const FixedCluster& a,
                const uint32_t* wanted, uint32_t count, WorkerScratch& s);
 
+// Whether the first refresh's cut rules a tile out: its envelope bound lies
+// above the cut by more than the margin. lookAtTiles and boundTogether both
+// ask it, so that a group bounds exactly the tiles a job's look reads.
+bool cutRulesOut(double envelope, double cut) { return envelope > cut + kCutMargin; }
+
 // The first refresh's cut, from the tiles' envelopes (bounds.h). Slots
 // follow positions then, so a tile holds consecutive blocks of the input,
 // which are often alike (code, tables, text), and its envelope bound is then
@@ -179,7 +184,7 @@ void lookAtTiles(FastEngine& e, const ScanJob& job, uint32_t from, uint32_t to,
       double envelope = scratch.tileEnvelopes[tile];
       scratch.tileChosen[tile] = 0;
       if (chosen) continue;
-      if (envelope > cut + kCutMargin) {
+      if (cutRulesOut(envelope, cut)) {
         // Left out of the scan (bound +inf for now); settleRuledOut gives
         // them their bounds once the floor is known.
         for (uint32_t lane = 0; lane < kLanes; lane++) {
@@ -775,7 +780,7 @@ void boundTogether(FastEngine& e, const ClusteringState& state, ScanJob* jobs, c
       // The tests of lookAtTiles, on the tiles that may hold later clusters.
       if (tile < firstTiles[j]) continue;
       if (cuts[j] != kInfinity &&
-          (memories[j].tileChosen[tile] != 0 || memories[j].tileEnvelopes[tile] > cuts[j] + kCutMargin))
+          (memories[j].tileChosen[tile] != 0 || cutRulesOut(memories[j].tileEnvelopes[tile], cuts[j])))
         continue;
       uint32_t first = jobs[j].position + 1;
       uint32_t lanes = 0;
